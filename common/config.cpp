@@ -1,0 +1,55 @@
+#include "common/config.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "common/c_holders.h"
+#include "common/station_root.h"
+
+namespace {
+
+bool echo_reads = false;
+
+// The parser reports its own errors on standard error; the one message that
+// the programs give for a file that cannot be loaded is theirs.
+int quiet_parser_errors(const char*, ...)
+{
+    return 0;
+}
+
+}  // namespace
+
+void set_config_read_echo(bool on)
+{
+    echo_reads = on;
+}
+
+int read_config_value(const char* path, const char* key, std::string& dst, std::size_t size)
+{
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { iniparser_set_error_callback(quiet_parser_errors); });
+
+    const std::string file = station_path(path);
+    ini_ptr dict(iniparser_load(file.c_str()));
+    if (!dict) {
+        std::fprintf(stderr, "cannot parse file: %s\n", file.c_str());
+        return 0;
+    }
+    const char* value = iniparser_getstring(dict.get(), key, "");
+    std::string text = value ? value : "";
+    if (size == 0)
+        text.clear();
+    else if (text.size() > size - 1)
+        text.resize(size - 1);
+    if (echo_reads)
+        std::printf("keystr: \"%s\" ; value: %s.\n", key, text.c_str());
+    dst = std::move(text);
+    return 1;
+}
+
+std::string config_value(const char* path, const char* key, std::size_t size)
+{
+    std::string value;
+    read_config_value(path, key, value, size);
+    return value;
+}

@@ -1,0 +1,46 @@
+#include "common/process.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+int debug_mode = 0;
+
+bool debug_mode_from_args(int argc, char** argv)
+{
+    return argc == 2 && std::strcmp(argv[1], "debug") == 0;
+}
+
+namespace {
+// A caught signal, unlike an ignored one, goes back to its default action in
+// the shell commands the programs start, so pipelines there behave as usual.
+void on_broken_pipe(int) {}
+}
+
+void survive_broken_pipes()
+{
+    struct sigaction action {};
+    action.sa_handler = on_broken_pipe;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
+void prepare_process()
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    survive_broken_pipes();
+}
+
+void end_process(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _exit(status);
+}
+
+int run_shell(const std::string& command)
+{
+    return std::system(command.c_str());
+}

@@ -1,0 +1,26 @@
+// Process-wide helpers shared by both programs: the debug flag taken from
+// the command line, console set-up, shell commands and the ending of the
+// whole process from any thread.
+#pragma once
+
+#include <string>
+
+// 1 when the program was started with the single argument "debug". Set by
+// main before any thread starts and never changed afterwards.
+extern int debug_mode;
+
+// Exactly one argument, and it is "debug": anything else leaves debug off.
+bool debug_mode_from_args(int argc, char** argv);
+
+// Standard output line-buffered, so a pipe or a service journal sees each
+// console line when it is written. A write into a Redis connection that the
+// server has closed must fail with an error, not end the process by SIGPIPE.
+void prepare_process();
+void survive_broken_pipes();
+
+// Ends the process with the status from any thread. Other threads may still
+// run, so nothing is torn down: the console is flushed and the process ends.
+[[noreturn]] void end_process(int status);
+
+// Runs a command through the shell, as system() does; returns its status.
+int run_shell(const std::string& command);

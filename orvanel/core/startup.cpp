@@ -1,0 +1,63 @@
+#include "orvanel/core/startup.h"
+
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
+#include <unistd.h>
+
+#include "common/process.h"
+#include "common/station_root.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/message_queue.h"
+#include "orvanel/core/redis_pool.h"
+#include "orvanel/records/message_log.h"
+
+// Threads whose entry is still empty are named here so the order stays the
+// one the station has always started them in.
+const std::array<worker_thread, 9> worker_threads{{
+    {"Check_Button_GPIO140", nullptr},
+    {"Baresip_thread", nullptr},
+    {"Led_State_GPIO140", nullptr},
+    {"Led_State_GPIO67", nullptr},
+    {"Next_intercom", nullptr},
+    {"write_opnlog", nullptr},
+    {"Check_Button_GPIO67", nullptr},
+    {"Check_Button_GPIO3", nullptr},
+    {"Devie_State", nullptr},
+}};
+
+void start_worker_threads()
+{
+    for (const worker_thread& worker : worker_threads) {
+        if (!worker.entry)
+            continue;
+        try {
+            // The workers run until the process ends; nobody joins them.
+            std::thread(worker.entry).detach();
+        } catch (const std::system_error&) {
+            log_print(LOG_WARN, "create thread \"%s\" failed\n", worker.name);
+            end_process(1);
+        }
+    }
+}
+
+void orvanel_main(int argc, char** argv)
+{
+    prepare_process();
+    if (!station_root_init()) {
+        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
+                     station_root().c_str());
+        end_process(1);
+    }
+    if (debug_mode_from_args(argc, argv))
+        debug_mode = 1;
+
+    redis_pool = redis_pool_create(redis_socket);
+    queue_create(5, next_hop_queue);  // an absent queue makes every push and pop fail
+    log_init("/userdata/log/orvanel.log");
+    start_worker_threads();
+
+    for (;;)
+        sleep(3600);
+}

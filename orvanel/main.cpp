@@ -1,0 +1,6 @@
+#include "orvanel/core/startup.h"
+
+int main(int argc, char** argv)
+{
+    orvanel_main(argc, argv);
+}

@@ -1,0 +1,1 @@
+// Filled in as the subsystem is built.

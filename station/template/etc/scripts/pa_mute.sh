@@ -1,0 +1,1 @@
+../../bin/record-call

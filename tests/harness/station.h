@@ -1,0 +1,141 @@
+// The test harness: a temporary station root with everything the programs
+// expect on the device (GPIO value files, settings, sound folders and
+// stand-in tools that record how they were called), a real redis-server on
+// ROOT/tmp/redis.sock, the real programs started under the root, and waits
+// with deadlines on Redis lists, channels and files.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "common/c_holders.h"
+
+using namespace std::chrono_literals;
+
+// Polls the condition until it holds or the time-out passes.
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+
+// One call of a stand-in tool: its name, working directory and arguments.
+struct ToolCall {
+    std::string name;
+    std::string cwd;
+    std::vector<std::string> args;
+    std::string joined_args() const;
+};
+
+class StationRoot {
+public:
+    StationRoot();
+    ~StationRoot();
+    StationRoot(const StationRoot&) = delete;
+    StationRoot& operator=(const StationRoot&) = delete;
+
+    const std::string& path() const { return dir_; }
+    // The file behind a device path.
+    std::string file(const std::string& device_path) const { return dir_ + device_path; }
+    std::string socket() const { return file("/tmp/redis.sock"); }
+    std::string bin_dir() const { return dir_ + "/bin"; }
+
+    void write(const std::string& device_path, const std::string& content) const;
+    std::string read(const std::string& device_path) const;
+    bool exists(const std::string& device_path) const;
+
+    void write_settings(const std::string& ini) const { write("/etc/speaker.conf", ini); }
+    void write_volume_settings(const std::string& ini) const { write("/oem/etc/volctrl.conf", ini); }
+
+    // Rewrites an input's value file in place, as the kernel does: "0\n" or "1\n".
+    void set_gpio(int line, int level) const;
+    int gpio(int line) const;
+
+    std::vector<ToolCall> tool_calls() const;
+
+private:
+    std::string dir_;
+};
+
+// A connection of the test's own.
+class RedisClient {
+public:
+    explicit RedisClient(const std::string& socket);
+    bool connected() const { return c_ && !c_->err; }
+    reply_ptr command(const char* format, const std::string& a = "", const std::string& b = "");
+    std::vector<std::string> list(const std::string& key);  // LRANGE 0 -1, head first
+    // Pops the oldest element of a list pushed with LPUSH, waiting up to the time-out.
+    std::optional<std::string> pop_oldest(const std::string& key, std::chrono::milliseconds timeout = 5s);
+    std::optional<std::string> get(const std::string& key);
+    long long subscribers(const std::string& channel);
+
+private:
+    redis_ptr c_;
+};
+
+// A subscription to one channel, for waiting on published messages.
+class ChannelWatch {
+public:
+    ChannelWatch(const std::string& socket, const std::string& channel);
+    std::optional<std::string> next(std::chrono::milliseconds timeout = 5s);
+
+private:
+    redis_ptr c_;
+};
+
+class RedisServer {
+public:
+    explicit RedisServer(const StationRoot& root, bool start_now = true);
+    ~RedisServer();
+    void start();
+    void stop();
+    bool running() const { return pid_ > 0; }
+
+private:
+    const StationRoot& root_;
+    pid_t pid_ = -1;
+};
+
+// A program of the build started under the station root, killed by pid when
+// the test ends.
+class Program {
+public:
+    Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args = {});
+    ~Program();
+    pid_t pid() const { return pid_; }
+    // The exit status once the program has ended within the time-out.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    bool running();
+    void kill();
+    std::string output() const;  // standard output so far
+    std::string errors() const;  // standard error so far
+    // Waits until standard output holds the text.
+    bool wait_output(const std::string& text, std::chrono::milliseconds timeout = 5s) const;
+
+private:
+    pid_t pid_ = -1;
+    std::string out_path_;
+    std::string err_path_;
+};
+
+std::string read_text_file(const std::string& path);
+
+// Where the build put the programs.
+std::string orvanel_binary();
+std::string outputd_binary();
+
+// Points this test process's own station root at the root for as long as it
+// lives, for tests that call the programs' code directly.
+class RootInProcess {
+public:
+    explicit RootInProcess(const StationRoot& root);
+    ~RootInProcess();
+    RootInProcess(const RootInProcess&) = delete;
+    RootInProcess& operator=(const RootInProcess&) = delete;
+};
+
+// The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
+// replaced by "[T]", so whole log lines can be compared exactly.
+std::string mask_log_stamps(const std::string& text);

@@ -1,0 +1,41 @@
+#include <gtest/gtest.h>
+
+#include "tests/harness/station.h"
+
+TEST(OrvanelStartup, WithoutRedisThePoolReportsEverySlotAndStartUpGoesOn)
+{
+    StationRoot root;
+    Program orvanel(root, orvanel_binary());
+    ASSERT_TRUE(wait_until([&] { return root.exists("/userdata/log/orvanel.log"); }));
+    const std::string out = orvanel.output();
+    size_t count = 0;
+    for (size_t at = out.find("Connection error: "); at != std::string::npos;
+         at = out.find("Connection error: ", at + 1))
+        ++count;
+    EXPECT_EQ(count, 5u) << out;
+    EXPECT_TRUE(orvanel.running());
+}
+
+TEST(OrvanelStartup, MessageLogLinesHaveTheirPrefix)
+{
+    StationRoot root;
+    RedisServer redis(root);
+    Program orvanel(root, orvanel_binary(), {"debug"});
+    ASSERT_TRUE(wait_until([&] { return !root.read("/userdata/log/orvanel.log").empty(); }));
+    EXPECT_EQ(mask_log_stamps(root.read("/userdata/log/orvanel.log")),
+              "[T][info] thread 'LogMonitorPthread'is ready \n");
+    EXPECT_TRUE(orvanel.wait_output("\033[0;32;32m["));
+    EXPECT_EQ(orvanel.output().find("Connection error"), std::string::npos);
+}
+
+TEST(OrvanelStartup, RefusesARootThatShellCommandsCannotTake)
+{
+    StationRoot root;
+    const std::string bad = root.path() + "/a b";
+    setenv("STATION_ROOT", bad.c_str(), 1);
+    std::string command = orvanel_binary() + " > /dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    unsetenv("STATION_ROOT");
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}

@@ -1,0 +1,88 @@
+#include "orvanel/core/publish.h"
+#include "tests/integration/in_process.h"
+
+using RedisAccess = InProcessStation;
+
+TEST_F(RedisAccess, CommandsReachTheirLists)
+{
+    publish_command(TARGET_CONTROL, hangup_command);
+    publish_command(TARGET_OUTPUT, R"({"id":"gpio135","type":"On"})");
+    publish_command(7, accept_command);  // any other target is the user agent's list
+    play_sound("/userdata/alarm.mp3", 3);
+    redis_run("LPUSH writelog-channel %s", "BUTTON,KEY_GPIO3 trigger,");
+
+    EXPECT_EQ(client.pop_oldest("control-channel"), std::string(hangup_command));
+    EXPECT_EQ(client.pop_oldest("control-channel"), std::string(accept_command));
+    EXPECT_EQ(client.pop_oldest("control-channel"), std::string(R"({"cmd":"play","data":"/userdata/alarm.mp3:3"})"));
+    EXPECT_EQ(client.pop_oldest("output-channel"), std::string(R"({"id":"gpio135","type":"On"})"));
+    EXPECT_EQ(client.pop_oldest("writelog-channel"), std::string("BUTTON,KEY_GPIO3 trigger,"));
+}
+
+TEST_F(RedisAccess, ArgumentWithBlanksAndQuotesIsOneElement)
+{
+    redis_run("LPUSH writelog-channel %s", "SIP STATE,CALL CLOSED,486 Busy \"Here\" ; x");
+    EXPECT_EQ(client.list("writelog-channel"), std::vector<std::string>{"SIP STATE,CALL CLOSED,486 Busy \"Here\" ; x"});
+}
+
+TEST_F(RedisAccess, DebugModePrintsTheTargetBeforePublishing)
+{
+    debug_mode = 1;
+    testing::internal::CaptureStdout();
+    publish_command(TARGET_OUTPUT, "x");
+    publish_command(TARGET_CONTROL, "y");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "output-channel [x]\ncontrol-channel [y]\n");
+}
+
+TEST_F(RedisAccess, PoolSurvivesARedisRestart)
+{
+    publish_command(TARGET_CONTROL, "before");
+    EXPECT_EQ(client.pop_oldest("control-channel"), std::string("before"));
+
+    redis.stop();
+    testing::internal::CaptureStdout();
+    publish_command(TARGET_CONTROL, "lost");  // no server: dropped
+    const std::string down = testing::internal::GetCapturedStdout();
+    EXPECT_NE(down.find("No available connections in pool"), std::string::npos);
+
+    redis.start();
+    RedisClient fresh(root.socket());
+    // Every slot finds its PING failing, reconnects and runs its command.
+    for (int i = 0; i < RedisPool::slot_count + 1; ++i)
+        publish_command(TARGET_CONTROL, "after " + std::to_string(i));
+    for (int i = 0; i < RedisPool::slot_count + 1; ++i)
+        EXPECT_EQ(fresh.pop_oldest("control-channel"), "after " + std::to_string(i));
+    EXPECT_EQ(fresh.list("control-channel"), std::vector<std::string>{});
+}
+
+TEST_F(RedisAccess, AllSlotsTakenDropsTheCommand)
+{
+    std::vector<std::unique_ptr<PooledConnection>> held;
+    for (int i = 0; i < RedisPool::slot_count; ++i) {
+        held.push_back(std::make_unique<PooledConnection>(redis_pool.get()));
+        ASSERT_TRUE(*held.back());
+    }
+    testing::internal::CaptureStdout();
+    publish_command(TARGET_CONTROL, "dropped");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "No available connections in pool\n");
+    held.pop_back();
+    publish_command(TARGET_CONTROL, "sent");
+    EXPECT_EQ(client.list("control-channel"), std::vector<std::string>{"sent"});
+}
+
+TEST_F(RedisAccess, OwnConnectionIsRepairedAfterARestart)
+{
+    redis_ptr own;
+    ASSERT_EQ(ensure_connection(own), 0);
+    redisContext* first = own.get();
+    ASSERT_EQ(ensure_connection(own), 0);
+    EXPECT_EQ(own.get(), first) << "a good connection stays in use";
+
+    redis.stop();
+    EXPECT_FALSE(redis_command(own.get(), "PING"));
+    EXPECT_EQ(ensure_connection(own), -1);
+    redis.start();
+    ASSERT_EQ(ensure_connection(own), 0);
+    reply_ptr pong = redis_command(own.get(), "PING");
+    ASSERT_TRUE(pong);
+    EXPECT_STREQ(pong->str, "PONG");
+}
