@@ -6,22 +6,27 @@
 
 #include <unistd.h>
 
+#include "common/oplog.h"
 #include "common/process.h"
 #include "common/station_root.h"
+#include "orvanel/call/next_intercom.h"
+#include "orvanel/call/session_events.h"
+#include "orvanel/call/start_status.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
+#include "orvanel/records/operation_log.h"
 
 // Threads whose entry is still empty are named here so the order stays the
 // one the station has always started them in.
 const std::array<worker_thread, 9> worker_threads{{
     {"Check_Button_GPIO140", nullptr},
-    {"Baresip_thread", nullptr},
+    {"Baresip_thread", Baresip_thread},
     {"Led_State_GPIO140", nullptr},
     {"Led_State_GPIO67", nullptr},
-    {"Next_intercom", nullptr},
-    {"write_opnlog", nullptr},
+    {"Next_intercom", Next_intercom},
+    {"write_opnlog", write_opnlog},
     {"Check_Button_GPIO67", nullptr},
     {"Check_Button_GPIO3", nullptr},
     {"Devie_State", nullptr},
@@ -54,6 +59,8 @@ void orvanel_main(int argc, char** argv)
         debug_mode = 1;
 
     redis_pool = redis_pool_create(redis_socket);
+    set_oplog_push(push_oplog_entry);
+    read_start_call_status();
     queue_create(5, next_hop_queue);  // an absent queue makes every push and pop fail
     log_init("/userdata/log/orvanel.log");
     start_worker_threads();

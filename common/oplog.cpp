@@ -1,0 +1,27 @@
+#include "common/oplog.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<oplog_push_fn> pusher{nullptr};
+constexpr std::size_t entry_max = 255;
+}
+
+std::string oplog_entry(const std::string& category, const std::string& event, const std::string& detail)
+{
+    std::string entry = category + "," + event + "," + detail;
+    if (entry.size() > entry_max)
+        entry.resize(entry_max);
+    return entry;
+}
+
+void set_oplog_push(oplog_push_fn push)
+{
+    pusher = push;
+}
+
+void write_oplog(const std::string& category, const std::string& event, const std::string& detail)
+{
+    if (oplog_push_fn push = pusher.load())
+        push(oplog_entry(category, event, detail));
+}

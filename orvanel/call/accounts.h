@@ -1,0 +1,20 @@
+// The station's three SIP accounts as the settings describe them. An event
+// belongs to account n when its address of record is "sip:<user>@<host>"
+// with the account's user name and domain (or its server when the domain is
+// empty).
+#pragma once
+
+#include <string>
+
+// Section "account_info_<n>" has enable = yes.
+bool account_enabled(int n);
+
+struct account_identity {
+    std::string username;  // up to 31 bytes
+    std::string host;      // domain, or server when the domain is empty; up to 127 bytes
+};
+account_identity account_identity_of(int n);
+
+// "sip:%s@%s" and "baresip-call-status-%s-%s", each at most 191 bytes.
+std::string account_address_of_record(const account_identity& id);
+std::string account_status_key(const account_identity& id);

@@ -1,0 +1,261 @@
+#include "orvanel/call/call_events.h"
+
+#include "common/config.h"
+#include "common/json_text.h"
+#include "common/oplog.h"
+#include "orvanel/call/no_reply_timer.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/message_queue.h"
+#include "orvanel/records/call_records.h"
+#include "orvanel/records/message_log.h"
+#include "orvanel/relay/relay_triggers.h"
+
+namespace {
+
+const std::string own_hangup_reason = "Connection reset by user";
+const std::string peer_hangup_reason = "Connection reset by peer [104]";
+
+void set_active_led(int state)
+{
+    if (std::atomic<int>* led = led_state_of_key(active_key))
+        *led = state;
+}
+
+// The active key's section of the settings: "" for no call key.
+std::string key_prefix(int key)
+{
+    return key == 1 ? "button-gpio140" : key == 2 ? "button-gpio67" : "";
+}
+
+std::string key_setting(int key, const char* name, std::size_t size)
+{
+    const std::string full = key_prefix(key) + ":" + name;
+    return config_value(speaker_conf, full.c_str(), size);
+}
+
+void clear_dtmf()
+{
+    if (!dtmf_digits.empty())
+        dtmf_digits.clear();
+}
+
+void post_next_hop(int type)
+{
+    queue_push(next_hop_queue.get(), 100, type);
+}
+
+void closing_steps(const std::string& reason)
+{
+    write_oplog("SIP STATE", "CALL CLOSED", reason);
+    if (baresip_status != STATUS_NOT_READY)
+        baresip_status = STATUS_IDLE;
+    relay_on_hangup(reason);
+    clear_dtmf();
+}
+
+std::string cut_uri(const std::string& peeruri)
+{
+    return peeruri.substr(0, 127);
+}
+
+}  // namespace
+
+std::string incoming_peer_name(const std::string& peeruri)
+{
+    const std::string uri = cut_uri(peeruri);
+    return uri.substr(0, uri.find('@'));
+}
+
+std::string outgoing_peer_name(const std::string& peeruri)
+{
+    const std::string uri = cut_uri(peeruri);
+    const std::size_t at = uri.find('@');
+    return uri.substr(0, at != std::string::npos ? at : uri.find(';'));
+}
+
+std::string peer_number(const std::string& peer_name)
+{
+    return peer_name.size() > 4 ? peer_name.substr(4) : std::string();
+}
+
+bool on_incoming_established(const cJSON*)
+{
+    log_print(LOG_INFO, "incoming established\n");
+    set_active_led(LED_READY);
+    write_oplog("SIP STATE", "CALL ESTABLISHED", "incoming");
+    baresip_status = STATUS_IN_CALL;
+    cdr_answered();
+    relay_on_answered();
+    return true;
+}
+
+bool on_outgoing_established(const cJSON*)
+{
+    set_active_led(LED_READY);
+    log_print(LOG_INFO, "outgoing established\n");
+    if (in_alarm_callback != 1)
+        cancel_no_reply_alarm();
+    write_oplog("SIP STATE", "CALL ESTABLISHED", "outgoing");
+    baresip_status = STATUS_IN_CALL;
+    cdr_answered();
+    if (active_key != 3)
+        relay_on_answered();
+    return true;
+}
+
+bool on_incoming_closed(const cJSON* event)
+{
+    const std::string param = json_string_member(event, "param");
+    log_print(LOG_INFO, "incoming closed\n");
+    const int key = active_key;
+    if (key == 1)
+        led_state_gpio140 = LED_READY;
+    else if (key == 2)
+        led_state_gpio67 = LED_READY;
+    else
+        led_state_gpio140 = led_state_gpio67 = LED_READY;
+    active_key = 0;
+    write_oplog("SIP STATE", "CALL CLOSED", param);
+    if (baresip_status != STATUS_NOT_READY)
+        baresip_status = STATUS_IDLE;
+    clear_dtmf();
+    relay_on_hangup(param);
+    return true;
+}
+
+bool on_outgoing_closed(const cJSON* event)
+{
+    const std::string reason = json_string_member(event, "param");
+    log_print(LOG_INFO, "outgoing closed\n");
+    if (in_alarm_callback != 1)
+        cancel_no_reply_alarm();
+
+    if (reason == own_hangup_reason && manual_hangup != 1) {
+        // The station's own no-reply hang-up: the dialer goes on with the
+        // next number of the chain.
+        log_print(LOG_NOTICE, "Code huang up \n");
+        set_active_led(LED_CALL_FAILED);
+        baresip_status = STATUS_IDLE;
+        post_next_hop(HOP_NO_REPLY_HUNG_UP);
+        return false;
+    }
+
+    if (reason == own_hangup_reason) {
+        log_print(LOG_NOTICE, "Manual huang up \n");
+        abnormal_hangup = 0;
+        set_active_led(LED_READY);
+        active_key = 0;
+        manual_hangup = 0;
+        baresip_status = STATUS_IDLE;
+        post_next_hop(HOP_KEY_HUNG_UP);
+        closing_steps(reason);
+        return true;
+    }
+
+    if (reason == peer_hangup_reason) {
+        log_print(LOG_NOTICE, "Connection reset by peer [104]\n");
+        abnormal_hangup = 0;
+        switch (active_key.load()) {
+        case 1:
+            led_state_gpio140 = LED_READY;
+            log_print(LOG_INFO, "当前按钮gpio140 蓝灯常亮\n");
+            break;
+        case 2:
+            log_print(LOG_INFO, "当前按钮gpio67 蓝灯常亮\n");
+            led_state_gpio67 = LED_READY;
+            break;
+        case 3:
+            log_print(LOG_INFO, "当前按钮gpio3\n");
+            active_key = 0;
+            baresip_status = STATUS_IDLE;
+            return false;
+        case 0:
+            log_print(LOG_INFO, "当前无按键\n");
+            break;
+        default:
+            break;
+        }
+        active_key = 0;
+        closing_steps(reason);
+        return true;
+    }
+
+    // Busy, declined, not found, a time-out...
+    log_print(LOG_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
+    abnormal_hangup = 1;
+    baresip_status = STATUS_IDLE;
+    const int key = active_key;
+    if (key == 3) {
+        active_key = 0;
+        baresip_status = STATUS_IDLE;
+        return false;
+    }
+    if (key == 1 || key == 2) {
+        set_active_led(LED_CALL_FAILED);
+        const std::string busy_or_unuse = key_setting(key, "busy_or_unuse", 16);
+        const std::string next_time = key_setting(key, "next_time", 16);
+        const std::string next_number = key_setting(key, "next_number_2", 64);
+        if (busy_or_unuse == "yes" && !next_number.empty()) {
+            log_print(LOG_INFO, "start timer\n");
+            next_hop_timer_armed = 1;
+            start_no_reply_alarm(next_time);
+        }
+    }
+    // active_key keeps its value so the dialer uses this key's numbers.
+    closing_steps(reason);
+    return true;
+}
+
+bool on_call_incoming(const cJSON* event)
+{
+    const std::string peeruri = json_string_member(event, "peeruri");
+    log_print(LOG_INFO, "call incoming\n");
+    led_state_gpio140 = LED_RINGING;
+    led_state_gpio67 = LED_RINGING;
+    write_oplog("SIP STATE", "INCOMING CALL", peeruri);
+    if (baresip_status == STATUS_IDLE) {
+        baresip_status = STATUS_INCOMING_RINGING;
+        relay_on_incoming();
+    }
+    cdr_begin_incoming(json_string_member(event, "accountaor"), peer_number(incoming_peer_name(peeruri)));
+    return true;
+}
+
+bool on_call_outgoing(const cJSON* event)
+{
+    const std::string peeruri = json_string_member(event, "peeruri");
+    log_print(LOG_INFO, "call outgoing\n");
+    set_active_led(LED_RINGING);
+    write_oplog("SIP STATE", "OUTGOING CALL", peeruri);
+
+    // This timer hangs up an unanswered call; it does not arm a next hop.
+    const int key = active_key;
+    if (key == 1 || key == 2) {
+        const bool no_reply = key_setting(key, "no_reply", 16) == "yes";
+        const std::string next_time = key_setting(key, "next_time", 16);
+        if (no_reply) {
+            if (key == 1)
+                log_print(LOG_INFO, "start timer\n");
+            start_no_reply_alarm(next_time);
+        } else {
+            log_print(LOG_INFO, key == 1 ? "GPIO140 未开启无应答下一跳模式\n" : "GPIO67 未开启无应答下一跳模式\n");
+        }
+    }
+
+    const int status = baresip_status;
+    if (status == STATUS_IDLE || status == STATUS_DIAL_REQUESTED) {
+        baresip_status = STATUS_OUTGOING_RINGING;
+        relay_on_outgoing();
+    }
+    if (active_key != 3)
+        cdr_begin_outgoing(json_string_member(event, "accountaor"), peer_number(outgoing_peer_name(peeruri)));
+    return true;
+}
+
+bool on_dtmf_received(const cJSON* event)
+{
+    const std::string param = json_string_member(event, "param");
+    write_oplog("FUNCTION", "RECEIVE DTMF", param);
+    relay_on_dtmf(param);
+    return true;
+}

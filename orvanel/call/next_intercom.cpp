@@ -1,0 +1,105 @@
+#include "orvanel/call/next_intercom.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "common/config.h"
+#include "common/oplog.h"
+#include "orvanel/call/no_reply_timer.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/dial.h"
+#include "orvanel/core/message_queue.h"
+#include "orvanel/records/message_log.h"
+
+namespace {
+
+void end_chain(int& position)
+{
+    cancel_no_reply_alarm();
+    baresip_status = STATUS_IDLE;
+    position = 0;
+}
+
+void dial_next_number(int& position)
+{
+    const int hop = position + 2;
+    const int key = active_key;
+    std::string number;
+    std::string line;
+    if (key == 1 || key == 2) {
+        const std::string prefix = key == 1 ? "button-gpio140:" : "button-gpio67:";
+        const std::string k = std::to_string(hop);
+        number = config_value(speaker_conf, (prefix + "next_number_" + k).c_str(), 64);
+        line = config_value(speaker_conf, (prefix + "number_" + k + "_line").c_str(), 32);
+    }
+    if (number.empty()) {
+        // An empty number ends the chain, even when a later one is set.
+        log_print(LOG_NOTICE, "第%d个号码为空\n", hop);
+        baresip_status = STATUS_IDLE;
+        cancel_no_reply_alarm();
+        position = 0;
+        return;
+    }
+    const int line_number = std::atoi(line.c_str());
+    if (dial_number(number, line_number, false)) {
+        write_oplog("FUNCTION", "KEY1 Call", number + " <" + account_label(line_number) + ">");
+        ++position;
+    }
+    // A line whose account cannot dial places no call, so no further message
+    // follows: the chain stops here and the position stays.
+}
+
+}  // namespace
+
+void on_next_hop_message(int type, int& position)
+{
+    switch (type) {
+    case 1:
+    case 2:
+        if (position >= 4) {
+            end_chain(position);
+        } else if (manual_hangup == 1) {
+            position = 0;
+            cancel_no_reply_alarm();
+            baresip_status = STATUS_IDLE;
+            manual_hangup = 0;
+        } else {
+            dial_next_number(position);
+        }
+        break;
+    case 3:
+        if (position >= 4) {
+            end_chain(position);
+        } else if (manual_hangup == 1) {
+            cancel_no_reply_alarm();
+            baresip_status = STATUS_IDLE;
+            manual_hangup = 0;
+        } else {
+            dial_next_number(position);
+        }
+        break;
+    case 4:
+        position = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void Next_intercom()
+{
+    log_print(LOG_INFO, "thread %s is ready!\n", "Next_intercom");
+    int position = 0;
+    for (;;) {
+        int type = 0;
+        if (queue_pop(next_hop_queue.get(), 10000, &type) != 0) {
+            // Without a queue every pop fails at once: wait as a time-out would.
+            if (!next_hop_queue)
+                std::this_thread::sleep_for(std::chrono::seconds(10));
+            continue;
+        }
+        on_next_hop_message(type, position);
+    }
+}

@@ -1,0 +1,102 @@
+#include "orvanel/call/no_reply_timer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "common/never_destroyed.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/message_queue.h"
+#include "orvanel/core/publish.h"
+#include "orvanel/records/message_log.h"
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+class OneShotTimer {
+public:
+    void set(unsigned seconds)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!started_) {
+            std::thread([this] { run(); }).detach();
+            started_ = true;
+        }
+        if (seconds == 0)
+            deadline_.reset();
+        else
+            deadline_ = clock::now() + std::chrono::seconds(seconds);
+        changed_.notify_one();
+    }
+
+private:
+    // Sleeps until there is a deadline and it has passed, then runs the
+    // expiry without holding the timer's mutex, so the expiry's own steps
+    // may start or cancel the timer.
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            if (!deadline_) {
+                changed_.wait(lock);
+                continue;
+            }
+            if (clock::now() < *deadline_) {
+                changed_.wait_until(lock, *deadline_);
+                continue;
+            }
+            deadline_.reset();
+            lock.unlock();
+            on_no_reply_alarm(SIGALRM);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<clock::time_point> deadline_;
+    bool started_ = false;
+};
+
+OneShotTimer& timer()
+{
+    static never_destroyed<OneShotTimer> instance;
+    return instance.get();
+}
+
+}  // namespace
+
+void no_reply_alarm(unsigned seconds)
+{
+    timer().set(seconds);
+}
+
+void start_no_reply_alarm(const std::string& seconds_text)
+{
+    const int seconds = std::atoi(seconds_text.c_str());
+    no_reply_alarm(seconds > 0 ? static_cast<unsigned>(seconds) : 0u);
+}
+
+void cancel_no_reply_alarm()
+{
+    no_reply_alarm(0);
+    next_hop_timer_armed = 0;
+}
+
+void on_no_reply_alarm(int)
+{
+    log_print(LOG_INFO, "callback\n");
+    in_alarm_callback = 1;
+    if (baresip_status == STATUS_OUTGOING_RINGING)
+        publish_command(TARGET_CONTROL, hangupall_command);
+    else if (abnormal_hangup == 1)
+        queue_push(next_hop_queue.get(), 100, 2);
+    in_alarm_callback = 0;
+    baresip_status = STATUS_IDLE;
+    log_print(LOG_INFO, "callback end\n");
+}

@@ -1,0 +1,127 @@
+#include "orvanel/call/registration_events.h"
+
+#include "common/config.h"
+#include "common/json_text.h"
+#include "common/oplog.h"
+#include "common/process.h"
+#include "orvanel/call/accounts.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/records/message_log.h"
+
+namespace {
+
+struct account_texts {
+    const char* registered;
+    const char* failed;
+    const char* error_line;
+    const char* lost_last;  // shell command when the last account is lost
+};
+
+const account_texts texts[3] = {
+    {"Primary SIP Account <%s>", "Primary Account REGISTER FAILED <%s>", "accountaor1:%s :%s\n",
+     "killall vlc > /dev/null 2>&1 &"},
+    {"Secondary SIP Account-1 <%s>", "Secondary Account-1 REGISTER FAILED <%s>", "accountaor2:%s :%s\n",
+     "killall vlc > /dev/null 2>&1"},
+    {"Secondary SIP Account-2 <%s>", "Secondary Account-2 REGISTER FAILED <%s>", "accountaor3:%s :%s\n",
+     "killall vlc > /dev/null 2>&1"},
+};
+
+// The entry text with the address of record in place of its "%s".
+std::string with_address(const char* text, const std::string& address)
+{
+    std::string out = text;
+    out.replace(out.find("%s"), 2, address);
+    return out;
+}
+
+void set_both_leds(int state)
+{
+    led_state_gpio140 = state;
+    led_state_gpio67 = state;
+}
+
+bool nothing_registered()
+{
+    return account_flag(1) == 0 && account_flag(2) == 0 && account_flag(3) == 0 && p2p_enabled == 0;
+}
+
+}  // namespace
+
+bool on_register_ok(const cJSON* event)
+{
+    const int status = baresip_status;
+    if (status == STATUS_NOT_READY || status == STATUS_DIAL_REQUESTED ||
+        json_string_member(event, "class") == "init register")
+        baresip_status = STATUS_IDLE;
+    if (!json_has_string(event, "accountaor"))
+        return true;
+    const std::string aor = json_string_member(event, "accountaor");
+
+    for (int n = 1; n <= 3; ++n) {
+        if (!account_enabled(n) || account_flag(n) != 0)
+            continue;
+        const std::string address = account_address_of_record(account_identity_of(n));
+        if (address != aor)
+            continue;
+        set_both_leds(LED_READY);
+        account_flag(n) = 1;
+        write_oplog("SIP STATE", "SIP REGISTERED", with_address(texts[n - 1].registered, address));
+        return false;
+    }
+    return true;
+}
+
+bool on_register_lost(const cJSON* event)
+{
+    if (!json_has_string(event, "accountaor"))
+        return true;
+    const std::string aor = json_string_member(event, "accountaor");
+
+    for (int n = 1; n <= 3; ++n) {
+        if (!account_enabled(n) || account_flag(n) != 1)
+            continue;
+        const std::string address = account_address_of_record(account_identity_of(n));
+        log_print(LOG_ERROR, texts[n - 1].error_line, address.c_str(), aor.c_str());
+        if (address != aor)
+            continue;
+        account_flag(n) = 0;
+        if (nothing_registered()) {
+            baresip_status = STATUS_NOT_READY;
+            set_both_leds(LED_NO_ACCOUNT);
+            run_shell(texts[n - 1].lost_last);
+        }
+        write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), json_string_member(event, "param"));
+        return false;
+    }
+    if (nothing_registered()) {
+        log_print(LOG_NOTICE, "全部注册失败\n");
+        set_both_leds(LED_NO_ACCOUNT);
+    }
+    return true;
+}
+
+bool on_user_agent_exit(const cJSON*)
+{
+    run_shell("killall vlc > /dev/null 2>&1 &");
+    baresip_status = STATUS_NOT_READY;
+    set_both_leds(LED_NO_ACCOUNT);
+    for (int n = 1; n <= 3; ++n)
+        account_flag(n) = 0;
+    write_oplog("SIP STATE", "APP EXIT", "");
+    return true;
+}
+
+bool on_user_agent_listing(const cJSON*)
+{
+    if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes") {
+        baresip_status = STATUS_IDLE;
+        if (p2p_enabled == 0) {
+            p2p_enabled = 1;
+            write_oplog("SIP STATE", "P2P ACCOUNT", "Enabled");
+        }
+    } else if (p2p_enabled == 1) {
+        p2p_enabled = 0;
+        write_oplog("SIP STATE", "P2P ACCOUNT", "Disabled");
+    }
+    return true;
+}

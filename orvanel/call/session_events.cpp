@@ -1,0 +1,117 @@
+#include "orvanel/call/session_events.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "common/c_holders.h"
+#include "common/json_text.h"
+#include "common/process.h"
+#include "common/station_root.h"
+#include "orvanel/call/call_events.h"
+#include "orvanel/call/registration_events.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/redis_pool.h"
+#include "orvanel/records/message_log.h"
+
+namespace {
+
+constexpr const char* listing_start = "\n--- User Agents";
+
+bool is(const cJSON* event, const char* member, const char* value)
+{
+    return json_has_string(event, member) && json_string_member(event, member) == value;
+}
+
+bool is_listing(const cJSON* event)
+{
+    const cJSON* flag = cJSON_GetObjectItem(event, "event");
+    return cJSON_IsFalse(flag) && json_has_string(event, "data") &&
+           json_string_member(event, "data").rfind(listing_start, 0) == 0;
+}
+
+// Opens the thread's connection and subscribes; null when it cannot connect.
+redis_ptr subscribe_session_channel(bool report)
+{
+    redis_ptr c(redisConnectUnix(station_path(redis_socket).c_str()));
+    if (!c || c->err) {
+        if (report && c)
+            std::printf("%s\n", c->errstr);
+        return nullptr;
+    }
+    redis_command(c.get(), "SUBSCRIBE %s", "session-channel");
+    return c;
+}
+
+}  // namespace
+
+bool dispatch_session_event(const cJSON* event)
+{
+    const bool incoming = is(event, "direction", "incoming");
+    const bool outgoing = is(event, "direction", "outgoing");
+    if (incoming && is(event, "type", "CALL_ESTABLISHED"))
+        return on_incoming_established(event);
+    if (outgoing && is(event, "type", "CALL_ESTABLISHED"))
+        return on_outgoing_established(event);
+    if (incoming && is(event, "type", "CALL_CLOSED"))
+        return on_incoming_closed(event);
+    if (outgoing && is(event, "type", "CALL_CLOSED"))
+        return on_outgoing_closed(event);
+    if (incoming && is(event, "type", "CALL_INCOMING"))
+        return on_call_incoming(event);
+    if (outgoing && is(event, "type", "CALL_OUTGOING"))
+        return on_call_outgoing(event);
+    if (is(event, "type", "CALL_DTMF_START"))
+        return on_dtmf_received(event);
+    if (is(event, "type", "REGISTER_OK"))
+        return on_register_ok(event);
+    if (is(event, "type", "REGISTER_FAIL") || is(event, "type", "UNREGISTERING"))
+        return on_register_lost(event);
+    if (is(event, "type", "EXIT"))
+        return on_user_agent_exit(event);
+    if (is_listing(event))
+        return on_user_agent_listing(event);
+    return false;  // not an event of the station: ignored
+}
+
+void handle_session_event(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
+        reply->element[2]->type != REDIS_REPLY_STRING)
+        return;
+    const std::string payload(reply->element[2]->str, reply->element[2]->len);
+    std::printf("Msg [%s]\n", payload.c_str());
+    json_ptr event(cJSON_Parse(payload.c_str()));
+    if (!event) {
+        std::puts("parse failed!");
+        return;
+    }
+    if (dispatch_session_event(event.get()) && debug_mode)
+        std::printf("Baresip Status is: %d\n", baresip_status.load());
+}
+
+void Baresip_thread()
+{
+    log_print(LOG_INFO, "thread %s is ready!\n", "Baresip_thread");
+    redis_ptr connection = subscribe_session_channel(true);
+    if (!connection)
+        end_process(255);
+    for (;;) {
+        void* raw = nullptr;
+        if (redisGetReply(connection.get(), &raw) == REDIS_OK) {
+            reply_ptr reply(static_cast<redisReply*>(raw));
+            handle_session_event(reply.get());
+            continue;
+        }
+        // The server went away: without events the station would be deaf to
+        // calls, so wait a little and subscribe again.
+        log_print(LOG_WARN, "session-channel connection lost, reconnecting\n");
+        connection.reset();
+        while (!connection) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            connection = subscribe_session_channel(false);
+        }
+        log_print(LOG_NOTICE, "session-channel subscribed again\n");
+    }
+}

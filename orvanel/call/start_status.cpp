@@ -1,0 +1,59 @@
+#include "orvanel/call/start_status.h"
+
+#include <cstdio>
+
+#include "common/config.h"
+#include "common/process.h"
+#include "orvanel/call/accounts.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/redis_pool.h"
+
+int call_status_of_text(const std::string& text)
+{
+    if (text == R"({"status":"idle"})")
+        return STATUS_IDLE;
+    if (text == R"({"status":"answer"})")
+        return STATUS_IN_CALL;
+    if (text == R"({"status":"ring"})")
+        return STATUS_INCOMING_RINGING;
+    if (text == R"({"status":"ringing"})")
+        return STATUS_OUTGOING_RINGING;
+    return STATUS_NOT_READY;
+}
+
+int query_call_status(const std::string& key)
+{
+    int result = STATUS_NOT_READY;
+    {
+        PooledConnection c(redis_pool.get());
+        if (c) {
+            reply_ptr reply = redis_command(c.get(), "GET %s", key.c_str());
+            if (reply && reply->type == REDIS_REPLY_STRING) {
+                const std::string value(reply->str, reply->len);
+                if (debug_mode)
+                    std::printf("SIP acc: %s, status: %s\n", key.c_str(), value.c_str());
+                result = call_status_of_text(value);
+            }
+        }
+    }
+    const int status = baresip_status;
+    if (status == STATUS_NOT_READY || status == STATUS_IDLE)
+        baresip_status = result;
+    return result;
+}
+
+void read_start_call_status()
+{
+    for (int n = 1; n <= 3; ++n) {
+        if (!account_enabled(n))
+            continue;
+        if (query_call_status(account_status_key(account_identity_of(n))) != STATUS_NOT_READY)
+            account_flag(n) = 1;
+    }
+    if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes")
+        p2p_enabled = 1;
+    if (account_flag(1) == 1 || account_flag(2) == 1 || account_flag(3) == 1 || p2p_enabled == 1) {
+        led_state_gpio140 = LED_READY;
+        led_state_gpio67 = LED_READY;
+    }
+}

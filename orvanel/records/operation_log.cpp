@@ -1,0 +1,78 @@
+// write_opnlog owns a Redis connection of its own and blocks in BRPOP on it
+// for up to a minute; it repairs the connection when Redis goes away and the
+// entries wait in the list meanwhile. Entries are paced at five a second,
+// each synced to storage.
+#include "orvanel/records/operation_log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "common/process.h"
+#include "common/station_root.h"
+#include "orvanel/core/redis_pool.h"
+#include "orvanel/records/record_log.h"
+
+namespace {
+
+struct file_close {
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_close>;
+
+// Opens the file and makes it the logger's one sink. When storage is missing
+// or read-only the writer waits and tries again, and the entries stay in the
+// Redis list until they can be written.
+file_ptr open_operation_log()
+{
+    const std::string path = station_path(operation_log_file);
+    for (bool reported = false;; reported = true) {
+        file_ptr file(std::fopen(path.c_str(), "a"));
+        if (file) {
+            record_log_clear_sinks();
+            record_log_add_file(file.get(), RECORD_INFO);
+            return file;
+        }
+        if (!reported)
+            std::fprintf(stderr, "cannot open %s, retrying\n", path.c_str());
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+    }
+}
+
+}  // namespace
+
+void push_oplog_entry(const std::string& entry)
+{
+    redis_run("LPUSH writelog-channel %s", entry);
+}
+
+void write_opnlog()
+{
+    redis_ptr connection = redis_connect(redis_socket, false);
+    file_ptr file = open_operation_log();
+    for (;;) {
+        reply_ptr reply;
+        if (ensure_connection(connection) == 0)
+            reply = redis_command(connection.get(), "BRPOP %s 60", "writelog-channel");
+        if (reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 &&
+            reply->element[1]->type == REDIS_REPLY_STRING) {
+            const std::string entry(reply->element[1]->str, reply->element[1]->len);
+            if (debug_mode)
+                std::printf("opnLog [%s]\n", entry.c_str());
+            if (entry == "log_clean") {
+                // Whoever cleans the log moves or deletes the file; it is
+                // reopened (or made anew) after a pause.
+                record_log_clear_sinks();
+                file.reset();
+                reply.reset();
+                std::this_thread::sleep_for(std::chrono::seconds(5));
+                file = open_operation_log();
+                continue;
+            }
+            record_log(RECORD_INFO, "main", 2818, "%s", entry.c_str());
+        }
+        reply.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}

@@ -1,0 +1,107 @@
+#include "orvanel/records/record_log.h"
+
+#include <array>
+
+#include <unistd.h>
+
+namespace {
+
+struct sink_slot {
+    record_sink_fn fn = nullptr;
+    void* target = nullptr;
+    int min_level = 0;
+};
+
+std::array<sink_slot, 32> sinks;
+
+constexpr const char* level_names[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+
+// Each record keeps its own broken-down time, so one record has one time
+// stamp everywhere and no other thread's conversion can change it.
+void take_time(record_event& event, std::tm& storage)
+{
+    if (event.time)
+        return;
+    const std::time_t now = std::time(nullptr);
+    localtime_r(&now, &storage);
+    event.time = &storage;
+}
+
+void vprint(std::FILE* out, const record_event& event)
+{
+    va_list copy;
+    va_copy(copy, const_cast<record_event&>(event).ap);
+    std::vfprintf(out, event.fmt, copy);
+    va_end(copy);
+}
+
+void file_sink(record_event* event)
+{
+    auto* out = static_cast<std::FILE*>(event->target);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", event->time);
+    std::fprintf(out, "%s,", stamp);
+    vprint(out, *event);
+    std::fputs("\n", out);
+    std::fflush(out);
+    fdatasync(fileno(out));
+}
+
+}  // namespace
+
+const char* record_level_name(int level)
+{
+    return level >= 0 && level <= RECORD_FATAL ? level_names[level] : "";
+}
+
+void record_log(int level, const char* file, int line, const char* fmt, ...)
+{
+    std::tm storage{};
+    record_event event{};
+    event.fmt = fmt;
+    event.file = file;
+    event.line = line;
+    event.level = level;
+    va_start(event.ap, fmt);
+
+    event.target = stderr;
+    take_time(event, storage);
+    char clock[16];
+    std::strftime(clock, sizeof clock, "%H:%M:%S", event.time);
+    std::fprintf(stderr, "%s %-5s %s:%d: ", clock, record_level_name(level), file, line);
+    vprint(stderr, event);
+    std::fputs("\n", stderr);
+    std::fflush(stderr);
+
+    for (const sink_slot& slot : sinks) {
+        if (!slot.fn)
+            break;
+        if (level < slot.min_level)
+            continue;
+        event.target = slot.target;
+        take_time(event, storage);
+        slot.fn(&event);
+    }
+    va_end(event.ap);
+}
+
+int record_log_add_sink(record_sink_fn fn, void* target, int min_level)
+{
+    for (sink_slot& slot : sinks) {
+        if (!slot.fn) {
+            slot = {fn, target, min_level};
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int record_log_add_file(std::FILE* stream, int min_level)
+{
+    return record_log_add_sink(file_sink, stream, min_level);
+}
+
+void record_log_clear_sinks()
+{
+    sinks.fill(sink_slot{});
+}
