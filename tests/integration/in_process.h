@@ -6,7 +6,13 @@
 
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
+#include "common/c_holders.h"
+#include "common/oplog.h"
+#include "orvanel/call/no_reply_timer.h"
+#include "orvanel/call/session_events.h"
+#include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
+#include "orvanel/records/operation_log.h"
 #include "tests/harness/station.h"
 
 class InProcessStation : public ::testing::Test {
@@ -17,11 +23,30 @@ protected:
         debug_mode = 0;
         reset_call_state();
         redis_pool = redis_pool_create(redis_socket);
+        queue_create(5, next_hop_queue);
+        set_oplog_push(push_oplog_entry);
     }
     void TearDown() override
     {
+        cancel_no_reply_alarm();
+        next_hop_queue.reset();
         redis_pool.reset();
         debug_mode = 0;
+    }
+
+    // Hands one event to the dispatcher, as Baresip_thread would.
+    void event(const std::string& text)
+    {
+        json_ptr parsed(cJSON_Parse(text.c_str()));
+        ASSERT_TRUE(parsed) << text;
+        dispatch_session_event(parsed.get());
+    }
+
+    // Operation-log entries pushed so far, oldest first.
+    std::vector<std::string> oplog_entries()
+    {
+        auto items = client.list("writelog-channel");
+        return {items.rbegin(), items.rend()};
     }
 
     StationRoot root;

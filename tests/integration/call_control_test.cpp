@@ -1,0 +1,227 @@
+// The event side of the station, end to end: events on session-channel in,
+// operation log, call records and relay requests out.
+#include "common/json_text.h"
+#include "tests/integration/running_station.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char sep)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, sep))
+        parts.push_back(part);
+    return parts;
+}
+
+bool is_clock(const std::string& t)
+{
+    return t.size() == 8 && t[2] == ':' && t[5] == ':';
+}
+
+}  // namespace
+
+using CallControl = RunningStation;
+
+TEST_F(CallControl, RegistrationsExitAndP2pListingAreLogged)
+{
+    root.write_settings(account_1_settings);
+    start_orvanel();
+    publish(R"({"type":"REGISTER_OK","class":"init register","accountaor":")" + account_1_aor + "\"}");
+    publish(R"({"type":"REGISTER_OK","accountaor":")" + account_1_aor + "\"}");  // already registered
+    publish(R"({"type":"REGISTER_FAIL","param":"408 Request Timeout","accountaor":")" + account_1_aor + "\"}");
+    ASSERT_TRUE(wait_until([&] { return root.tool_calls().size() == 1; }));
+    EXPECT_EQ(root.tool_calls()[0].name, "killall");
+    EXPECT_EQ(root.tool_calls()[0].args, std::vector<std::string>{"vlc"});
+
+    publish(R"({"type":"EXIT"})");
+    root.write_settings(account_1_settings + "[account_info_p2p]\nenable = yes\n");
+    publish(R"({"event":false,"data":"\n--- User Agents (1) ---\n"})");
+    publish(R"({"event":false,"data":"\n--- User Agents (1) ---\n"})");
+    publish(R"({"event":false,"data":"--- User Agents without newline"})");
+    ASSERT_EQ(wait_oplog(4).size(), 4u);
+    root.write_settings(account_1_settings);
+    publish(R"({"event":false,"data":"\n--- User Agents (0) ---\n"})");
+
+    EXPECT_EQ(wait_oplog(5), (std::vector<std::string>{
+                                 "SIP STATE,SIP REGISTERED,Primary SIP Account <sip:1000@example.test>",
+                                 "SIP STATE,Primary Account REGISTER FAILED <sip:1000@example.test>,408 Request Timeout",
+                                 "SIP STATE,APP EXIT,",
+                                 "SIP STATE,P2P ACCOUNT,Enabled",
+                                 "SIP STATE,P2P ACCOUNT,Disabled",
+                             }));
+    EXPECT_EQ(root.tool_calls().size(), 2u) << "EXIT stops the media player too";
+    const std::string out = orvanel->output();
+    EXPECT_NE(out.find("Baresip Status is: 5\n"), std::string::npos) << "lost the last account";
+    EXPECT_NE(out.find("Baresip Status is: 0\n"), std::string::npos) << "P2P listing";
+}
+
+TEST_F(CallControl, OperationLogKeepsPushOrderAndHostileTextsStayInTheirLine)
+{
+    start_orvanel();
+    for (int i = 0; i < 10; ++i)
+        client.command("LPUSH writelog-channel %s", "BUTTON,entry " + std::to_string(i) + ",");
+    publish(R"({"type":"CALL_DTMF_START","param":"%s%n\"}"})");
+    publish(R"({"type":"CALL_DTMF_START","param":5})");
+    const auto entries = wait_oplog(12);
+    ASSERT_EQ(entries.size(), 12u);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(entries[i], "BUTTON,entry " + std::to_string(i) + ",");
+    EXPECT_EQ(entries[10], "FUNCTION,RECEIVE DTMF,%s%n\"}");
+    EXPECT_EQ(entries[11], "FUNCTION,RECEIVE DTMF,") << "a number where text belongs counts as missing";
+    const std::string line = root.read("/userdata/system.csv").substr(0, 20);
+    EXPECT_EQ(line.size(), 20u);
+    EXPECT_EQ(line[4], '-');
+    EXPECT_EQ(line[10], ' ');
+    EXPECT_EQ(line[19], ',');
+    EXPECT_NE(orvanel->errors().find(" INFO  main:2818: BUTTON,entry 0,\n"), std::string::npos);
+}
+
+TEST_F(CallControl, LogCleanReopensTheOperationLog)
+{
+    start_orvanel();
+    client.command("LPUSH writelog-channel %s", "BUTTON,first,");
+    ASSERT_EQ(wait_oplog(1).size(), 1u);
+    std::remove(root.file("/userdata/system.csv").c_str());
+    client.command("LPUSH writelog-channel %s", "log_clean");
+    client.command("LPUSH writelog-channel %s", "BUTTON,second,");
+    EXPECT_EQ(wait_oplog(1, 10s), std::vector<std::string>{"BUTTON,second,"});
+}
+
+TEST_F(CallControl, CallRecordsForMissedAnsweredAndUnansweredCalls)
+{
+    start_orvanel();
+    const std::string aor = R"("accountaor":"sip:1000@example.test")";
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2002@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by user",)" + aor + "}");
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2003@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by peer [104]"})");
+    publish(R"({"type":"CALL_OUTGOING","direction":"outgoing","peeruri":"sip:1002;transport=udp",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"486 Busy Here"})");
+
+    ASSERT_TRUE(wait_until([&] { return split(root.read("/userdata/cdr.csv"), '\n').size() == 3; }));
+    const auto lines = split(root.read("/userdata/cdr.csv"), '\n');
+    const std::vector<std::vector<std::string>> expected = {
+        {"sip:1000@example.test", "2002", "0", "in", "MISSED CALL", "Connection reset by user"},
+        {"sip:1000@example.test", "2003", "?", "in", "ANSWERED", "Connection reset by peer [104]"},
+        {"sip:1000@example.test", "1002", "0", "out", "NO ANSWER", "486 Busy Here"},
+    };
+    for (size_t i = 0; i < 3; ++i) {
+        const auto fields = split(lines[i], ',');
+        ASSERT_EQ(fields.size(), 9u) << lines[i];
+        EXPECT_EQ(fields[0].size(), 10u) << lines[i];
+        EXPECT_TRUE(is_clock(fields[1]) && is_clock(fields[2])) << lines[i];
+        for (size_t f = 0; f < expected[i].size(); ++f) {
+            if (expected[i][f] != "?") {
+                EXPECT_EQ(fields[3 + f], expected[i][f]) << lines[i];
+            }
+        }
+    }
+    EXPECT_LE(std::stoi(split(lines[1], ',')[5]), 2);
+}
+
+TEST_F(CallControl, RelayRequestsFollowTheCallSettings)
+{
+    const std::string on = R"({"id":"gpio135","type":"On"})";
+    const std::string off = R"({"id":"gpio135","type":"Off"})";
+    auto relay = [&](const std::string& rest) {
+        root.write_settings("[relay_ctrl]\ntype = On\n" + rest);
+    };
+    start_orvanel();
+    publish(R"({"type":"REGISTER_OK","class":"init register"})");  // ready: status idle
+
+    // Both directions, switched off again after the delay.
+    relay("call_state = yes\nstate_info = both\ncall_reset_mode = delay\ncall_reset_duration = 1\n");
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2001@h"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), on);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.pop_oldest("output-channel", 3s), off);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms) << "the delay switch-off came too early";
+
+    // On when answered, off when the call closes.
+    relay("call_state = yes\nstate_info = answered\ncall_reset_mode = hangup\n");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), on);
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by peer [104]"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), off);
+
+    // Reset mode "answered" switches off even with call triggers disabled.
+    relay("call_state = no\ncall_reset_mode = answered\n");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), off);
+
+    // A hang-up trigger switches on and always resets after the duration.
+    relay("call_state = yes\nstate_info = hangup\ncall_reset_mode = answered\ncall_reset_duration = x\n");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by peer [104]"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), on);
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), off);
+
+    // A door code after a wrong digit, with a switch-off after the delay.
+    relay("dtmf = yes\ndtmf_code = 1234\nmode = delay\ndtmf_reset_duration = 1\n");
+    for (const char* digit : {"9", "1", "2", "3"})
+        publish(std::string(R"({"type":"CALL_DTMF_START","param":")") + digit + "\"}");
+    EXPECT_FALSE(client.pop_oldest("output-channel", 300ms));
+    publish(R"({"type":"CALL_DTMF_START","param":"4"})");
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), on);
+    EXPECT_EQ(client.pop_oldest("output-channel", 3s), off);
+
+    // A hostile type cannot break out of its JSON string.
+    const std::string hostile = R"(On\",\"id\":\"x)";
+    relay("call_state = yes\nstate_info = incoming\ntype = " + hostile + "\n");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"x"})");  // back to idle
+    EXPECT_EQ(client.pop_oldest("output-channel", 2s), off);
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2001@h"})");
+    const auto request = client.pop_oldest("output-channel", 2s);
+    ASSERT_TRUE(request);
+    json_ptr parsed(cJSON_Parse(request->c_str()));
+    ASSERT_TRUE(parsed) << *request;
+    EXPECT_EQ(json_string_member(parsed.get(), "id"), "gpio135");
+    EXPECT_EQ(json_string_member(parsed.get(), "type"), hostile);
+}
+
+TEST_F(CallControl, StartUpTakesTheStatusKeptInRedis)
+{
+    root.write_settings(account_1_settings +
+                        "[account_info_2]\nenable = yes\nusername = 2000\ndomain =\nserver = 10.0.0.9\n");
+    client.command("SET %s %s", "baresip-call-status-1000-example.test", R"({"status":"ring"})");
+    client.command("SET %s %s", "baresip-call-status-2000-10.0.0.9", R"({"status":"idle"})");
+    start_orvanel();
+    const std::string out = orvanel->output();
+    EXPECT_NE(out.find(R"(SIP acc: baresip-call-status-1000-example.test, status: {"status":"ring"})"),
+              std::string::npos);
+    EXPECT_NE(out.find(R"(SIP acc: baresip-call-status-2000-10.0.0.9, status: {"status":"idle"})"), std::string::npos);
+    publish(R"({"type":"CALL_DTMF_START","param":"1"})");
+    EXPECT_TRUE(orvanel->wait_output("Baresip Status is: 2\n"));
+}
+
+TEST_F(CallControl, EventsAreStillHandledAfterARedisRestart)
+{
+    start_orvanel();
+    publish(R"({"type":"CALL_DTMF_START","param":"1"})");
+    ASSERT_EQ(wait_oplog(1).size(), 1u);
+
+    redis.stop();
+    redis.start();
+    RedisClient fresh(root.socket());
+    ASSERT_TRUE(wait_until([&] { return fresh.subscribers("session-channel") == 1; }, 10s));
+    fresh.command("PUBLISH session-channel %s", R"({"type":"CALL_DTMF_START","param":"2"})");
+    EXPECT_EQ(wait_oplog(2), (std::vector<std::string>{"FUNCTION,RECEIVE DTMF,1", "FUNCTION,RECEIVE DTMF,2"}));
+    EXPECT_TRUE(orvanel->running());
+}
+
+TEST_F(CallControl, MalformedEventsChangeNothing)
+{
+    start_orvanel();
+    for (const char* bad : {"not json", "[1,2]", "{}", R"({"type":5})", R"({"type":"CALL_CLOSED","direction":[]})",
+                            R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":null,"accountaor":7})",
+                            R"({"type":"REGISTER_OK","accountaor":{"a":1}})", R"({"event":false,"data":5})"})
+        publish(bad);
+    publish(R"({"type":"CALL_DTMF_START","param":"end"})");
+    const auto entries = wait_oplog(2);
+    EXPECT_EQ(entries, (std::vector<std::string>{"SIP STATE,INCOMING CALL,", "FUNCTION,RECEIVE DTMF,end"}));
+    const std::string out = orvanel->output();
+    EXPECT_NE(out.find("Msg [not json]\nparse failed!\n"), std::string::npos);
+    EXPECT_TRUE(orvanel->running());
+}

@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "orvanel/records/call_records.h"
+#include "orvanel/records/record_log.h"
+#include "tests/harness/station.h"
+
+namespace {
+
+std::time_t local_time(int hour, int minute, int second, int day = 7)
+{
+    std::tm t{};
+    t.tm_year = 2026 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
+}
+
+struct capture_sink {
+    std::vector<std::string> texts;
+    static void call(record_event* e)
+    {
+        auto* self = static_cast<capture_sink*>(e->target);
+        va_list copy;
+        va_copy(copy, e->ap);
+        char text[256];
+        std::vsnprintf(text, sizeof text, e->fmt, copy);
+        va_end(copy);
+        self->texts.push_back(std::to_string(e->level) + ":" + text);
+    }
+};
+
+}  // namespace
+
+class RecordLogger : public ::testing::Test {
+protected:
+    void SetUp() override { record_log_clear_sinks(); }
+    void TearDown() override { record_log_clear_sinks(); }
+};
+
+TEST_F(RecordLogger, ConsoleGetsEveryRecordAndSinksTheirLevels)
+{
+    capture_sink sink;
+    ASSERT_EQ(record_log_add_sink(capture_sink::call, &sink, RECORD_INFO), 0);
+    testing::internal::CaptureStderr();
+    record_log(RECORD_DEBUG, "main", 1, "debug %d", 1);
+    record_log(RECORD_INFO, "main", 2818, "%s,%d", "entry", 7);
+    record_log(RECORD_FATAL, "x.c", 3, "fatal");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sink.texts, (std::vector<std::string>{"2:entry,7", "5:fatal"}));
+    EXPECT_NE(err.find(" DEBUG main:1: debug 1\n"), std::string::npos);
+    EXPECT_NE(err.find(" INFO  main:2818: entry,7\n"), std::string::npos) << "the level fills five places";
+    EXPECT_NE(err.find(" FATAL x.c:3: fatal\n"), std::string::npos);
+    EXPECT_EQ(err[2], ':');
+}
+
+TEST_F(RecordLogger, ThirtyTwoSinksAtMostAndClearingEmptiesThem)
+{
+    capture_sink sink;
+    for (int i = 0; i < 32; ++i)
+        ASSERT_EQ(record_log_add_sink(capture_sink::call, &sink, RECORD_TRACE), 0);
+    EXPECT_EQ(record_log_add_sink(capture_sink::call, &sink, RECORD_TRACE), -1);
+    testing::internal::CaptureStderr();
+    record_log(RECORD_WARN, "main", 1, "%s", "x");
+    EXPECT_EQ(sink.texts.size(), 32u);
+    record_log_clear_sinks();
+    record_log(RECORD_WARN, "main", 1, "%s", "y");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("main:1: y\n"), std::string::npos);
+    EXPECT_EQ(sink.texts.size(), 32u);
+}
+
+TEST_F(RecordLogger, FileSinkWritesTimeStampedLines)
+{
+    StationRoot root;
+    const std::string path = root.file("/userdata/system.csv");
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    ASSERT_TRUE(file);
+    record_log_add_file(file, RECORD_INFO);
+    testing::internal::CaptureStderr();
+    record_log(RECORD_INFO, "main", 2818, "%s", "SIP STATE,CALL ESTABLISHED,incoming");
+    record_log(RECORD_DEBUG, "main", 2818, "%s", "skipped");
+    testing::internal::GetCapturedStderr();
+    record_log_clear_sinks();
+    std::fclose(file);
+    const std::string text = read_text_file(path);
+    ASSERT_EQ(text.size(), 20u + 35u + 1u) << text;
+    EXPECT_EQ(text.substr(19), ",SIP STATE,CALL ESTABLISHED,incoming\n");
+    EXPECT_EQ(text[4], '-');
+    EXPECT_EQ(text[13], ':');
+}
+
+class CallRecords : public ::testing::Test {
+protected:
+    void SetUp() override { cdr_record = cdr_fields{}; }
+    StationRoot root;
+    RootInProcess in_root{root};
+    std::string file() { return root.read("/userdata/cdr.csv"); }
+};
+
+TEST_F(CallRecords, MissedAndAnsweredIncomingCalls)
+{
+    cdr_begin_at(local_time(10, 15, 2), true, "A", "2002");
+    cdr_finish_at(local_time(10, 15, 40), "Connection reset by user");
+    cdr_begin_at(local_time(10, 15, 2), true, "A", "2002");
+    cdr_answered_at(local_time(10, 15, 10));
+    cdr_finish_at(local_time(10, 15, 40), "Connection reset by peer [104]");
+    EXPECT_EQ(file(), "2026-12-07,10:15:02,10:15:40,A,2002,0,in,MISSED CALL,Connection reset by user\n"
+                      "2026-12-07,10:15:02,10:15:40,A,2002,30,in,ANSWERED,Connection reset by peer [104]\n");
+}
+
+TEST_F(CallRecords, UnansweredOutgoingAndAFinishWithoutBegin)
+{
+    cdr_begin_at(local_time(23, 59, 58, 7), false, "sip:1000@example.test", "1001");
+    cdr_finish_at(local_time(0, 0, 5, 8), "486 Busy Here");
+    cdr_finish_at(local_time(0, 0, 6, 8), "again");
+    EXPECT_EQ(file(), "2026-12-07,23:59:58,00:00:05,sip:1000@example.test,1001,0,out,NO ANSWER,486 Busy Here\n"
+                      ",,00:00:06,,,0,,,again\n");
+}
+
+TEST_F(CallRecords, LongTextsAreCutToTheirFields)
+{
+    cdr_begin_at(local_time(9, 0, 0), true, std::string(100, 'a'), std::string(100, 'p'));
+    cdr_finish_at(local_time(9, 0, 1), std::string(200, 'r'));
+    EXPECT_EQ(file(), "2026-12-07,09:00:00,09:00:01," + std::string(31, 'a') + "," + std::string(31, 'p') +
+                          ",0,in,MISSED CALL," + std::string(63, 'r') + "\n");
+}
+
+TEST_F(CallRecords, UnwritableFileStillClearsTheRecord)
+{
+    ASSERT_EQ(std::system(("rm -rf " + root.file("/userdata")).c_str()), 0);
+    cdr_begin_at(local_time(9, 0, 0), true, "A", "1");
+    cdr_finish_at(local_time(9, 0, 1), "x");
+    EXPECT_EQ(cdr_record.date, "");
+    EXPECT_EQ(cdr_record.answer_time, 0);
+}
