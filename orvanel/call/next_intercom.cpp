@@ -7,6 +7,7 @@
 
 #include "common/config.h"
 #include "common/oplog.h"
+#include "orvanel/call/call_events.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/dial.h"
@@ -58,21 +59,14 @@ void on_next_hop_message(int type, int& position)
     switch (type) {
     case 1:
     case 2:
-        if (position >= 4) {
-            end_chain(position);
-        } else if (manual_hangup == 1) {
-            position = 0;
-            cancel_no_reply_alarm();
-            baresip_status = STATUS_IDLE;
-            manual_hangup = 0;
-        } else {
-            dial_next_number(position);
-        }
-        break;
     case 3:
         if (position >= 4) {
-            end_chain(position);
+            end_chain(position);  // numbers 2 to 5 are used up
         } else if (manual_hangup == 1) {
+            // Hung up with the key: no next number. A retry (1 or 2) also
+            // forgets the chain; a no-reply hang-up (3) keeps the position.
+            if (type != HOP_NO_REPLY_HUNG_UP)
+                position = 0;
             cancel_no_reply_alarm();
             baresip_status = STATUS_IDLE;
             manual_hangup = 0;
@@ -80,7 +74,7 @@ void on_next_hop_message(int type, int& position)
             dial_next_number(position);
         }
         break;
-    case 4:
+    case HOP_KEY_HUNG_UP:
         position = 0;
         break;
     default:
