@@ -32,15 +32,11 @@ bool is_listing(const cJSON* event)
 }
 
 // Opens the thread's connection and subscribes; null when it cannot connect.
-redis_ptr subscribe_session_channel(bool report)
+redis_ptr subscribe_session_channel(bool first)
 {
-    redis_ptr c(redisConnectUnix(station_path(redis_socket).c_str()));
-    if (!c || c->err) {
-        if (report && c)
-            std::printf("%s\n", c->errstr);
-        return nullptr;
-    }
-    redis_command(c.get(), "SUBSCRIBE %s", "session-channel");
+    redis_ptr c = first ? open_own_connection() : redis_connect(redis_socket, false);
+    if (c)
+        redis_command(c.get(), "SUBSCRIBE %s", "session-channel");
     return c;
 }
 

@@ -112,6 +112,16 @@ void redis_run(const char* format, const std::string& argument)
     redis_command(c.get(), format, argument.c_str());
 }
 
+redis_ptr open_own_connection()
+{
+    redis_ptr c(redisConnectUnix(station_path(redis_socket).c_str()));
+    if (c && c->err) {
+        std::puts(c->errstr);
+        c.reset();
+    }
+    return c;
+}
+
 int ensure_connection(redis_ptr& connection)
 {
     if (connection && !connection->err)

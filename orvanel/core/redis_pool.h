@@ -73,6 +73,10 @@ private:
 // the reply unseen. Without a free connection the command is dropped.
 void redis_run(const char* format, const std::string& argument);
 
+// A worker thread's own connection at its start; null, after printing the
+// client's error text, when the server cannot be reached.
+redis_ptr open_own_connection();
+
 // For a thread's own connection: 0 when it is usable or could be made anew
 // (the caller then goes on with the new one), -1 otherwise.
 int ensure_connection(redis_ptr& connection);

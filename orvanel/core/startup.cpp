@@ -15,21 +15,22 @@
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
+#include "orvanel/keys/indicators.h"
+#include "orvanel/keys/key_self_test.h"
+#include "orvanel/keys/key_watchers.h"
 #include "orvanel/records/message_log.h"
 #include "orvanel/records/operation_log.h"
 
-// Threads whose entry is still empty are named here so the order stays the
-// one the station has always started them in.
 const std::array<worker_thread, 9> worker_threads{{
-    {"Check_Button_GPIO140", nullptr},
+    {"Check_Button_GPIO140", Check_Button_GPIO140},
     {"Baresip_thread", Baresip_thread},
-    {"Led_State_GPIO140", nullptr},
-    {"Led_State_GPIO67", nullptr},
+    {"Led_State_GPIO140", Led_State_GPIO140},
+    {"Led_State_GPIO67", Led_State_GPIO67},
     {"Next_intercom", Next_intercom},
     {"write_opnlog", write_opnlog},
-    {"Check_Button_GPIO67", nullptr},
-    {"Check_Button_GPIO3", nullptr},
-    {"Devie_State", nullptr},
+    {"Check_Button_GPIO67", Check_Button_GPIO67},
+    {"Check_Button_GPIO3", Check_Button_GPIO3},
+    {"Devie_State", Devie_State},
 }};
 
 void start_worker_threads()

@@ -1,0 +1,80 @@
+#include "orvanel/keys/key_self_test.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/c_holders.h"
+#include "common/json_text.h"
+#include "common/process.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/redis_pool.h"
+#include "orvanel/records/message_log.h"
+
+std::string key_test_result_text(int key, bool ok)
+{
+    const char* names[] = {"key1", "key2", "atKey"};
+    if (key < 1 || key > 3)
+        return {};
+    return std::string(R"({"name": ")") + names[key - 1] + R"(", "result": ")" + (ok ? "0" : "1") + "\"}";
+}
+
+void report_key_test(int key, bool ok)
+{
+    const std::string text = key_test_result_text(key, ok);
+    if (!text.empty())
+        redis_run("LPUSH check-result-channel %s", text);
+}
+
+void apply_key_test_text(const std::string& text)
+{
+    log_print(LOG_NOTICE, "Msg [%s]\n", text.c_str());
+    json_ptr command(cJSON_Parse(text.c_str()));
+    if (!command) {
+        std::puts("parse failed!");
+        return;
+    }
+    if (!json_has_string(command.get(), "type") || !json_has_string(command.get(), "action")) {
+        log_print(LOG_WARN, "key test command without \"type\" or \"action\" text, ignored\n");
+        return;
+    }
+    const std::string type = json_string_member(command.get(), "type");
+    const std::string action = json_string_member(command.get(), "action");
+    const int key = type == "key1" ? 1 : type == "key2" ? 2 : type == "atKey" ? 3 : 0;
+    if (key == 0)
+        return;
+    if (action == "TestOn") {
+        key_test_mode = key;
+        if (std::atomic<int>* led = led_state_of_key(key))
+            *led = LED_SELF_TEST;
+    } else if (action == "TestOff") {
+        key_test_mode = 0;
+    }
+}
+
+void apply_key_test_command(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
+        reply->element[1]->type != REDIS_REPLY_STRING)
+        return;
+    apply_key_test_text(std::string(reply->element[1]->str, reply->element[1]->len));
+}
+
+void Devie_State()
+{
+    log_print(LOG_INFO, "thread %s is ready!\n", "Devie_State");
+    redis_ptr connection = open_own_connection();
+    if (!connection)
+        end_process(255);
+    for (;;) {
+        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "device-state");
+        if (reply && reply->type == REDIS_REPLY_ARRAY)
+            apply_key_test_command(reply.get());
+        if (!reply || connection->err) {
+            // A lost connection fails every pop at once: pause, then make it anew.
+            do
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+            while (ensure_connection(connection) != 0);
+        }
+    }
+}

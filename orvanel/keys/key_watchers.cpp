@@ -1,0 +1,196 @@
+// On the device the kernel reports a level change as a priority event on the
+// sysfs value file, and the watcher polls for it. Under a station root the
+// value file is a regular file that the launcher rewrites in place, and the
+// watcher waits for the rewrite to close instead. What follows the wake-up
+// (seek, read two bytes, compare with the previous level) is the same.
+#include "orvanel/keys/key_watchers.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "common/oplog.h"
+#include "common/process.h"
+#include "common/station_root.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/keys/indicators.h"
+#include "orvanel/keys/key_actions.h"
+#include "orvanel/keys/key_self_test.h"
+#include "orvanel/keys/tamper_key.h"
+#include "orvanel/records/message_log.h"
+
+namespace {
+
+// The value file and what the watcher waits on for its changes.
+class level_source {
+public:
+    explicit level_source(const std::string& path)
+    {
+        // Under a root the watch is set before the file is opened, so a
+        // launcher that sees the file open knows no rewrite can be missed.
+        if (!station_root().empty()) {
+            notify_fd_ = inotify_init1(IN_CLOEXEC);
+            if (notify_fd_ >= 0)
+                inotify_add_watch(notify_fd_, path.c_str(), IN_CLOSE_WRITE);
+        }
+        value_fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    ~level_source()
+    {
+        if (value_fd_ >= 0)
+            close(value_fd_);
+        if (notify_fd_ >= 0)
+            close(notify_fd_);
+    }
+    level_source(const level_source&) = delete;
+    level_source& operator=(const level_source&) = delete;
+
+    int value_fd() const { return value_fd_; }
+
+    // 1 on a change, 0 on a time-out, -1 when waiting failed.
+    int wait(int timeout_ms)
+    {
+        pollfd pfd{};
+        if (notify_fd_ >= 0) {
+            pfd = {notify_fd_, POLLIN, 0};
+        } else {
+            pfd = {value_fd_, POLLPRI, 0};
+        }
+        int ready = 0;
+        do
+            ready = poll(&pfd, 1, timeout_ms);
+        while (ready < 0 && errno == EINTR);
+        if (ready <= 0)
+            return ready;
+        if (notify_fd_ >= 0) {
+            char events[4096];
+            if (read(notify_fd_, events, sizeof events) <= 0)
+                return 0;
+            return 1;
+        }
+        return (pfd.revents & POLLPRI) ? 1 : 0;
+    }
+
+private:
+    int value_fd_ = -1;
+    int notify_fd_ = -1;
+};
+
+struct key_times {
+    double press = 0;
+    double release = 0;
+};
+
+const char* event_name(int line, const char* what, std::string& storage)
+{
+    storage = "KEY_GPIO" + std::to_string(line) + " " + what;
+    return storage.c_str();
+}
+
+// A call key's press or release. Always records the new level.
+void on_call_key_change(const key_watcher& w, int level, key_times& times)
+{
+    std::string name;
+    if (level == 1) {
+        times.release = now_seconds();
+        write_oplog("BUTTON", event_name(w.line, "Release", name), "");
+        key_action(w.key, times.release - times.press);
+        return;
+    }
+    // The beep runs before the press is logged, so a held time starts after it.
+    key_beep();
+    write_oplog("BUTTON", event_name(w.line, "Press", name), "");
+    if (key_test_mode == w.key) {
+        report_key_test(w.key, true);
+        *led_state_of_key(w.key) = LED_SELF_TEST_PASSED;
+    }
+    times.press = now_seconds();
+}
+
+// The tamper switch acts when it opens; closing is only recorded. False when
+// the new level is not to be recorded.
+bool on_tamper_change(int level)
+{
+    if (level != 1)
+        return true;
+    write_oplog("BUTTON", "KEY_GPIO3 trigger", "");
+    if (key_test_mode == 3)
+        report_key_test(3, true);
+    return tamper_action();
+}
+
+}  // namespace
+
+double now_seconds()
+{
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+}
+
+void watch_key(const key_watcher& w)
+{
+    log_print(LOG_INFO, "thread %s is ready!\n", w.name);
+    int previous = 1;
+    key_times times;
+    const std::string path = station_path(gpio_value_path(w.line));
+    level_source source(path);
+    const int fd = source.value_fd();
+    if (fd < 0)
+        log_print(LOG_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
+
+    // Clear the pending change so the first wait is for a new one.
+    char discard[128];
+    if (read(fd, discard, sizeof discard) >= 0)
+        lseek(fd, 0, SEEK_SET);
+
+    for (;;) {
+        const int changed = source.wait(10000);
+        if (changed < 0) {
+            std::puts("npoll() faild! ");
+            end_process(1);
+        }
+        if (changed == 0)
+            continue;
+        if (lseek(fd, 0, SEEK_SET) < 0) {
+            std::perror("Error seeking to the beginning of the file");
+            continue;
+        }
+        char value[2];
+        if (read(fd, value, 2) != 2) {
+            std::perror("Error reading GPIO value");
+            continue;
+        }
+        const int level = value[0] == '1' ? 1 : 0;
+        if (level == previous)
+            continue;
+        bool record = true;
+        if (w.key == 3)
+            record = on_tamper_change(level);
+        else
+            on_call_key_change(w, level, times);
+        if (record)
+            previous = level;
+    }
+}
+
+void Check_Button_GPIO140()
+{
+    watch_key(key1_watcher);
+}
+
+void Check_Button_GPIO67()
+{
+    watch_key(key2_watcher);
+}
+
+void Check_Button_GPIO3()
+{
+    watch_key(tamper_watcher);
+}

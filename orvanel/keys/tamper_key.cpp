@@ -1,0 +1,54 @@
+#include "orvanel/keys/tamper_key.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "common/config.h"
+#include "common/http_action.h"
+#include "common/oplog.h"
+#include "orvanel/core/call_state.h"
+#include "orvanel/core/dial.h"
+#include "orvanel/core/publish.h"
+
+namespace {
+
+std::string tamper_setting(const char* name, std::size_t size)
+{
+    return config_value(speaker_conf, (std::string("unpack-intercom:") + name).c_str(), size);
+}
+
+}  // namespace
+
+bool tamper_action()
+{
+    const int mode = std::atoi(tamper_setting("active", 16).c_str());
+    if (mode == 0) {
+        write_oplog("BUTTON", "KEY_GPIO3 not active", "");
+        return false;
+    }
+    if (mode == 2) {
+        const std::string url = tamper_setting("api_url", 64);
+        if (url.empty()) {
+            write_oplog("Other Event", "API URL IS NULL:", "");
+            return false;
+        }
+        run_http_action(url);
+        write_oplog("Other Event", "HTTP API URL:", url);
+        return true;
+    }
+    if (mode == 3) {
+        const std::string file = tamper_setting("audio_file", 32);
+        const int count = std::atoi(tamper_setting("play_count", 16).c_str());
+        play_sound(file, count);
+        write_oplog("FUNCTION", "KEY1 Play Auido", "File: " + file + "; Repeat: " + std::to_string(count));
+        return true;
+    }
+    if (baresip_status != STATUS_IDLE)
+        return true;
+    active_key = 3;
+    const std::string number = tamper_setting("number", 32);
+    const int line = std::atoi(tamper_setting("number_line", 16).c_str());
+    if (dial_number(number, line, true))
+        write_oplog("FUNCTION", "KEY3 Call", "key_gpio3 " + number + " <" + account_label(line) + ">");
+    return true;
+}
