@@ -418,3 +418,42 @@ std::string mask_log_stamps(const std::string& text)
     }
     return out;
 }
+
+bool process_has_open(pid_t pid, const std::string& path)
+{
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == path)
+            return true;
+    }
+    return false;
+}
+
+std::vector<int> sample_gpio(const StationRoot& root, int line, std::chrono::milliseconds duration)
+{
+    std::vector<int> levels;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        levels.push_back(root.gpio(line));
+        std::this_thread::sleep_for(10ms);
+    }
+    return levels;
+}
+
+int rises(const std::vector<int>& levels)
+{
+    int count = 0;
+    for (size_t i = 1; i < levels.size(); ++i)
+        count += levels[i - 1] == 0 && levels[i] == 1;
+    return count;
+}
+
+int falls(const std::vector<int>& levels)
+{
+    int count = 0;
+    for (size_t i = 1; i < levels.size(); ++i)
+        count += levels[i - 1] == 1 && levels[i] == 0;
+    return count;
+}

@@ -139,3 +139,12 @@ public:
 // The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
 // replaced by "[T]", so whole log lines can be compared exactly.
 std::string mask_log_stamps(const std::string& text);
+
+// True while the process has the file open.
+bool process_has_open(pid_t pid, const std::string& path);
+
+// The levels a GPIO value file showed, sampled every 10 ms for the duration.
+std::vector<int> sample_gpio(const StationRoot& root, int line, std::chrono::milliseconds duration);
+// Level changes in a sample: rises (0 to 1) and falls (1 to 0).
+int rises(const std::vector<int>& levels);
+int falls(const std::vector<int>& levels);

@@ -2,6 +2,7 @@
 // redis-server, with the test acting as the SIP user agent through Redis.
 #pragma once
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -24,6 +25,48 @@ protected:
         orvanel = std::make_unique<Program>(root, orvanel_binary(), std::move(args));
         ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }))
             << orvanel->output() << orvanel->errors();
+        // The watchers set their watch before they open the value file.
+        for (int line : {140, 67, 3}) {
+            const std::string file = root.file("/sys/class/gpio/gpio" + std::to_string(line) + "/value");
+            ASSERT_TRUE(wait_until([&] { return process_has_open(orvanel->pid(), file); })) << file;
+        }
+    }
+
+    // How many entries of the operation log are exactly this text.
+    size_t count_entries(const std::string& entry)
+    {
+        const auto all = oplog();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), entry));
+    }
+
+    // Presses a call key (its line reads "0") and waits until the press is
+    // in the operation log.
+    void press(int line)
+    {
+        const std::string entry = "BUTTON,KEY_GPIO" + std::to_string(line) + " Press,";
+        const size_t before = count_entries(entry);
+        root.set_gpio(line, 0);
+        ASSERT_TRUE(wait_until([&] { return count_entries(entry) > before; }, 10s)) << "press not seen";
+    }
+    void release(int line) { root.set_gpio(line, 1); }
+    void tap(int line)
+    {
+        press(line);
+        release(line);
+    }
+
+    // Closes the tamper switch. Closing leaves no trace to wait for, so this
+    // waits out the 100 ms within which a watcher must see a rewrite.
+    void close_tamper()
+    {
+        root.set_gpio(3, 0);
+        std::this_thread::sleep_for(300ms);
+    }
+
+    // The next command on control-channel.
+    std::optional<std::string> command(std::chrono::milliseconds timeout = 5s)
+    {
+        return client.pop_oldest("control-channel", timeout);
     }
 
     void publish(const std::string& event) { client.command("PUBLISH session-channel %s", event); }
@@ -56,3 +99,5 @@ protected:
 inline const std::string account_1_settings =
     "[account_info_1]\nenable = yes\nusername = 1000\ndomain = example.test\nserver = 10.0.0.9\n";
 inline const std::string account_1_aor = "sip:1000@example.test";
+inline const std::string register_account_1 =
+    R"({"type":"REGISTER_OK","class":"init register","accountaor":"sip:1000@example.test"})";

@@ -1,0 +1,265 @@
+// The keys as a visitor and an installer use them: presses on the GPIO value
+// files in, commands, operation-log entries, tool calls and LED levels out.
+#include "tests/integration/running_station.h"
+
+namespace {
+
+const std::string call_keys = account_1_settings + "[system]\nmodel = ZR-K11\n" +
+                              "[button-gpio140]\nkey_mode = 1\nnext_number_1 = 1001\nnumber_1_line = 2\nhang_up = yes\n"
+                              "[button-gpio67]\nkey_mode = 1\nnext_number_1 = 2001\nnumber_1_line = 1\nhang_up = yes\n";
+
+bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration)
+{
+    return !wait_until([&] { return !condition(); }, duration);
+}
+
+}  // namespace
+
+class Keys : public RunningStation {
+protected:
+    void ready_station(const std::string& settings)
+    {
+        root.write_settings(settings);
+        start_orvanel();
+        publish(register_account_1);
+        ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,SIP REGISTERED,Primary SIP Account <" +
+                                                          account_1_aor + ">") == 1; }));
+    }
+    void outgoing_event(const std::string& number)
+    {
+        publish(R"({"type":"CALL_OUTGOING","direction":"outgoing","peeruri":"sip:)" + number +
+                R"(@example.test","accountaor":"sip:1000@example.test"})");
+    }
+};
+
+TEST_F(Keys, ShortPressDialsTheFirstNumber)
+{
+    ready_station(call_keys);
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    EXPECT_EQ(wait_oplog(4), (std::vector<std::string>{
+                                 "SIP STATE,SIP REGISTERED,Primary SIP Account <sip:1000@example.test>",
+                                 "BUTTON,KEY_GPIO140 Press,",
+                                 "BUTTON,KEY_GPIO140 Release,",
+                                 "FUNCTION,KEY1 Call,key_gpio140 1001 <Primary SIP Account>",
+                             }));
+}
+
+TEST_F(Keys, OneKeyOwnsTheCallAndHangsUpOnlyWhenConfigured)
+{
+    ready_station(call_keys);
+    tap(140);
+    ASSERT_TRUE(command());
+    outgoing_event("1001");
+
+    tap(67);  // key 1 owns the call
+    EXPECT_FALSE(command(500ms));
+
+    root.write_settings(call_keys + "[button-gpio140]\nhang_up = no\n");
+    tap(140);
+    EXPECT_FALSE(command(500ms)) << "hang_up is no";
+
+    root.write_settings(call_keys);
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"hangup","data":""})"));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY1 Hangup,") == 1; }));
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"Connection reset by user"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,Connection reset by user") == 1; }));
+
+    tap(67);  // the call is over: key 2 may dial now
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"2001 0"})"));
+}
+
+TEST_F(Keys, AnswerWithOneKeyCalmsTheOthersBlink)
+{
+    ready_station(call_keys);
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:3001@example.test"})");
+    const auto blinking = sample_gpio(root, 65, 2500ms);
+    EXPECT_GE(falls(blinking) + rises(blinking), 2) << "key 2 blinks while the call rings";
+
+    tap(67);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"accept","data":""})"));
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
+    // After the blink cycle in progress both keys show ready: blue steady,
+    // for longer than a blink would keep it on.
+    const auto ready = [&] { return root.gpio(131) == 1 && root.gpio(130) == 0 && root.gpio(65) == 1; };
+    EXPECT_TRUE(wait_until([&] { return holds(ready, 1500ms); }, 8s));
+    EXPECT_EQ(count_entries("FUNCTION,KEY Answer,"), 1u);
+}
+
+TEST_F(Keys, HttpModeFetchesTheUrlAndBlinksThreeTimes)
+{
+    ready_station(call_keys + "[button-gpio140]\nkey_mode = 2\napi_url = http://10.0.0.2/open?door=1\n");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(131) == 1; }));
+    tap(140);
+    const auto blue = sample_gpio(root, 131, 3800ms);
+    EXPECT_EQ(falls(blue), 3);
+    EXPECT_EQ(blue.back(), 1) << "ready again after the blinks";
+    ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); }));
+    const ToolCall curl = root.tool_calls()[0];
+    EXPECT_EQ(curl.name, "curl");
+    EXPECT_EQ(curl.args, (std::vector<std::string>{"-k", "--connect-timeout", "5", "http://10.0.0.2/open?door=1"}));
+    EXPECT_EQ(count_entries("Other Event,HTTP API URL:,http://10.0.0.2/open?door=1"), 1u);
+    EXPECT_FALSE(command(100ms));
+}
+
+TEST_F(Keys, UrlWithQuotesAndCommandsReachesCurlWhole)
+{
+    const std::string url = "http://x/?a=1'; touch " + root.path() + "/pwned; echo '";
+    ready_station(call_keys + "[button-gpio140]\nkey_mode = 2\napi_url = \"" + url + "\"\n");
+    tap(140);
+    ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); }));
+    EXPECT_EQ(root.tool_calls()[0].args.back(), url);
+    EXPECT_FALSE(root.exists("/pwned"));
+}
+
+TEST_F(Keys, OtherModesAreNotActive)
+{
+    ready_station(call_keys + "[button-gpio140]\nkey_mode = 0\n[button-gpio67]\nkey_mode = 7\n");
+    tap(140);
+    tap(67);
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO67 not active,") == 1; }));
+    EXPECT_EQ(count_entries("BUTTON,KEY_GPIO140 not active,"), 1u);
+    EXPECT_FALSE(command(200ms));
+}
+
+TEST_F(Keys, LongPressSpeaksTheAddress)
+{
+    ready_station(call_keys + "[system]\nlanguage = en\n");
+    press(140);
+    std::this_thread::sleep_for(5200ms);  // the visitor holds the key
+    release(140);
+    ASSERT_TRUE(wait_until([&] { return root.tool_calls().size() >= 5; }, 5s));
+    const auto calls = root.tool_calls();
+    const std::string sounds = root.path() + "/home/kovrin/target/share/sounds/en";
+    EXPECT_EQ(calls[0].name, "amixer");
+    EXPECT_EQ(calls[0].args, (std::vector<std::string>{"-q", "sset", "Master,0", "29"}));
+    EXPECT_EQ(calls[1].name, "pa_mute.sh");
+    EXPECT_EQ(calls[1].args, std::vector<std::string>{"0"});
+    EXPECT_EQ(calls[2].name, "ifconfig");
+    EXPECT_EQ(calls[3].name, "mpg123");
+    EXPECT_EQ(calls[3].cwd, sounds);
+    EXPECT_EQ(calls[3].joined_args(), "-r 48000 digit-1.mp3 digit-9.mp3 digit-2.mp3 dian.mp3 digit-1.mp3 "
+                                      "digit-6.mp3 digit-8.mp3 dian.mp3 digit-1.mp3 dian.mp3 digit-2.mp3 digit-0.mp3");
+    EXPECT_EQ(calls[4].name, "pa_mute.sh");
+    EXPECT_EQ(calls[4].args, std::vector<std::string>{"1"});
+    EXPECT_TRUE(wait_until([&] { return count_entries("Other Event,Play IP,") == 1; }));
+    EXPECT_FALSE(command(100ms)) << "a long press neither dials nor hangs up";
+}
+
+TEST_F(Keys, LongPressWithoutAnAddressPlaysTheFailurePrompt)
+{
+    root.write("/sim/ifconfig.txt", "eth0      Link encap:Ethernet  HWaddr 02:11:22:33:44:55\n");
+    ready_station(call_keys);  // no language: Chinese
+    press(140);
+    std::this_thread::sleep_for(5100ms);
+    release(140);
+    ASSERT_TRUE(wait_until([&] { return root.tool_calls().size() >= 5; }, 5s));
+    const auto calls = root.tool_calls();
+    EXPECT_EQ(calls[3].name, "mpg123");
+    EXPECT_EQ(calls[3].joined_args(), "-r 48000 " + root.path() + "/home/kovrin/target/share/sounds/cn/get_ip_failed.mp3");
+    EXPECT_EQ(calls[4].joined_args(), "1");
+    EXPECT_NE(orvanel->output().find("ip wrong\n"), std::string::npos);
+}
+
+TEST_F(Keys, TamperModes)
+{
+    ready_station(account_1_settings + "[unpack-intercom]\nactive = 0\n");
+    close_tamper();  // the watcher starts out taking the switch as open
+    root.set_gpio(3, 1);
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 1; }));
+    root.set_gpio(3, 1);  // the level stayed unrecorded: the same reading acts again
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 2; }));
+    EXPECT_EQ(count_entries("BUTTON,KEY_GPIO3 trigger,"), 2u);
+
+    root.write_settings(account_1_settings +
+                        "[unpack-intercom]\nactive = 3\naudio_file = /userdata/alarm.mp3\nplay_count = 2\n");
+    root.set_gpio(3, 1);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"play","data":"/userdata/alarm.mp3:2"})"));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY1 Play Auido,File: /userdata/alarm.mp3; Repeat: 2") == 1; }));
+
+    root.write_settings(account_1_settings + "[unpack-intercom]\nactive = 1\nnumber = 192.168.1.30\nnumber_line = 5\n");
+    close_tamper();  // closing is only recorded
+    root.set_gpio(3, 1);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"192.168.1.30"})"));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY3 Call,key_gpio3 192.168.1.30 <P2P ACCOUNT>") == 1; }));
+    EXPECT_EQ(count_entries("BUTTON,KEY_GPIO3 trigger,"), 4u);
+}
+
+TEST_F(Keys, SelfTestRound)
+{
+    ready_station(call_keys + "[button-gpio140]\nkey_mode = 0\n[unpack-intercom]\nactive = 0\n");
+    client.command("LPUSH device-state %s", R"({"type":"key1","action":"TestOn"})");
+    const auto blue = sample_gpio(root, 131, 1500ms);
+    EXPECT_GE(falls(blue), 2) << "the LEDs alternate";
+
+    press(140);
+    EXPECT_EQ(client.pop_oldest("check-result-channel"), std::string(R"({"name": "key1", "result": "0"})"));
+    release(140);
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO140 not active,") == 1; }))
+        << "a key under test still acts";
+    const int frozen_blue = root.gpio(131), frozen_other = root.gpio(130);
+    EXPECT_TRUE(holds([&] { return root.gpio(131) == frozen_blue && root.gpio(130) == frozen_other; }, 1s));
+    tap(140);
+    EXPECT_EQ(client.pop_oldest("check-result-channel"), std::string(R"({"name": "key1", "result": "0"})"));
+    tap(67);
+    EXPECT_FALSE(client.pop_oldest("check-result-channel", 300ms)) << "key 2 is not under test";
+
+    client.command("LPUSH device-state %s", R"({"type":"key2","action":"TestOff"})");
+    client.command("LPUSH device-state %s", R"({"type":5,"action":"TestOn"})");
+    client.command("LPUSH device-state %s", R"({"type":"atKey","action":"TestOn"})");
+    ASSERT_TRUE(wait_until([&] { return orvanel->output().find(R"(Msg [{"type":"atKey")") != std::string::npos; }));
+    close_tamper();
+    root.set_gpio(3, 1);
+    EXPECT_EQ(client.pop_oldest("check-result-channel"), std::string(R"({"name": "atKey", "result": "0"})"));
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 1; }));
+    EXPECT_NE(read_text_file(root.file("/userdata/log/orvanel.log")).find("key test command without"),
+              std::string::npos);
+}
+
+TEST_F(Keys, LedsFollowTheCallState)
+{
+    root.write_settings(call_keys + "[button-gpio140]\nbusy_or_unuse = no\n");
+    start_orvanel();
+    EXPECT_TRUE(wait_until([&] { return root.gpio(131) == 0 && root.gpio(130) == 1; })) << "0: no account";
+    publish(register_account_1);
+    EXPECT_TRUE(wait_until([&] { return root.gpio(131) == 1 && root.gpio(130) == 0; })) << "4: ready";
+
+    tap(140);
+    ASSERT_TRUE(command());
+    outgoing_event("1001");
+    const auto ringing = sample_gpio(root, 131, 2500ms);
+    EXPECT_GE(rises(ringing) + falls(ringing), 2) << "6: slow blink";
+
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"486 Busy Here"})");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(130) == 1; }, 4s)) << "2: the other LED blinks";
+    const auto failed = sample_gpio(root, 130, 3000ms);
+    EXPECT_GE(falls(failed), 1);
+    EXPECT_EQ(root.gpio(131), 0);
+}
+
+TEST_F(Keys, BeepTellsTheAudioSideWhenIdle)
+{
+    root.write_volume_settings("[volume]\nkey_beep = yes\n");
+    root.write_settings(call_keys + "[button-gpio140]\nkey_mode = 0\n");
+    start_orvanel();
+    ChannelWatch volume(root.socket(), "volume-event-channel");
+    tap(140);
+    EXPECT_EQ(volume.next(), std::string(R"({"name": "SIP", "action": "on"})"));
+    EXPECT_EQ(volume.next(), std::string(R"({"name": "SIP", "action": "off"})"));
+    ASSERT_FALSE(root.tool_calls().empty());
+    EXPECT_EQ(root.tool_calls()[0].name, "mpg123");
+    EXPECT_EQ(root.tool_calls()[0].args, std::vector<std::string>{root.path() + "/home/kovrin/target/share/sounds/beep.mp3"});
+}
+
+TEST_F(Keys, UnansweredChainFromAKeyPress)
+{
+    ready_station(call_keys + "[button-gpio140]\nno_reply = yes\nnext_time = 1\nnext_number_2 = 1002\nnumber_2_line = 2\n");
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    outgoing_event("1001");
+    EXPECT_EQ(command(4s), std::string(R"({"cmd":"hangupall","data":""})"));
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"Connection reset by user"})");
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1002 0"})"));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY1 Call,1002 <Primary SIP Account>") == 1; }));
+}
