@@ -1,0 +1,102 @@
+#include "outputd/action_urls.h"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+
+#include "common/config.h"
+#include "common/http_action.h"
+#include "common/station_root.h"
+
+namespace {
+
+struct pipe_close {
+    void operator()(std::FILE* f) const noexcept { pclose(f); }
+};
+using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
+
+// The first line a pipeline prints, without its newline; false when it
+// cannot run or prints nothing.
+bool first_output_line(const std::string& command, std::string& line)
+{
+    pipe_ptr pipe(popen(command.c_str(), "r"));
+    if (!pipe)
+        return false;
+    char text[32] = {};
+    if (std::feof(pipe.get()) || !std::fgets(text, sizeof text, pipe.get())) {
+        std::puts("ip wrong");
+        return false;
+    }
+    line = text;
+    line = line.substr(0, line.find('\n'));
+    return true;
+}
+
+void relay_action(const char* enable_key, const char* url_key)
+{
+    if (config_value(speaker_conf, enable_key, 8) != "yes")
+        return;
+    std::string url = config_value(speaker_conf, url_key, 256);
+    std::string address;
+    if (url.find("${ip}") != std::string::npos && lookup_ip_address(address))
+        replace_all(url, "${ip}", address);
+    if (url.find("${mac}") != std::string::npos && lookup_mac_address(address))
+        replace_all(url, "${mac}", address);
+    // The URL is used whole, however long the substitutions made it.
+    run_http_action(url);
+}
+
+}  // namespace
+
+std::string& replace_all(std::string& text, const std::string& placeholder, const std::string& value)
+{
+    if (placeholder.empty())
+        return text;
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size()))
+        text.replace(at, placeholder.size(), value);
+    return text;
+}
+
+bool is_mac_digits(const std::string& text)
+{
+    if (text.size() != 12)
+        return false;
+    for (unsigned char c : text)
+        if (!std::isxdigit(c))
+            return false;
+    return true;
+}
+
+int lookup_ip_address(std::string& out)
+{
+    std::string line;
+    const std::string command =
+        station_path("/sbin/ifconfig") + R"( eth0 | grep inet | cut -d":" -f2 | cut -d" " -f1)";
+    in_addr address{};
+    // Any dotted address counts, 10.0.0.1 included.
+    if (!first_output_line(command, line) || inet_pton(AF_INET, line.c_str(), &address) != 1)
+        return 0;
+    out = line;
+    return 1;
+}
+
+int lookup_mac_address(std::string& out)
+{
+    std::string line;
+    if (!first_output_line("ifconfig eth0 | grep HWaddr | tr -d : | awk '{print $5}'", line) || !is_mac_digits(line))
+        return 0;
+    out = line;
+    return 1;
+}
+
+void relay_on_action()
+{
+    relay_action("relay_action_url:on_enable", "relay_action_url:on_url");
+}
+
+void relay_off_action()
+{
+    relay_action("relay_action_url:off_enable", "relay_action_url:off_url");
+}

@@ -1,0 +1,35 @@
+#include "outputd/command_link.h"
+
+#include "common/station_root.h"
+
+std::unique_ptr<command_link_holder> command_link;
+
+std::unique_ptr<command_link_holder> command_link_open(const char* device_path)
+{
+    auto link = std::make_unique<command_link_holder>();
+    link->path = station_path(device_path);
+    link->connection.reset(redisConnectUnix(link->path.c_str()));
+    return link;
+}
+
+int command_link_check(command_link_holder* link)
+{
+    if (!link)
+        return -1;
+    if (link->connection && !link->connection->err)
+        return 0;
+    link->connection.reset(redisConnectUnix(link->path.c_str()));
+    return link->connection && !link->connection->err ? 0 : -1;
+}
+
+void command_link_run(const char* format, const std::string& text)
+{
+    if (command_link_check(command_link.get()) != 0)
+        return;
+    redis_command(command_link->connection.get(), format, text.c_str());
+}
+
+void push_oplog_over_command_link(const std::string& entry)
+{
+    command_link_run("LPUSH writelog-channel %s", entry);
+}

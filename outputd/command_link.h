@@ -1,0 +1,25 @@
+// outputd's connection for one-shot commands (operation-log pushes). It is
+// made once at start-up and repaired at the next use after a command on it
+// has failed; the check itself sends nothing to the server.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/c_holders.h"
+
+struct command_link_holder {
+    redis_ptr connection;  // may be absent or failed
+    std::string path;      // the socket, under the station root
+};
+
+extern std::unique_ptr<command_link_holder> command_link;
+
+std::unique_ptr<command_link_holder> command_link_open(const char* device_path);
+// 0 when the connection is usable, -1 when it is not and cannot be re-made.
+int command_link_check(command_link_holder* link);
+// Runs one command with one text argument and drops the reply unread.
+void command_link_run(const char* format, const std::string& text);
+
+// outputd's operation-log push: LPUSH writelog-channel over command_link.
+void push_oplog_over_command_link(const std::string& entry);

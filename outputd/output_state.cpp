@@ -1,0 +1,69 @@
+#include "outputd/output_state.h"
+
+#include "common/config.h"
+
+std::atomic<int> GPIO135_STATUS{OUT_LOW};
+std::atomic<int> GPIO130_STATUS{OUT_LOW};
+std::atomic<int> GPIO135_PREV_STATUS{OUT_LOW};
+
+namespace {
+
+// The state a mode name gives, or -1 for a text that names no mode.
+int mode_state(const std::string& mode)
+{
+    if (mode == "singleAToggle")
+        return OUT_LOW;
+    if (mode == "singleBToggle")
+        return OUT_HIGH;
+    if (mode == "fastToggle")
+        return OUT_FAST_TOGGLE;
+    if (mode == "slowToggle")
+        return OUT_SLOW_TOGGLE;
+    return -1;
+}
+
+}  // namespace
+
+output_modes read_output_modes()
+{
+    return {config_value(speaker_conf, "relay_ctrl:relay_mode", 16),
+            config_value(speaker_conf, "relay_ctrl:play_music", 16),
+            config_value(speaker_conf, "relay_ctrl:alarm", 16)};
+}
+
+int idle_level(const output_modes& m)
+{
+    // The first mode that is not "Disabled" governs; only "singleAToggle"
+    // rests high.
+    if (m.relay == "singleAToggle")
+        return OUT_HIGH;
+    if (m.relay == "Disabled" && m.music == "singleAToggle")
+        return OUT_HIGH;
+    if (m.relay == "Disabled" && m.music == "Disabled" && m.alarm == "singleAToggle")
+        return OUT_HIGH;
+    return OUT_LOW;
+}
+
+int state_for_type(const std::string& type, const output_modes& modes)
+{
+    if (type == "On") {
+        const int state = mode_state(modes.relay);
+        return state >= 0 ? state : OUT_LOW;
+    }
+    const int named = mode_state(type);
+    if (named >= 0)
+        return named;
+    if (type == "Off")
+        return idle_level(modes);
+    return OUT_LOW;
+}
+
+int output_state_for_type(const std::string& type)
+{
+    return state_for_type(type, read_output_modes());
+}
+
+void initial_output_state()
+{
+    GPIO135_STATUS = idle_level(read_output_modes());
+}

@@ -1,0 +1,177 @@
+// The real outputd under a station root: relay requests on output-channel
+// in; the line gpio66, operation-log entries and curl calls out.
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness/station.h"
+
+namespace {
+
+bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration)
+{
+    return !wait_until([&] { return !condition(); }, duration);
+}
+
+}  // namespace
+
+class Outputd : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (HasFailure() && outputd)
+            std::cerr << "--- outputd output:\n" << outputd->output() << "--- errors:\n" << outputd->errors();
+    }
+
+    void start(const std::string& relay_settings, std::vector<std::string> args = {"debug"})
+    {
+        root.write_settings("[relay_ctrl]\n" + relay_settings);
+        outputd = std::make_unique<Program>(root, outputd_binary(), std::move(args));
+    }
+    void request(const std::string& text) { client.command("LPUSH output-channel %s", text); }
+    void relay(const std::string& type) { request(R"({"id":"gpio135","type":")" + type + "\"}"); }
+    // Waits until outputd has taken every request off the list.
+    void handled()
+    {
+        ASSERT_TRUE(wait_until([&] { return client.list("output-channel").empty(); }));
+        ASSERT_TRUE(wait_until([&] { return outputd->output().rfind("GPIO130_STATUS is:") != std::string::npos; }));
+    }
+    std::vector<std::string> entries()
+    {
+        auto items = client.list("writelog-channel");
+        return {items.rbegin(), items.rend()};
+    }
+    std::vector<std::string> curl_urls()
+    {
+        std::vector<std::string> urls;
+        for (const auto& call : root.tool_calls())
+            if (call.name == "curl" && !call.args.empty())
+                urls.push_back(call.args.back());
+        return urls;
+    }
+
+    StationRoot root;
+    RedisServer redis{root};
+    RedisClient client{root.socket()};
+    std::unique_ptr<Program> outputd;
+};
+
+TEST_F(Outputd, SingleAToggleRestsHighFromStart)
+{
+    root.set_gpio(66, 0);
+    start("relay_mode = singleAToggle\n");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms);
+}
+
+TEST_F(Outputd, DisabledRelayLetsMusicOrAlarmDecideTheIdleLevel)
+{
+    root.set_gpio(66, 0);
+    start("relay_mode = Disabled\nplay_music = Disabled\nalarm = singleAToggle\n");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+}
+
+TEST_F(Outputd, SingleBToggleOnAndOff)
+{
+    start("relay_mode = singleBToggle\n");
+    relay("On");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+    relay("Off");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 2s));
+    relay("Off");  // already off: no second entry
+    handled();
+    EXPECT_EQ(entries(), (std::vector<std::string>{"FUNCTION,RELAY Control,On", "FUNCTION,RELAY Control,OFF"}));
+    const std::string out = outputd->output();
+    EXPECT_NE(out.find("GPIO135_STATUS is: 1, recieved type: On\n"), std::string::npos);
+    EXPECT_NE(out.find("keystr: \"relay_ctrl:relay_mode\" ; value: singleBToggle.\n"), std::string::npos);
+}
+
+TEST_F(Outputd, SingleAToggleSwitchesOnToLow)
+{
+    start("relay_mode = singleAToggle\n");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+    relay("On");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 2s));
+    relay("Off");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+    handled();
+    // On gives state 0 right after start, so no "OFF" entry; Off gives the
+    // non-zero state 1 and is logged by its own word.
+    EXPECT_EQ(entries(), std::vector<std::string>{"FUNCTION,RELAY Control,Off"});
+}
+
+TEST_F(Outputd, FastAndSlowToggleBlinkAtTheirRates)
+{
+    start("relay_mode = singleBToggle\n");
+    relay("fastToggle");
+    const auto fast = sample_gpio(root, 66, 2000ms);
+    EXPECT_GE(rises(fast) + falls(fast), 4);
+    relay("slowToggle");
+    ASSERT_TRUE(wait_until([&] { return client.list("output-channel").empty(); }));
+    const auto slow = sample_gpio(root, 66, 2500ms);
+    EXPECT_GE(rises(slow) + falls(slow), 2);
+    EXPECT_LE(rises(slow) + falls(slow), 3);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"FUNCTION,RELAY Control,fastToggle",
+                                                   "FUNCTION,RELAY Control,slowToggle"}));
+}
+
+TEST_F(Outputd, ActionUrlsGetTheAddresses)
+{
+    root.write_settings("[relay_ctrl]\nrelay_mode = singleBToggle\n[relay_action_url]\non_enable = yes\n"
+                        "on_url = \"http://h/on?ip=${ip}&ip2=${ip}&mac=${mac}\"\noff_enable = yes\n"
+                        "off_url = \"http://h/off?ip=${ip}\"\n");
+    outputd = std::make_unique<Program>(root, outputd_binary(), std::vector<std::string>{});
+    relay("On");
+    relay("Off");
+    ASSERT_TRUE(wait_until([&] { return curl_urls().size() == 2; }));
+    EXPECT_EQ(curl_urls(), (std::vector<std::string>{"http://h/on?ip=192.168.1.20&ip2=192.168.1.20&mac=021122334455",
+                                                     "http://h/off?ip=192.168.1.20"}));
+
+    // Without an address the placeholders stay; a short address is an address.
+    root.write("/sim/ifconfig.txt", "eth0      Link encap:Ethernet  HWaddr 02:11:22:33:44:55\n");
+    relay("On");
+    ASSERT_TRUE(wait_until([&] { return curl_urls().size() == 3; }));
+    EXPECT_EQ(curl_urls()[2], "http://h/on?ip=${ip}&ip2=${ip}&mac=021122334455");
+    root.write("/sim/ifconfig.txt", "eth0      Link encap:Ethernet\n          inet addr:10.0.0.1  Mask:255.0.0.0\n");
+    relay("Off");
+    ASSERT_TRUE(wait_until([&] { return curl_urls().size() == 4; }));
+    EXPECT_EQ(curl_urls()[3], "http://h/off?ip=10.0.0.1");
+    EXPECT_EQ(outputd->output().find("GPIO135_STATUS"), std::string::npos) << "no debug lines without debug";
+}
+
+TEST_F(Outputd, Gpio130AndBadRequestsLeaveTheLineAlone)
+{
+    start("relay_mode = singleBToggle\n");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }));
+    for (const char* text : {R"({"id":"gpio130","type":"On"})", "not json", R"({"id":5,"type":"On"})",
+                             R"({"type":"On"})", R"({"id":"gpio135"})", R"({"id":"gpio999","type":"On"})"})
+        request(text);
+    handled();
+    EXPECT_TRUE(holds([&] { return root.gpio(66) == 0; }, 1200ms));
+    const std::string out = outputd->output();
+    EXPECT_NE(out.find("gpio130: On\n"), std::string::npos);
+    EXPECT_NE(out.find("Msg [not json]\nparse failed!\n"), std::string::npos);
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+    EXPECT_TRUE(outputd->running());
+}
+
+TEST_F(Outputd, RequestsAreHandledAfterARedisRestart)
+{
+    start("relay_mode = singleBToggle\n");
+    relay("On");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
+    redis.stop();
+    redis.start();
+    RedisClient fresh(root.socket());
+    fresh.command("LPUSH output-channel %s", R"({"id":"gpio135","type":"Off"})");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 5s));
+    EXPECT_TRUE(outputd->running());
+}
+
+TEST_F(Outputd, WithoutRedisItEndsWithStatus255)
+{
+    redis.stop();
+    start("relay_mode = singleBToggle\n", {});
+    EXPECT_EQ(outputd->wait_exit(5s), 255);
+}
