@@ -1,10 +1,10 @@
 #include "orvanel/call/registration_events.h"
 
+#include "common/accounts.h"
 #include "common/config.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
-#include "orvanel/call/accounts.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/records/message_log.h"
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "common/accounts.h"
 #include "common/config.h"
 #include "common/process.h"
-#include "orvanel/call/accounts.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 

@@ -1,7 +1,8 @@
 // The station's three SIP accounts as the settings describe them. An event
 // belongs to account n when its address of record is "sip:<user>@<host>"
 // with the account's user name and domain (or its server when the domain is
-// empty).
+// empty). The main program matches events with these, and the simulated
+// user agent registers the same accounts.
 #pragma once
 
 #include <string>

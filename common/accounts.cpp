@@ -1,4 +1,4 @@
-#include "orvanel/call/accounts.h"
+#include "common/accounts.h"
 
 #include "common/config.h"
 
