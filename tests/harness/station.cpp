@@ -382,6 +382,11 @@ std::string outputd_binary()
     return STATION_BIN_DIR "/outputd";
 }
 
+std::string uasim_binary()
+{
+    return STATION_BIN_DIR "/uasim";
+}
+
 RootInProcess::RootInProcess(const StationRoot& root)
 {
     setenv("STATION_ROOT", root.path().c_str(), 1);

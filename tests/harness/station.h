@@ -125,6 +125,7 @@ std::string read_text_file(const std::string& path);
 // Where the build put the programs.
 std::string orvanel_binary();
 std::string outputd_binary();
+std::string uasim_binary();
 
 // Points this test process's own station root at the root for as long as it
 // lives, for tests that call the programs' code directly.
