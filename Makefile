@@ -1,13 +1,14 @@
-# The two commands of the README:
-#   make run    starts the station under a fresh station root
+# The commands of the README:
+#   make demo   runs the simulated station through a visitor scenario
+#   make sim    leaves the simulated station running, with a prompt
 #   make test   builds everything and runs every test
-# Both install what is missing first.
+# Each installs what is missing first.
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test run clean
+.PHONY: all deps build test demo sim clean
 
 all: build
 
@@ -21,8 +22,11 @@ build: deps
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-run: build
-	scripts/run-station.sh $(BUILD)
+demo: build
+	$(BUILD)/bin/station-sim demo --root run/demo
+
+sim: build
+	$(BUILD)/bin/station-sim interactive --root run/sim
 
 clean:
 	rm -rf build build-sanitize run

@@ -133,20 +133,38 @@ StationRoot::StationRoot()
     if (!mkdtemp(templ))
         throw std::runtime_error("cannot make a station root");
     dir_ = templ;
-    // The station template holds the device's files: GPIO value files,
-    // sound folders and the stand-in tools. Tests start from empty settings
-    // and write what they need.
-    std::filesystem::copy(STATION_TEMPLATE_DIR, dir_,
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
-    for (const char* d : {"/tmp", "/userdata"})
-        make_dirs(dir_ + d);
+    lay_out();
+    // Tests start from empty settings and write what they need.
     write_settings("");
     write_volume_settings("[volume]\nkey_beep = no\n");
 }
 
+StationRoot::StationRoot(const std::string& dir) : dir_(dir), temporary_(false)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::exists(dir_, error) && !fs::is_empty(dir_, error) && !fs::exists(dir_ + "/.station-root", error))
+        throw std::runtime_error(dir_ + " is not an earlier station root; not touching it");
+    fs::remove_all(dir_, error);
+    make_dirs(dir_);
+    lay_out();
+    write("/.station-root", "made from station/template\n");
+}
+
+// The station template holds the device's files: settings, GPIO value
+// files, sound folders and the stand-in tools.
+void StationRoot::lay_out()
+{
+    std::filesystem::copy(STATION_TEMPLATE_DIR, dir_,
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+    for (const char* d : {"/tmp", "/userdata"})
+        make_dirs(dir_ + d);
+}
+
 StationRoot::~StationRoot()
 {
-    remove_tree(dir_);
+    if (temporary_)
+        remove_tree(dir_);
 }
 
 void StationRoot::write(const std::string& device_path, const std::string& content) const

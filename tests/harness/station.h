@@ -31,7 +31,11 @@ struct ToolCall {
 
 class StationRoot {
 public:
+    // A temporary root for a test: empty settings, removed at the end.
     StationRoot();
+    // A root at dir that stays after the end, with the template's settings.
+    // A dir that holds anything but an earlier root is refused.
+    explicit StationRoot(const std::string& dir);
     ~StationRoot();
     StationRoot(const StationRoot&) = delete;
     StationRoot& operator=(const StationRoot&) = delete;
@@ -56,7 +60,9 @@ public:
     std::vector<ToolCall> tool_calls() const;
 
 private:
+    void lay_out();
     std::string dir_;
+    bool temporary_ = true;
 };
 
 // A connection of the test's own.
@@ -110,6 +116,7 @@ public:
     bool running();
     void kill();
     std::string output() const;  // standard output so far
+    const std::string& output_path() const { return out_path_; }
     std::string errors() const;  // standard error so far
     // Waits until standard output holds the text.
     bool wait_output(const std::string& text, std::chrono::milliseconds timeout = 5s) const;

@@ -1,0 +1,181 @@
+#include "simulator/station_sim/scenarios.h"
+
+#include <poll.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include "simulator/station_sim/simulated_station.h"
+
+std::atomic<bool> stop_requested{false};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A pause in the scenario, so each step can be seen before the next one.
+void pause_for(std::chrono::milliseconds wait)
+{
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (!stop_requested && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(50ms);
+}
+
+const char* help_text =
+    "Commands:\n"
+    "  press N        press and release call key N (1 or 2)\n"
+    "  hold N S       hold call key N for S seconds (key 1 for 5 s or more speaks the address)\n"
+    "  tamper         open the tamper switch (closing it first)\n"
+    "  call-in NUM    an incoming call from NUM\n"
+    "  dtmf DIGITS    the far end sends DTMF digits\n"
+    "  far-hangup     the far end hangs up\n"
+    "  answer         the far end answers the ringing outgoing call\n"
+    "  wait S         let S seconds pass (for scripted input)\n"
+    "  status         the LEDs, the relay line and the call status\n"
+    "  quit           stop the station\n";
+
+bool handle_command(SimulatedStation& station, const std::string& line, std::ostream& out)
+{
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command.empty())
+        return true;
+    if (command == "quit" || command == "exit")
+        return false;
+    if (command == "help") {
+        out << help_text;
+        return true;
+    }
+    if (command == "status") {
+        out << station.view().status_line() << "\n";
+        return true;
+    }
+    StationView& view = station.view();
+    if (command == "wait") {
+        double seconds = 0;
+        words >> seconds;
+        pause_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
+        return true;
+    }
+    if (command == "press" || command == "hold") {
+        int key = 0;
+        double seconds = 0;
+        words >> key >> seconds;
+        if (key != 1 && key != 2) {
+            out << "which key? press 1 or press 2\n";
+            return true;
+        }
+        view.note(command == "press" ? "press key " + std::to_string(key)
+                                     : "hold key " + std::to_string(key) + " for " + std::to_string(seconds) + " s");
+        if (!(command == "press" ? station.tap(key) : station.hold(key, seconds)))
+            out << "the station did not see the press\n";
+    } else if (command == "tamper") {
+        view.note("open the tamper switch");
+        station.close_tamper();
+        station.open_tamper();
+    } else if (command == "call-in" || command == "dtmf" || command == "far-hangup" || command == "answer") {
+        view.note(line);
+        station.far_side(line);
+    } else {
+        out << "unknown command: " << command << "\n" << help_text;
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool run_demo(SimulatedStation& station, std::ostream& out)
+{
+    StationView& v = station.view();
+    bool ok = true;
+    auto expect = [&](bool happened, const std::string& what) {
+        if (!happened && !stop_requested) {
+            out << "!! did not happen: " << what << "\n";
+            ok = false;
+        }
+        return happened;
+    };
+
+    v.note("the SIP user agent registers the station's account");
+    expect(v.wait_entry("SIP STATE,SIP REGISTERED", 10s), "registration");
+    pause_for(2000ms);
+
+    v.note("a visitor presses key 1: it calls 1001");
+    expect(station.tap(1), "press of key 1");
+    expect(v.wait_entry("FUNCTION,KEY1 Call,key_gpio140 1001", 5s), "dial of 1001");
+    expect(v.wait_entry("SIP STATE,OUTGOING CALL", 5s), "outgoing call");
+    v.note("nobody answers 1001: the station waits 6 s, hangs up and dials the next number");
+    expect(v.wait_entry("FUNCTION,KEY1 Call,1002", 15s), "dial of the next number 1002");
+    expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,outgoing", 10s), "1002 answers");
+    expect(v.wait_relay(1, 3s), "the relay switching on for the answered call");
+    pause_for(3000ms);
+
+    v.note("the callee enters the door code 1234");
+    station.far_side("dtmf 1234");
+    expect(v.wait_entry("FUNCTION,RECEIVE DTMF,4", 5s), "the DTMF digits");
+    expect(v.wait_relay(1, 3s), "the relay switching on for the door code");
+    pause_for(2000ms);
+
+    v.note("the far end hangs up");
+    station.far_side("far-hangup");
+    expect(v.wait_entry("SIP STATE,CALL CLOSED,Connection reset by peer [104]", 5s), "the call closing");
+    pause_for(2500ms);
+
+    v.note("an incoming call from 2001");
+    station.far_side("call-in 2001");
+    expect(v.wait_entry("SIP STATE,INCOMING CALL", 5s), "the incoming call");
+    pause_for(3000ms);
+
+    v.note("the visitor answers with key 2");
+    expect(station.tap(2), "press of key 2");
+    expect(v.wait_entry("FUNCTION,KEY Answer", 5s), "the answer");
+    expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,incoming", 5s), "the call established");
+    pause_for(2500ms);
+
+    v.note("the caller hangs up");
+    station.far_side("far-hangup");
+    expect(v.wait_entry("SIP STATE,CALL CLOSED", 5s), "the call closing");
+    pause_for(1500ms);
+
+    v.note("someone opens the tamper switch");
+    station.close_tamper();
+    station.open_tamper();
+    expect(v.wait_entry("BUTTON,KEY_GPIO3 trigger", 5s), "the tamper trigger");
+    expect(v.wait_entry("FUNCTION,KEY1 Play Auido", 5s), "the alarm sound");
+    pause_for(2000ms);
+    v.note("end of the scenario");
+    return ok && !stop_requested;
+}
+
+void run_interactive(SimulatedStation& station, int input_fd, std::ostream& out)
+{
+    out << help_text << "station> " << std::flush;
+    std::string pending;
+    while (!stop_requested) {
+        pollfd pfd{input_fd, POLLIN, 0};
+        if (poll(&pfd, 1, 200) <= 0)
+            continue;
+        char buffer[512];
+        const ssize_t got = read(input_fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return;  // end of input
+        pending.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!handle_command(station, line, out))
+                return;
+            out << station.view().status_line() << "\nstation> " << std::flush;
+        }
+    }
+}
+
+void print_call_records(const SimulatedStation& station, std::ostream& out)
+{
+    out << "\nCall records (" << station.root().file("/userdata/cdr.csv") << "):\n";
+    out << "date,start,end,account,peer,duration,direction,outcome,reason\n";
+    const std::string records = read_text_file(station.root().file("/userdata/cdr.csv"));
+    out << (records.empty() ? "(none)\n" : records);
+}

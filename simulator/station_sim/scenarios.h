@@ -1,0 +1,23 @@
+// What the simulator does with a running station: the visitor scenario of
+// the demo, or a prompt where a person works the station by hand.
+#pragma once
+
+#include <atomic>
+#include <istream>
+#include <ostream>
+#include <string>
+
+class SimulatedStation;
+
+// Set by SIGINT or SIGTERM: the scenario or the prompt ends and everything
+// started is stopped.
+extern std::atomic<bool> stop_requested;
+
+// Plays the visitor scenario; true when every expected step happened.
+bool run_demo(SimulatedStation& station, std::ostream& out);
+
+// Reads commands from the input until "quit", its end or a stop request.
+void run_interactive(SimulatedStation& station, int input_fd, std::ostream& out);
+
+// The call records of the station, as the file holds them.
+void print_call_records(const SimulatedStation& station, std::ostream& out);

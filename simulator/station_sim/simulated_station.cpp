@@ -1,0 +1,131 @@
+#include "simulator/station_sim/simulated_station.h"
+
+#include <thread>
+
+#include "common/config.h"
+#include "common/station_root.h"
+
+namespace {
+
+int key_line(int key)
+{
+    return key == 1 ? 140 : 67;
+}
+
+}  // namespace
+
+std::string first_account_status_key(const StationRoot& root)
+{
+    // Read with the station's own rules, from this root's settings.
+    setenv("STATION_ROOT", root.path().c_str(), 1);
+    station_root_init();
+    std::string host = config_value(speaker_conf, "account_info_1:domain", 128);
+    if (host.empty())
+        host = config_value(speaker_conf, "account_info_1:server", 128);
+    return "baresip-call-status-" + config_value(speaker_conf, "account_info_1:username", 32) + "-" + host;
+}
+
+SimulatedStation::SimulatedStation(const std::string& root_dir, const std::string& bin_dir, std::ostream& out)
+    : root_(root_dir), bin_dir_(bin_dir), out_(out)
+{
+}
+
+SimulatedStation::~SimulatedStation()
+{
+    stop();
+}
+
+std::string SimulatedStation::program(const char* name) const
+{
+    return bin_dir_ + "/" + name;
+}
+
+bool SimulatedStation::start()
+{
+    out_ << "Station root: " << root_.path() << "\n";
+    redis_ = std::make_unique<RedisServer>(root_);
+    client_ = std::make_unique<RedisClient>(root_.socket());
+    out_ << "Redis:        " << root_.socket() << "\n";
+
+    outputd_ = std::make_unique<Program>(root_, program("outputd"), std::vector<std::string>{"debug"});
+    orvanel_ = std::make_unique<Program>(root_, program("orvanel"), std::vector<std::string>{"debug"});
+    if (!wait_until([&] { return client_->subscribers("session-channel") == 1; }, 10s)) {
+        out_ << "orvanel did not come up; see " << root_.path() << "/orvanel.*\n";
+        return false;
+    }
+    for (int line : {140, 67, 3}) {
+        const std::string file = root_.file("/sys/class/gpio/gpio" + std::to_string(line) + "/value");
+        if (!wait_until([&] { return process_has_open(orvanel_->pid(), file); }, 5s)) {
+            out_ << "orvanel does not watch " << file << "\n";
+            return false;
+        }
+    }
+    view_ = std::make_unique<StationView>(root_, first_account_status_key(root_), out_);
+    view_->start();
+    uasim_ = std::make_unique<Program>(root_, program("uasim"));
+    view_->follow_user_agent_output(uasim_->output_path());
+    if (!uasim_->wait_output("uasim: ready", 10s)) {
+        out_ << "the stand-in user agent did not come up; see " << root_.path() << "/uasim.*\n";
+        return false;
+    }
+    out_ << "Programs' own output: " << root_.path() << "/{orvanel,outputd,uasim}.*.out\n\n";
+    return true;
+}
+
+void SimulatedStation::stop()
+{
+    if (view_)
+        view_->stop();
+    uasim_.reset();
+    orvanel_.reset();
+    outputd_.reset();
+    client_.reset();
+    redis_.reset();
+}
+
+bool SimulatedStation::press(int key)
+{
+    const std::string entry = "BUTTON,KEY_GPIO" + std::to_string(key_line(key)) + " Press,";
+    view_->skip_seen();
+    root_.set_gpio(key_line(key), 0);
+    // The press is logged after the key beep; wait for it before the release
+    // so the two level changes cannot merge into one reading.
+    return view_->wait_entry(entry, 5s);
+}
+
+void SimulatedStation::release(int key)
+{
+    root_.set_gpio(key_line(key), 1);
+}
+
+bool SimulatedStation::tap(int key)
+{
+    const bool seen = press(key);
+    release(key);
+    return seen;
+}
+
+bool SimulatedStation::hold(int key, double seconds)
+{
+    const bool seen = press(key);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    release(key);
+    return seen;
+}
+
+void SimulatedStation::close_tamper()
+{
+    root_.set_gpio(3, 0);
+    // Closing leaves no trace; a watcher sees a rewrite within 100 ms.
+    std::this_thread::sleep_for(300ms);
+}
+
+void SimulatedStation::open_tamper()
+{
+    root_.set_gpio(3, 1);
+}
+
+void SimulatedStation::far_side(const std::string& action)
+{
+    client_->command("LPUSH uasim-actions %s", action);
+}

@@ -1,0 +1,53 @@
+// A whole station on a development machine: a station root made from the
+// template, a redis-server on its socket, outputd, orvanel and the stand-in
+// SIP user agent, all started by pid and stopped by pid. Keys and the tamper
+// switch are worked through their GPIO value files, the far side of calls
+// through the user agent's action list.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "simulator/station_sim/station_view.h"
+#include "tests/harness/station.h"
+
+class SimulatedStation {
+public:
+    // root_dir is made afresh from the template; bin_dir holds the programs.
+    SimulatedStation(const std::string& root_dir, const std::string& bin_dir, std::ostream& out);
+    ~SimulatedStation();
+
+    // Starts everything and waits until each part is ready; false (after
+    // saying what failed) when a part does not come up.
+    bool start();
+    void stop();
+
+    const StationRoot& root() const { return root_; }
+    StationView& view() { return *view_; }
+
+    // Key 1 and 2 are the call keys; the visitor presses, holds, releases.
+    bool press(int key);
+    void release(int key);
+    bool tap(int key);
+    bool hold(int key, double seconds);
+    void close_tamper();
+    void open_tamper();
+    // A far-side action of the user agent: "call-in 2001", "dtmf 1234" ...
+    void far_side(const std::string& action);
+
+private:
+    std::string program(const char* name) const;
+
+    StationRoot root_;
+    std::string bin_dir_;
+    std::ostream& out_;
+    std::unique_ptr<RedisServer> redis_;
+    std::unique_ptr<Program> outputd_, orvanel_, uasim_;
+    std::unique_ptr<RedisClient> client_;
+    std::unique_ptr<StationView> view_;
+};
+
+// The call-status key of the station's first account, from its settings.
+std::string first_account_status_key(const StationRoot& root);
