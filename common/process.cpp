@@ -1,5 +1,7 @@
 #include "common/process.h"
 
+#include "common/station_root.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,18 @@ void prepare_process()
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     survive_broken_pipes();
+}
+
+void start_program(int argc, char** argv)
+{
+    prepare_process();
+    if (!station_root_init()) {
+        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
+                     station_root().c_str());
+        end_process(1);
+    }
+    if (debug_mode_from_args(argc, argv))
+        debug_mode = 1;
 }
 
 void end_process(int status)

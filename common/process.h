@@ -18,6 +18,11 @@ bool debug_mode_from_args(int argc, char** argv);
 void prepare_process();
 void survive_broken_pipes();
 
+// The common start of each program: the console and signals prepared, the
+// station root read (a root unfit for shell commands ends the process with
+// status 1) and debug_mode set from the command line.
+void start_program(int argc, char** argv);
+
 // Ends the process with the status from any thread. Other threads may still
 // run, so nothing is torn down: the console is flushed and the process ends.
 [[noreturn]] void end_process(int status);

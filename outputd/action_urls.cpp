@@ -1,37 +1,14 @@
 #include "outputd/action_urls.h"
 
-#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
-#include <memory>
 
 #include "common/config.h"
 #include "common/http_action.h"
+#include "common/net_address.h"
 #include "common/station_root.h"
 
 namespace {
-
-struct pipe_close {
-    void operator()(std::FILE* f) const noexcept { pclose(f); }
-};
-using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
-
-// The first line a pipeline prints, without its newline; false when it
-// cannot run or prints nothing.
-bool first_output_line(const std::string& command, std::string& line)
-{
-    pipe_ptr pipe(popen(command.c_str(), "r"));
-    if (!pipe)
-        return false;
-    char text[32] = {};
-    if (std::feof(pipe.get()) || !std::fgets(text, sizeof text, pipe.get())) {
-        std::puts("ip wrong");
-        return false;
-    }
-    line = text;
-    line = line.substr(0, line.find('\n'));
-    return true;
-}
 
 void relay_action(const char* enable_key, const char* url_key)
 {
@@ -74,9 +51,8 @@ int lookup_ip_address(std::string& out)
     std::string line;
     const std::string command =
         station_path("/sbin/ifconfig") + R"( eth0 | grep inet | cut -d":" -f2 | cut -d" " -f1)";
-    in_addr address{};
     // Any dotted address counts, 10.0.0.1 included.
-    if (!first_output_line(command, line) || inet_pton(AF_INET, line.c_str(), &address) != 1)
+    if (!first_output_line(command, line) || !is_ipv4_address(line))
         return 0;
     out = line;
     return 1;

@@ -43,14 +43,7 @@ void output_channel_loop()
 
 void outputd_main(int argc, char** argv)
 {
-    prepare_process();
-    if (!station_root_init()) {
-        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
-                     station_root().c_str());
-        end_process(1);
-    }
-    if (debug_mode_from_args(argc, argv))
-        debug_mode = 1;
+    start_program(argc, argv);
     set_config_read_echo(debug_mode != 0);
     set_oplog_push(push_oplog_over_command_link);
 

@@ -50,14 +50,7 @@ void start_worker_threads()
 
 void orvanel_main(int argc, char** argv)
 {
-    prepare_process();
-    if (!station_root_init()) {
-        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
-                     station_root().c_str());
-        end_process(1);
-    }
-    if (debug_mode_from_args(argc, argv))
-        debug_mode = 1;
+    start_program(argc, argv);
 
     redis_pool = redis_pool_create(redis_socket);
     set_oplog_push(push_oplog_entry);

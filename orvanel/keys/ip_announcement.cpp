@@ -1,20 +1,12 @@
 #include "orvanel/keys/ip_announcement.h"
 
-#include <arpa/inet.h>
-#include <cstdio>
-#include <memory>
-
 #include "common/config.h"
+#include "common/net_address.h"
 #include "common/process.h"
 #include "common/station_root.h"
 #include "orvanel/keys/indicators.h"
 
 namespace {
-
-struct pipe_close {
-    void operator()(std::FILE* f) const noexcept { pclose(f); }
-};
-using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
 
 std::string sound_dir(bool english)
 {
@@ -23,29 +15,13 @@ std::string sound_dir(bool english)
 
 }  // namespace
 
-bool is_ipv4_address(const std::string& text)
-{
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
-
 bool read_ip_address(std::string& out)
 {
     const std::string command =
         station_path("/sbin/ifconfig") + R"( eth0 | grep "inet addr" | cut -d":" -f2 | cut -d" " -f1)";
-    pipe_ptr pipe(popen(command.c_str(), "r"));
-    if (!pipe)
-        return false;
-    char line[32] = {};
-    if (std::feof(pipe.get()) || !std::fgets(line, sizeof line, pipe.get())) {
-        std::puts("ip wrong");
-        return false;
-    }
-    pipe.reset();
-    std::string address = line;
-    address = address.substr(0, address.find('\n'));
+    std::string address;
     // Any dotted address counts, 10.0.0.1 included; other text is no address.
-    if (!is_ipv4_address(address))
+    if (!first_output_line(command, address) || !is_ipv4_address(address))
         return false;
     out = address;
     return true;

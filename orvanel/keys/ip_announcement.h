@@ -14,6 +14,3 @@ bool read_ip_address(std::string& out);
 // The speech command for an address: "cd <sounds>/<lang>/;mpg123 -r 48000 "
 // followed by one file per digit or dot, each with a blank.
 std::string ip_speech_command(const std::string& address, bool english);
-
-// True for a dotted IPv4 address.
-bool is_ipv4_address(const std::string& text);

@@ -171,14 +171,7 @@ std::string console_line(const std::string& text)
 
 int uasim_main(int argc, char** argv)
 {
-    prepare_process();
-    if (!station_root_init()) {
-        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
-                     station_root().c_str());
-        return 1;
-    }
-    if (debug_mode_from_args(argc, argv))
-        debug_mode = 1;
+    start_program(argc, argv);
 
     std::string error;
     redis_ptr connection = connect_redis(error);

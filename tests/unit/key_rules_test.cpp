@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/http_action.h"
+#include "common/net_address.h"
 #include "orvanel/keys/ip_announcement.h"
 #include "orvanel/keys/key_self_test.h"
 

@@ -1,0 +1,35 @@
+#include "common/net_address.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+struct pipe_close {
+    void operator()(std::FILE* f) const noexcept { pclose(f); }
+};
+using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
+
+}  // namespace
+
+bool first_output_line(const std::string& command, std::string& line)
+{
+    pipe_ptr pipe(popen(command.c_str(), "r"));
+    if (!pipe)
+        return false;
+    char text[32] = {};
+    if (std::feof(pipe.get()) || !std::fgets(text, sizeof text, pipe.get())) {
+        std::puts("ip wrong");
+        return false;
+    }
+    line = text;
+    line = line.substr(0, line.find('\n'));
+    return true;
+}
+
+bool is_ipv4_address(const std::string& text)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
