@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "common/config.h"
+#include "common/accounts.h"
 #include "common/json_text.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
@@ -13,8 +13,7 @@ void enabled_accounts(account_list& list)
     list = {-1, -1, -1, -1};
     int counter = 0;
     for (int n = 1; n <= 3; ++n) {
-        const std::string key = "account_info_" + std::to_string(n) + ":enable";
-        if (config_value(speaker_conf, key.c_str(), 8) == "yes")
+        if (account_enabled(n))
             list[n] = counter++;
     }
 }

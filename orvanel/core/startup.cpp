@@ -36,8 +36,6 @@ const std::array<worker_thread, 9> worker_threads{{
 void start_worker_threads()
 {
     for (const worker_thread& worker : worker_threads) {
-        if (!worker.entry)
-            continue;
         try {
             // The workers run until the process ends; nobody joins them.
             std::thread(worker.entry).detach();
