@@ -92,7 +92,7 @@ TEST_F(Keys, HttpModeFetchesTheUrlAndBlinksThreeTimes)
     ready_station(call_keys + "[button-gpio140]\nkey_mode = 2\napi_url = http://10.0.0.2/open?door=1\n");
     ASSERT_TRUE(wait_until([&] { return root.gpio(131) == 1; }));
     tap(140);
-    const auto blue = sample_gpio(root, 131, 3800ms);
+    const auto blue = sample_gpio(root, 131, 4500ms);
     EXPECT_EQ(falls(blue), 3);
     EXPECT_EQ(blue.back(), 1) << "ready again after the blinks";
     ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); }));
