@@ -47,10 +47,8 @@ bool handle_command(SimulatedStation& station, const std::string& line, std::ost
         out << help_text;
         return true;
     }
-    if (command == "status") {
-        out << station.view().status_line() << "\n";
-        return true;
-    }
+    if (command == "status")
+        return true;  // the status line follows every command
     StationView& view = station.view();
     if (command == "wait") {
         double seconds = 0;
