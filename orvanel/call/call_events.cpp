@@ -1,10 +1,10 @@
 #include "orvanel/call/call_events.h"
 
-#include "common/config.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
+#include "orvanel/core/key_settings.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/message_log.h"
@@ -19,18 +19,6 @@ void set_active_led(int state)
 {
     if (std::atomic<int>* led = led_state_of_key(active_key))
         *led = state;
-}
-
-// The active key's section of the settings: "" for no call key.
-std::string key_prefix(int key)
-{
-    return key == 1 ? "button-gpio140" : key == 2 ? "button-gpio67" : "";
-}
-
-std::string key_setting(int key, const char* name, std::size_t size)
-{
-    const std::string full = key_prefix(key) + ":" + name;
-    return config_value(speaker_conf, full.c_str(), size);
 }
 
 void clear_dtmf()

@@ -5,12 +5,12 @@
 #include <string>
 #include <thread>
 
-#include "common/config.h"
 #include "common/oplog.h"
 #include "orvanel/call/call_events.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/dial.h"
+#include "orvanel/core/key_settings.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/records/message_log.h"
 
@@ -26,15 +26,10 @@ void end_chain(int& position)
 void dial_next_number(int& position)
 {
     const int hop = position + 2;
-    const int key = active_key;
-    std::string number;
-    std::string line;
-    if (key == 1 || key == 2) {
-        const std::string prefix = key == 1 ? "button-gpio140:" : "button-gpio67:";
-        const std::string k = std::to_string(hop);
-        number = config_value(speaker_conf, (prefix + "next_number_" + k).c_str(), 64);
-        line = config_value(speaker_conf, (prefix + "number_" + k + "_line").c_str(), 32);
-    }
+    const int key = active_key;  // other keys than 1 and 2 have no numbers
+    const std::string k = std::to_string(hop);
+    const std::string number = key_setting(key, "next_number_" + k, 64);
+    const std::string line = key_setting(key, "number_" + k + "_line", 32);
     if (number.empty()) {
         // An empty number ends the chain, even when a later one is set.
         log_print(LOG_NOTICE, "第%d个号码为空\n", hop);

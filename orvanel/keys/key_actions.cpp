@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/config.h"
 #include "common/http_action.h"
 #include "common/oplog.h"
 #include "common/process.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/dial.h"
+#include "orvanel/core/key_settings.h"
 #include "orvanel/core/publish.h"
 #include "orvanel/keys/ip_announcement.h"
 #include "orvanel/records/message_log.h"
@@ -18,12 +18,6 @@
 namespace {
 
 enum : int { MODE_NOT_ACTIVE = 0, MODE_CALL = 1, MODE_HTTP = 2 };
-
-std::string key_setting(int key, const char* name, std::size_t size)
-{
-    const std::string full = std::string(key == 1 ? "button-gpio140:" : "button-gpio67:") + name;
-    return config_value(speaker_conf, full.c_str(), size);
-}
 
 void not_active(int key)
 {

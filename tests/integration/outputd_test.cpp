@@ -104,11 +104,13 @@ TEST_F(Outputd, SingleAToggleSwitchesOnToLow)
 TEST_F(Outputd, FastAndSlowToggleBlinkAtTheirRates)
 {
     start("relay_mode = singleBToggle\n");
+    // Each sample starts once the daemon holds the new state.
     relay("fastToggle");
+    ASSERT_TRUE(outputd->wait_output("GPIO135_STATUS is: 2,"));
     const auto fast = sample_gpio(root, 66, 2000ms);
     EXPECT_GE(rises(fast) + falls(fast), 4);
     relay("slowToggle");
-    ASSERT_TRUE(wait_until([&] { return client.list("output-channel").empty(); }));
+    ASSERT_TRUE(outputd->wait_output("GPIO135_STATUS is: 3,"));
     const auto slow = sample_gpio(root, 66, 2500ms);
     EXPECT_GE(rises(slow) + falls(slow), 2);
     EXPECT_LE(rises(slow) + falls(slow), 3);
