@@ -31,6 +31,15 @@ void end_pattern(std::atomic<int>& state, int pattern)
     state.compare_exchange_strong(pattern, LED_READY);
 }
 
+// One blink of an LED: on for the time, then off for the same time.
+void blink_once(int line, std::chrono::microseconds half_period)
+{
+    set_key_led(line, true);
+    pause_for(half_period);
+    set_key_led(line, false);
+    pause_for(half_period);
+}
+
 [[noreturn]] void show_led_passes(const led_pair& leds, std::atomic<int>& state)
 {
     for (;;) {
@@ -82,12 +91,8 @@ void show_led_state(const led_pair& leds, std::atomic<int>& state)
         break;
     case LED_CALL_FAILED:
         set_key_led(leds.blue, false);
-        for (int i = 0; i < 5; ++i) {
-            set_key_led(leds.other, true);
-            pause_for(one_second);
-            set_key_led(leds.other, false);
-            pause_for(one_second);
-        }
+        for (int i = 0; i < 5; ++i)
+            blink_once(leds.other, one_second);
         end_pattern(state, LED_CALL_FAILED);
         break;
     case LED_READY:
@@ -97,22 +102,14 @@ void show_led_state(const led_pair& leds, std::atomic<int>& state)
     case LED_RINGING:
         set_key_led(leds.other, false);
         // A new state is noticed at the end of the blink cycle in progress.
-        while (state == LED_RINGING) {
-            set_key_led(leds.blue, true);
-            pause_for(one_second);
-            set_key_led(leds.blue, false);
-            pause_for(one_second);
-        }
+        while (state == LED_RINGING)
+            blink_once(leds.blue, one_second);
         end_pattern(state, LED_RINGING);
         break;
     case LED_HTTP_SENT:
         set_key_led(leds.other, false);
-        for (int i = 0; i < 3; ++i) {
-            set_key_led(leds.blue, true);
-            pause_for(half_second);
-            set_key_led(leds.blue, false);
-            pause_for(half_second);
-        }
+        for (int i = 0; i < 3; ++i)
+            blink_once(leds.blue, half_second);
         end_pattern(state, LED_HTTP_SENT);
         break;
     case LED_SELF_TEST:

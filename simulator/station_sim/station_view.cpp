@@ -107,7 +107,11 @@ std::string call_status_words(const std::string& stored)
 }
 
 StationView::StationView(const StationRoot& root, std::string status_key, std::ostream& out)
-    : root_(root), status_key_(std::move(status_key)), out_(out), start_(std::chrono::steady_clock::now())
+    : root_(root),
+      status_key_(std::move(status_key)),
+      out_(out),
+      start_(std::chrono::steady_clock::now()),
+      operation_log_(root.file("/userdata/system.csv"))
 {
 }
 
@@ -134,7 +138,7 @@ void StationView::stop()
 void StationView::follow_user_agent_output(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    user_agent_output_ = path;
+    user_agent_output_ = file_follower(path);
 }
 
 double StationView::now() const
@@ -203,23 +207,33 @@ void StationView::run()
     }
 }
 
-// Reads what the operation log gained since the last look.
-void StationView::follow_operation_log()
+std::vector<std::string> file_follower::new_lines()
 {
-    std::FILE* file = std::fopen(root_.file("/userdata/system.csv").c_str(), "r");
+    std::vector<std::string> lines;
+    if (path_.empty())
+        return lines;
+    std::FILE* file = std::fopen(path_.c_str(), "r");
     if (!file)
-        return;
-    std::fseek(file, log_offset_, SEEK_SET);
+        return lines;
+    std::fseek(file, offset_, SEEK_SET);
     char buffer[4096];
     std::size_t got = 0;
     while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        log_partial_.append(buffer, got);
-        log_offset_ += static_cast<long>(got);
+        partial_.append(buffer, got);
+        offset_ += static_cast<long>(got);
     }
     std::fclose(file);
-    for (std::size_t end = log_partial_.find('\n'); end != std::string::npos; end = log_partial_.find('\n')) {
-        std::string line = log_partial_.substr(0, end);
-        log_partial_.erase(0, end + 1);
+    for (std::size_t end = partial_.find('\n'); end != std::string::npos; end = partial_.find('\n')) {
+        lines.push_back(partial_.substr(0, end));
+        partial_.erase(0, end + 1);
+    }
+    return lines;
+}
+
+// What the operation log gained, without the lines' time stamps.
+void StationView::follow_operation_log()
+{
+    for (const std::string& line : operation_log_.new_lines()) {
         const std::string entry = line.size() > 20 ? line.substr(20) : line;
         entries_.push_back(entry);
         queue_line(now(), "log", entry);
@@ -229,23 +243,8 @@ void StationView::follow_operation_log()
 // The user agent's console: what it was asked and what it answered.
 void StationView::follow_user_agent()
 {
-    if (user_agent_output_.empty())
-        return;
-    std::FILE* file = std::fopen(user_agent_output_.c_str(), "r");
-    if (!file)
-        return;
-    std::fseek(file, ua_offset_, SEEK_SET);
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        ua_partial_.append(buffer, got);
-        ua_offset_ += static_cast<long>(got);
-    }
-    std::fclose(file);
-    for (std::size_t end = ua_partial_.find('\n'); end != std::string::npos; end = ua_partial_.find('\n')) {
-        std::string line = ua_partial_.substr(0, end);
-        ua_partial_.erase(0, end + 1);
-        const std::string prefix = "uasim: ";
+    const std::string prefix = "uasim: ";
+    for (std::string line : user_agent_output_.new_lines()) {
         if (line.rfind(prefix, 0) == 0)
             line.erase(0, prefix.size());
         queue_line(now(), "sip ua", line);

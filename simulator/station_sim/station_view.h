@@ -23,6 +23,18 @@ struct station_sample {
     std::string call_status;
 };
 
+// The complete lines a growing text file gained since the last look.
+class file_follower {
+public:
+    explicit file_follower(std::string path = {}) : path_(std::move(path)) {}
+    std::vector<std::string> new_lines();
+
+private:
+    std::string path_;
+    long offset_ = 0;
+    std::string partial_;
+};
+
 // A scenario step or a person's command, shown as a marker in the chart.
 struct station_marker {
     double t;
@@ -109,11 +121,8 @@ private:
     };
     std::vector<pending_line> pending_;
     std::size_t lines_queued_ = 0;
-    long log_offset_ = 0;
-    std::string log_partial_;
-    std::string user_agent_output_;
-    long ua_offset_ = 0;
-    std::string ua_partial_;
+    file_follower operation_log_;
+    file_follower user_agent_output_;
 
     std::atomic<bool> running_{false};
     std::thread thread_;
