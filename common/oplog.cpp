@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "common/record_text.h"
+
 namespace {
 std::atomic<oplog_push_fn> pusher{nullptr};
 constexpr std::size_t entry_max = 255;
@@ -9,7 +11,7 @@ constexpr std::size_t entry_max = 255;
 
 std::string oplog_entry(const std::string& category, const std::string& event, const std::string& detail)
 {
-    std::string entry = category + "," + event + "," + detail;
+    std::string entry = one_line(category + "," + event + "," + detail);
     if (entry.size() > entry_max)
         entry.resize(entry_max);
     return entry;

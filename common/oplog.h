@@ -7,7 +7,9 @@
 #include <string>
 
 // The entry as pushed: the three fields joined by commas, cut to 255 bytes.
-// Fields are not quoted: a comma inside a value simply adds a column.
+// Fields are not quoted: a comma inside a value simply adds a column. A
+// control character inside a field becomes a blank, so the entry stays one
+// line of the file.
 std::string oplog_entry(const std::string& category, const std::string& event, const std::string& detail);
 
 // How this program pushes one entry onto writelog-channel.

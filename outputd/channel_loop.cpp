@@ -8,6 +8,7 @@
 #include "common/config.h"
 #include "common/oplog.h"
 #include "common/process.h"
+#include "common/redis_retry.h"
 #include "common/station_root.h"
 #include "outputd/command_link.h"
 #include "outputd/gpio_status.h"
@@ -15,8 +16,15 @@
 #include "outputd/output_state.h"
 
 namespace {
+
 const char* const redis_socket = "/tmp/redis.sock";
+
+void print_refused_pop(const char* key, const char* error)
+{
+    std::printf("BRPOP %s answered \"%s\", retrying every second\n", key, error);
 }
+
+}  // namespace
 
 void output_channel_loop()
 {
@@ -26,15 +34,18 @@ void output_channel_loop()
             std::puts(connection->errstr);
         end_process(255);
     }
+    refused_pops refused("output-channel", print_refused_pop);
     for (;;) {
         reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "output-channel");
+        if (refused.wait_out(reply.get()))
+            continue;
         if (reply && reply->type == REDIS_REPLY_ARRAY)
             handle_output_message(reply.get());
         if (!reply || connection->err) {
             // The server went away: BRPOP on a dead connection would fail at
             // once for ever, so pause and connect again.
             do {
-                std::this_thread::sleep_for(std::chrono::seconds(1));
+                std::this_thread::sleep_for(redis_retry_pause);
                 connection.reset(redisConnectUnix(station_path(redis_socket).c_str()));
             } while (!connection || connection->err);
         }

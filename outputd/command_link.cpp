@@ -24,9 +24,16 @@ int command_link_check(command_link_holder* link)
 
 void command_link_run(const char* format, const std::string& text)
 {
-    if (command_link_check(command_link.get()) != 0)
-        return;
-    redis_command(command_link->connection.get(), format, text.c_str());
+    // A connection looks usable until a command on it has failed, so the
+    // first command after a Redis restart gets no reply. It is not lost: the
+    // connection is made anew and the command sent once more.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (command_link_check(command_link.get()) != 0)
+            return;
+        if (redis_command(command_link->connection.get(), format, text.c_str()))
+            return;
+        command_link->connection.reset();
+    }
 }
 
 void push_oplog_over_command_link(const std::string& entry)

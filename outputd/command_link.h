@@ -1,6 +1,6 @@
 // outputd's connection for one-shot commands (operation-log pushes). It is
-// made once at start-up and repaired at the next use after a command on it
-// has failed; the check itself sends nothing to the server.
+// made once at start-up; a command that gets no reply re-makes it and is sent
+// once more. The check itself sends nothing to the server.
 #pragma once
 
 #include <memory>
@@ -18,7 +18,8 @@ extern std::unique_ptr<command_link_holder> command_link;
 std::unique_ptr<command_link_holder> command_link_open(const char* device_path);
 // 0 when the connection is usable, -1 when it is not and cannot be re-made.
 int command_link_check(command_link_holder* link);
-// Runs one command with one text argument and drops the reply unread.
+// Runs one command with one text argument and drops the reply unread; a
+// command that got no reply is sent once more on a new connection.
 void command_link_run(const char* format, const std::string& text);
 
 // outputd's operation-log push: LPUSH writelog-channel over command_link.

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
-          libhiredis-dev libiniparser-dev libcjson-dev redis-server)
+          libhiredis-dev libiniparser-dev libcjson-dev redis-server
+          libfaketime)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -103,6 +103,8 @@ bool on_incoming_closed(const cJSON* event)
     else
         led_state_gpio140 = led_state_gpio67 = LED_READY;
     active_key = 0;
+    // A key's hang-up belongs to the call it ended.
+    manual_hangup = 0;
     write_oplog("SIP STATE", "CALL CLOSED", param);
     if (baresip_status != STATUS_NOT_READY)
         baresip_status = STATUS_IDLE;
@@ -117,8 +119,12 @@ bool on_outgoing_closed(const cJSON* event)
     log_print(LOG_INFO, "outgoing closed\n");
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
+    // Read and cleared in one step: whichever way this call ended, a key's
+    // hang-up flag must not outlive it, or the next unanswered call of the
+    // key would be taken for a key hang-up.
+    const bool hung_up_by_key = manual_hangup.exchange(0) == 1;
 
-    if (reason == own_hangup_reason && manual_hangup != 1) {
+    if (reason == own_hangup_reason && !hung_up_by_key) {
         // The station's own no-reply hang-up: the dialer goes on with the
         // next number of the chain.
         log_print(LOG_NOTICE, "Code huang up \n");
@@ -133,7 +139,6 @@ bool on_outgoing_closed(const cJSON* event)
         abnormal_hangup = 0;
         set_active_led(LED_READY);
         active_key = 0;
-        manual_hangup = 0;
         baresip_status = STATUS_IDLE;
         post_next_hop(HOP_KEY_HUNG_UP);
         closing_steps(reason);
@@ -183,13 +188,22 @@ bool on_outgoing_closed(const cJSON* event)
         const std::string busy_or_unuse = key_setting(key, "busy_or_unuse", 16);
         const std::string next_time = key_setting(key, "next_time", 16);
         const std::string next_number = key_setting(key, "next_number_2", 64);
-        if (busy_or_unuse == "yes" && !next_number.empty()) {
+        bool retry_armed = false;
+        // After a hang-up with the key no next number is dialled, whatever
+        // reason the user agent gives for the close.
+        if (busy_or_unuse == "yes" && !next_number.empty() && !hung_up_by_key) {
             log_print(LOG_INFO, "start timer\n");
             next_hop_timer_armed = 1;
-            start_no_reply_alarm(next_time);
+            retry_armed = start_no_reply_alarm(next_time);
+            if (!retry_armed)
+                next_hop_timer_armed = 0;  // a time of 0 starts nothing
         }
+        // While the retry is armed the key keeps the call, so the dialer
+        // uses its numbers. Without one nothing follows, and the other key
+        // must not stay locked out.
+        if (!retry_armed)
+            active_key = 0;
     }
-    // active_key keeps its value so the dialer uses this key's numbers.
     closing_steps(reason);
     return true;
 }
@@ -200,6 +214,12 @@ bool on_call_incoming(const cJSON* event)
     log_print(LOG_INFO, "call incoming\n");
     led_state_gpio140 = LED_RINGING;
     led_state_gpio67 = LED_RINGING;
+    if (next_hop_timer_armed == 1) {
+        // A busy retry still waiting would dial while this call rings: the
+        // call drops it, as a key press does, and with it the chain's key.
+        cancel_no_reply_alarm();
+        active_key = 0;
+    }
     write_oplog("SIP STATE", "INCOMING CALL", peeruri);
     if (baresip_status == STATUS_IDLE) {
         baresip_status = STATUS_INCOMING_RINGING;

@@ -16,11 +16,14 @@
 
 namespace {
 
+// No next number follows: the key lets go of the call, so the other key can
+// dial again.
 void end_chain(int& position)
 {
     cancel_no_reply_alarm();
     baresip_status = STATUS_IDLE;
     position = 0;
+    active_key = 0;
 }
 
 void dial_next_number(int& position)
@@ -33,18 +36,19 @@ void dial_next_number(int& position)
     if (number.empty()) {
         // An empty number ends the chain, even when a later one is set.
         log_print(LOG_NOTICE, "第%d个号码为空\n", hop);
-        baresip_status = STATUS_IDLE;
-        cancel_no_reply_alarm();
-        position = 0;
+        end_chain(position);
         return;
     }
     const int line_number = std::atoi(line.c_str());
     if (dial_number(number, line_number, false)) {
         write_oplog("FUNCTION", "KEY1 Call", number + " <" + account_label(line_number) + ">");
         ++position;
+        return;
     }
     // A line whose account cannot dial places no call, so no further message
-    // follows: the chain stops here and the position stays.
+    // follows: the chain stops here and the position stays, but the key
+    // lets go of the call.
+    active_key = 0;
 }
 
 }  // namespace

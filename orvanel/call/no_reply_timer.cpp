@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/never_destroyed.h"
+#include "orvanel/call/call_events.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/publish.h"
@@ -17,6 +18,12 @@
 namespace {
 
 using clock = std::chrono::steady_clock;
+
+// Established, or an incoming call ringing at this station.
+bool call_in_progress(int status)
+{
+    return status == STATUS_IN_CALL || status == STATUS_INCOMING_RINGING;
+}
 
 class OneShotTimer {
 public:
@@ -76,10 +83,11 @@ void no_reply_alarm(unsigned seconds)
     timer().set(seconds);
 }
 
-void start_no_reply_alarm(const std::string& seconds_text)
+bool start_no_reply_alarm(const std::string& seconds_text)
 {
     const int seconds = std::atoi(seconds_text.c_str());
     no_reply_alarm(seconds > 0 ? static_cast<unsigned>(seconds) : 0u);
+    return seconds > 0;
 }
 
 void cancel_no_reply_alarm()
@@ -92,11 +100,19 @@ void on_no_reply_alarm(int)
 {
     log_print(LOG_INFO, "callback\n");
     in_alarm_callback = 1;
-    if (baresip_status == STATUS_OUTGOING_RINGING)
+    // Once it has fired, a busy retry is no longer pending.
+    next_hop_timer_armed = 0;
+    const int status = baresip_status;
+    if (status == STATUS_OUTGOING_RINGING)
         publish_command(TARGET_CONTROL, hangupall_command);
-    else if (abnormal_hangup == 1)
-        queue_push(next_hop_queue.get(), 100, 2);
+    else if (abnormal_hangup == 1 && !call_in_progress(status))
+        queue_push(next_hop_queue.get(), 100, HOP_RETRY_DUE);
     in_alarm_callback = 0;
-    baresip_status = STATUS_IDLE;
+    // A call that was established or began ringing here meanwhile keeps its
+    // status, or the next key press would dial instead of hanging up or
+    // answering. The status is set only if nothing changed it since.
+    int seen = baresip_status;
+    while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
+    }
     log_print(LOG_INFO, "callback end\n");
 }

@@ -11,11 +11,13 @@ void no_reply_alarm(unsigned seconds);
 
 // Starts the timer for the seconds in a setting's text (atoi: empty or
 // non-numeric text gives 0, which starts nothing and cancels a pending one).
-void start_no_reply_alarm(const std::string& seconds_text);
+// True when a deadline was set.
+bool start_no_reply_alarm(const std::string& seconds_text);
 
 // Cancels the timer and clears next_hop_timer_armed.
 void cancel_no_reply_alarm();
 
 // What happens when the timer expires: hang up a call that still rings, or
-// ask for the next number after a busy or unavailable end.
+// ask for the next number after a busy or unavailable end. A call that is
+// established or ringing at this station meanwhile keeps its status.
 void on_no_reply_alarm(int);

@@ -114,7 +114,10 @@ bool on_user_agent_exit(const cJSON*)
 bool on_user_agent_listing(const cJSON*)
 {
     if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes") {
-        baresip_status = STATUS_IDLE;
+        // The listing makes a station that was not ready ready; a call in
+        // progress or a dial under way keeps its status.
+        int not_ready = STATUS_NOT_READY;
+        baresip_status.compare_exchange_strong(not_ready, STATUS_IDLE);
         if (p2p_enabled == 0) {
             p2p_enabled = 1;
             write_oplog("SIP STATE", "P2P ACCOUNT", "Enabled");

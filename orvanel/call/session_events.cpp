@@ -42,6 +42,12 @@ redis_ptr subscribe_session_channel(bool first)
 
 }  // namespace
 
+std::chrono::milliseconds resubscribe_pause(std::chrono::steady_clock::duration outage)
+{
+    using namespace std::chrono_literals;
+    return outage < 5s ? 100ms : 1000ms;
+}
+
 bool dispatch_session_event(const cJSON* event)
 {
     const bool incoming = is(event, "direction", "incoming");
@@ -104,8 +110,9 @@ void Baresip_thread()
         // calls, so wait a little and subscribe again.
         log_print(LOG_WARN, "session-channel connection lost, reconnecting\n");
         connection.reset();
+        const auto lost = std::chrono::steady_clock::now();
         while (!connection) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::this_thread::sleep_for(resubscribe_pause(std::chrono::steady_clock::now() - lost));
             connection = subscribe_session_channel(false);
         }
         log_print(LOG_NOTICE, "session-channel subscribed again\n");

@@ -7,6 +7,7 @@
 #include "common/c_holders.h"
 #include "common/json_text.h"
 #include "common/process.h"
+#include "common/redis_retry.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -66,14 +67,17 @@ void Devie_State()
     redis_ptr connection = open_own_connection();
     if (!connection)
         end_process(255);
+    refused_pops refused("device-state", log_refused_pop);
     for (;;) {
         reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "device-state");
+        if (refused.wait_out(reply.get()))
+            continue;
         if (reply && reply->type == REDIS_REPLY_ARRAY)
             apply_key_test_command(reply.get());
         if (!reply || connection->err) {
             // A lost connection fails every pop at once: pause, then make it anew.
             do
-                std::this_thread::sleep_for(std::chrono::seconds(1));
+                std::this_thread::sleep_for(redis_retry_pause);
             while (ensure_connection(connection) != 0);
         }
     }

@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "common/oplog.h"
@@ -125,30 +125,66 @@ bool on_tamper_change(int level)
     return tamper_action();
 }
 
+// The level a value file reads now; 1 when it cannot be read.
+int level_at(const std::string& path)
+{
+    char value = '1';
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (read(fd, &value, 1) != 1)
+            value = '1';
+        close(fd);
+    }
+    return value == '1' ? 1 : 0;
+}
+
 }  // namespace
 
 double now_seconds()
 {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+    // The monotonic clock: a clock step while a key is held (a time sync at
+    // boot, say) must not turn a call into an IP announcement or the reverse.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1000000000.0;
 }
 
 void watch_key(const key_watcher& w)
 {
     log_print(LOG_INFO, "thread %s is ready!\n", w.name);
-    int previous = 1;
     key_times times;
     const std::string path = station_path(gpio_value_path(w.line));
+    // The call keys start released whatever their lines read. The tamper
+    // switch starts from the level its line reads, taken before the file is
+    // opened, so on a mounted station (the switch closed) the first opening
+    // is acted on; a switch that is open at start acts once it has closed
+    // and opened again.
+    int previous = w.key == 3 ? level_at(path) : 1;
     level_source source(path);
     const int fd = source.value_fd();
     if (fd < 0)
         log_print(LOG_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
 
-    // Clear the pending change so the first wait is for a new one.
-    char discard[128];
-    if (read(fd, discard, sizeof discard) >= 0)
+    const auto on_level = [&](int level) {
+        if (level == previous)
+            return;
+        bool record = true;
+        if (w.key == 3)
+            record = on_tamper_change(level);
+        else
+            on_call_key_change(w, level, times);
+        if (record)
+            previous = level;
+    };
+
+    // Clear the pending change so the first wait is for a new one. A tamper
+    // switch that moved since its level was taken has changed.
+    char first[128];
+    const ssize_t got = read(fd, first, sizeof first);
+    if (got >= 0)
         lseek(fd, 0, SEEK_SET);
+    if (w.key == 3 && got > 0)
+        on_level(first[0] == '1' ? 1 : 0);
 
     for (;;) {
         const int changed = source.wait(10000);
@@ -167,16 +203,7 @@ void watch_key(const key_watcher& w)
             std::perror("Error reading GPIO value");
             continue;
         }
-        const int level = value[0] == '1' ? 1 : 0;
-        if (level == previous)
-            continue;
-        bool record = true;
-        if (w.key == 3)
-            record = on_tamper_change(level);
-        else
-            on_call_key_change(w, level, times);
-        if (record)
-            previous = level;
+        on_level(value[0] == '1' ? 1 : 0);
     }
 }
 

@@ -22,5 +22,5 @@ void Check_Button_GPIO140();
 void Check_Button_GPIO67();
 void Check_Button_GPIO3();
 
-// Wall-clock seconds with microseconds, as held times are measured.
+// Seconds on the monotonic clock, as held times are measured.
 double now_seconds();

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/record_text.h"
 #include "common/station_root.h"
 
 cdr_fields cdr_record;
@@ -31,6 +32,9 @@ std::string clock_text(const std::tm& t)
 
 void cdr_begin_at(std::time_t now, bool incoming, const std::string& account, const std::string& peer)
 {
+    // A call that was begun, or even answered, but never finished leaves
+    // nothing behind: its answer time would give the next call a talk time.
+    cdr_record = cdr_fields{};
     const std::tm t = local(now);
     cdr_record.direction = incoming ? "in" : "out";
     char date[48];
@@ -79,8 +83,11 @@ void cdr_finish(const std::string& reason)
 
 std::string cdr_line(const cdr_fields& r)
 {
-    return r.date + "," + r.start_time + "," + r.end_time + "," + r.account + "," + r.peer + "," +
-           std::to_string(r.duration) + "," + r.direction + "," + r.outcome + "," + r.reason + "\n";
+    // The fields come from SIP data; a line end inside one must not split
+    // the record into two lines.
+    return one_line(r.date + "," + r.start_time + "," + r.end_time + "," + r.account + "," + r.peer + "," +
+                    std::to_string(r.duration) + "," + r.direction + "," + r.outcome + "," + r.reason) +
+           "\n";
 }
 
 void cdr_write()

@@ -168,3 +168,8 @@ int log_print(unsigned level, const char* format, ...)
     std::printf(console_formats[level], prefix.c_str(), text.c_str());
     return 0;
 }
+
+void log_refused_pop(const char* key, const char* error)
+{
+    log_print(LOG_WARN, "BRPOP %s answered \"%s\", retrying every second\n", key, error);
+}

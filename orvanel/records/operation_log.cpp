@@ -1,7 +1,8 @@
 // write_opnlog owns a Redis connection of its own and blocks in BRPOP on it
 // for up to a minute; it repairs the connection when Redis goes away and the
 // entries wait in the list meanwhile. Entries are paced at five a second,
-// each synced to storage.
+// each synced to storage. Entries from other programs are made one line
+// here, as write_oplog makes this program's own.
 #include "orvanel/records/operation_log.h"
 
 #include <chrono>
@@ -10,8 +11,11 @@
 #include <thread>
 
 #include "common/process.h"
+#include "common/record_text.h"
+#include "common/redis_retry.h"
 #include "common/station_root.h"
 #include "orvanel/core/redis_pool.h"
+#include "orvanel/records/message_log.h"
 #include "orvanel/records/record_log.h"
 
 namespace {
@@ -51,10 +55,13 @@ void write_opnlog()
 {
     redis_ptr connection = redis_connect(redis_socket, false);
     file_ptr file = open_operation_log();
+    refused_pops refused("writelog-channel", log_refused_pop);
     for (;;) {
         reply_ptr reply;
         if (ensure_connection(connection) == 0)
             reply = redis_command(connection.get(), "BRPOP %s 60", "writelog-channel");
+        if (refused.wait_out(reply.get()))
+            continue;
         if (reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 &&
             reply->element[1]->type == REDIS_REPLY_STRING) {
             const std::string entry(reply->element[1]->str, reply->element[1]->len);
@@ -70,7 +77,7 @@ void write_opnlog()
                 file = open_operation_log();
                 continue;
             }
-            record_log(RECORD_INFO, "main", 2818, "%s", entry.c_str());
+            record_log(RECORD_INFO, "main", 2818, "%s", one_line(entry).c_str());
         }
         reply.reset();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -2,6 +2,7 @@
 
 #include "common/station_root.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -324,7 +325,8 @@ void RedisServer::stop()
     unlink(root_.socket().c_str());
 }
 
-Program::Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args)
+Program::Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args,
+                 const std::vector<std::string>& extra_env)
 {
     static int serial = 0;
     const std::string base = root.path() + "/" + binary.substr(binary.rfind('/') + 1) + "." + std::to_string(++serial);
@@ -332,7 +334,14 @@ Program::Program(const StationRoot& root, const std::string& binary, std::vector
     err_path_ = base + ".err";
     std::vector<std::string> argv = {binary};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = spawn(argv, station_environment(root.path(), root.bin_dir()), out_path_, err_path_);
+    std::vector<std::string> env = station_environment(root.path(), root.bin_dir());
+    for (const std::string& entry : extra_env) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(name, 0) == 0; }),
+                  env.end());
+        env.push_back(entry);
+    }
+    pid_ = spawn(argv, env, out_path_, err_path_);
 }
 
 Program::~Program()
@@ -440,6 +449,23 @@ std::string mask_log_stamps(const std::string& text)
         }
     }
     return out;
+}
+
+double cpu_seconds(pid_t pid)
+{
+    // /proc/PID/stat: the command name in parentheses, then fields 3 on;
+    // utime and stime are fields 14 and 15, in clock ticks.
+    const std::string stat = read_text_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::stringstream fields(stat.substr(end + 2));
+    std::string field;
+    double ticks = 0;
+    for (int n = 3; n <= 15 && fields >> field; ++n)
+        if (n >= 14)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 bool process_has_open(pid_t pid, const std::string& path)

@@ -105,10 +105,12 @@ private:
 };
 
 // A program of the build started under the station root, killed by pid when
-// the test ends.
+// the test ends. Extra environment entries ("NAME=value") are added to, or
+// replace, those that it inherits.
 class Program {
 public:
-    Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args = {});
+    Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args = {},
+            const std::vector<std::string>& extra_env = {});
     ~Program();
     pid_t pid() const { return pid_; }
     // The exit status once the program has ended within the time-out.
@@ -147,6 +149,10 @@ public:
 // The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
 // replaced by "[T]", so whole log lines can be compared exactly.
 std::string mask_log_stamps(const std::string& text);
+
+// The processor time (user and system, all threads) that the process has
+// used so far, in seconds.
+double cpu_seconds(pid_t pid);
 
 // True while the process has the file open.
 bool process_has_open(pid_t pid, const std::string& path);

@@ -204,8 +204,12 @@ TEST_F(CallControl, EventsAreStillHandledAfterARedisRestart)
 
     redis.stop();
     redis.start();
+    // Pub/sub keeps nothing for an absent subscriber: the station must be
+    // back on the channel at once, or it misses the user agent's events.
+    const auto back = std::chrono::steady_clock::now();
     RedisClient fresh(root.socket());
     ASSERT_TRUE(wait_until([&] { return fresh.subscribers("session-channel") == 1; }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - back, 500ms);
     fresh.command("PUBLISH session-channel %s", R"({"type":"CALL_DTMF_START","param":"2"})");
     EXPECT_EQ(wait_oplog(2), (std::vector<std::string>{"FUNCTION,RECEIVE DTMF,1", "FUNCTION,RECEIVE DTMF,2"}));
     EXPECT_TRUE(orvanel->running());
@@ -224,4 +228,47 @@ TEST_F(CallControl, MalformedEventsChangeNothing)
     const std::string out = orvanel->output();
     EXPECT_NE(out.find("Msg [not json]\nparse failed!\n"), std::string::npos);
     EXPECT_TRUE(orvanel->running());
+}
+
+// Every record is one line: a line end inside SIP data or inside another
+// program's entry cannot add a line that reads as a record of its own.
+TEST_F(CallControl, LineEndsInEventsAndEntriesCannotForgeRecords)
+{
+    start_orvanel();
+    const std::string forged = R"(\n2030-01-01 00:00:00,FUNCTION,RELAY Control,On)";
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2002@h)" + forged +
+            R"(","accountaor":"sip:1000@example.test\r\n2030-01-01,00:00:00,00:00:09,B,1,9,in,ANSWERED,x"})");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"gone)" + forged + "\"}");
+    ASSERT_EQ(wait_oplog(2).size(), 2u);
+    client.command("LPUSH writelog-channel %s", "BUTTON,from\r\nelsewhere\t,");
+
+    const auto entries = wait_oplog(3);
+    EXPECT_EQ(entries, (std::vector<std::string>{
+                           "SIP STATE,INCOMING CALL,sip:2002@h 2030-01-01 00:00:00,FUNCTION,RELAY Control,On",
+                           "SIP STATE,CALL CLOSED,gone 2030-01-01 00:00:00,FUNCTION,RELAY Control,On",
+                           "BUTTON,from  elsewhere ,",
+                       }));
+    ASSERT_TRUE(wait_until([&] { return root.exists("/userdata/cdr.csv"); }));
+    const auto records = split(root.read("/userdata/cdr.csv"), '\n');
+    ASSERT_EQ(records.size(), 1u) << root.read("/userdata/cdr.csv");
+    EXPECT_NE(records[0].find(",sip:1000@example.test  2030-01-,2002,"), std::string::npos) << records[0];
+}
+
+// A call answered but never finished (a second incoming call arrived during
+// it) must not give the next record its talk time.
+TEST_F(CallControl, RecordsStartEmptyAfterAnUnfinishedCall)
+{
+    start_orvanel();
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2002@h"})");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2003@h"})");
+    ASSERT_EQ(wait_oplog(3).size(), 3u);
+    std::this_thread::sleep_for(1100ms);  // long enough for an inherited talk time to show
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by user"})");
+    ASSERT_TRUE(wait_until([&] { return root.exists("/userdata/cdr.csv"); }));
+    const auto fields = split(split(root.read("/userdata/cdr.csv"), '\n').at(0), ',');
+    ASSERT_EQ(fields.size(), 9u);
+    EXPECT_EQ(fields[4], "2003");
+    EXPECT_EQ(fields[5], "0") << "no talk time for a call nobody answered";
+    EXPECT_EQ(fields[7], "MISSED CALL");
 }

@@ -263,3 +263,124 @@ TEST_F(Keys, UnansweredChainFromAKeyPress)
     EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1002 0"})"));
     ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY1 Call,1002 <Primary SIP Account>") == 1; }));
 }
+
+// A key that answered and hung up an incoming call must not make the next
+// unanswered call of that key look like a key hang-up.
+TEST_F(Keys, HangUpOfAnAnsweredCallLeavesTheNextChainAlone)
+{
+    ready_station(call_keys + "[button-gpio140]\nno_reply = yes\nnext_time = 1\nnext_number_2 = 1002\nnumber_2_line = 2\n");
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:3001@example.test"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,INCOMING CALL,sip:3001@example.test") == 1; }));
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"accept","data":""})"));
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,incoming") == 1; }));
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"hangup","data":""})"));
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by user"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,Connection reset by user") == 1; }));
+
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    outgoing_event("1001");
+    EXPECT_EQ(command(4s), std::string(R"({"cmd":"hangupall","data":""})")) << "nobody answers";
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"Connection reset by user"})");
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1002 0"})")) << "the chain goes on";
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY1 Call,1002 <Primary SIP Account>") == 1; }));
+    EXPECT_EQ(count_entries("SIP STATE,CALL CLOSED,Connection reset by user"), 1u)
+        << "the station's own hang-up writes no close entry";
+}
+
+// When nothing follows a failed call, the other key may call again.
+TEST_F(Keys, FailedCallWithoutARetryFreesTheOtherKey)
+{
+    ready_station(call_keys + "[button-gpio140]\nbusy_or_unuse = no\nnext_number_2 = 1002\n");
+    tap(140);
+    ASSERT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    outgoing_event("1001");
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"486 Busy Here"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,486 Busy Here") == 1; }));
+    tap(67);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"2001 0"})"));
+}
+
+TEST_F(Keys, IncomingCallDropsAPendingBusyRetry)
+{
+    ready_station(call_keys +
+                  "[button-gpio140]\nbusy_or_unuse = yes\nnext_time = 1\nnext_number_2 = 1002\nnumber_2_line = 2\n");
+    tap(140);
+    ASSERT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    outgoing_event("1001");
+    publish(R"({"type":"CALL_CLOSED","direction":"outgoing","param":"486 Busy Here"})");
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:3001@example.test"})");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,INCOMING CALL,sip:3001@example.test") == 1; }));
+    EXPECT_FALSE(command(2s)) << "no retry dials while the call rings";
+    tap(67);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"accept","data":""})")) << "either key answers";
+}
+
+TEST_F(Keys, UserAgentListingLeavesAnEstablishedCallAlone)
+{
+    ready_station(call_keys + "[account_info_p2p]\nenable = yes\n");
+    tap(140);
+    ASSERT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    outgoing_event("1001");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"outgoing"})");
+    const std::string listing = R"({"event":false,"data":"\n--- User Agents (2) ---\n"})";
+    publish(listing);
+    ASSERT_TRUE(orvanel->wait_output("Msg [" + listing + "]\nBaresip Status is: "));
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"hangup","data":""})"));
+}
+
+TEST_F(Keys, TamperSwitchStartsFromTheLevelItReads)
+{
+    // A mounted station: the switch is closed (the line reads 0) at start,
+    // so the first opening is a theft and is acted on.
+    root.write_settings(account_1_settings + "[unpack-intercom]\nactive = 0\n");
+    start_orvanel();
+    root.set_gpio(3, 1);
+    EXPECT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 1; }));
+
+    // A switch that is already open at start acts after it closed and opened.
+    root.set_gpio(3, 1);
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 2; }));
+    orvanel.reset();
+    start_orvanel();
+    root.set_gpio(3, 1);
+    close_tamper();
+    EXPECT_EQ(count_entries("BUTTON,KEY_GPIO3 trigger,"), 2u);
+    root.set_gpio(3, 1);
+    EXPECT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 trigger,") == 3; }));
+}
+
+// The libfaketime preload steps the wall clock of orvanel alone while its
+// monotonic clock runs on.
+TEST_F(Keys, HeldTimeIgnoresAClockStep)
+{
+    std::string preload;
+    for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib"}) {
+        const std::string lib = std::string(dir) + "/faketime/libfaketimeMT.so.1";
+        if (access(lib.c_str(), R_OK) == 0) {
+            preload = lib;
+            break;
+        }
+    }
+    if (preload.empty())
+        GTEST_SKIP() << "libfaketime is not installed";
+    const std::string offset = root.file("/tmp/clock-offset");
+    root.write("/tmp/clock-offset", "+0\n");
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    root.write_settings(call_keys);
+    start_orvanel({"debug"}, {"LD_PRELOAD=" + preload, "FAKETIME_TIMESTAMP_FILE=" + offset, "FAKETIME_NO_CACHE=1",
+                              "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                              std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
+    publish(register_account_1);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,SIP REGISTERED,Primary SIP Account <" +
+                                                      account_1_aor + ">") == 1; }));
+    press(140);
+    root.write("/tmp/clock-offset", "+30\n");  // a time sync at boot steps the clock
+    release(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})")) << "a short press stays a short press";
+    EXPECT_EQ(count_entries("Other Event,Play IP,"), 0u);
+}

@@ -79,6 +79,7 @@ TEST_F(NextNumbers, UnansweredChainDialsUntilAnEmptyNumber)
     }
     EXPECT_EQ(position, 0) << "number 4 is empty: the chain ends";
     EXPECT_EQ(baresip_status, STATUS_IDLE);
+    EXPECT_EQ(active_key, 0) << "nothing follows: the key lets go of the call";
     EXPECT_FALSE(command(300ms)) << "number 5 is never dialled after an empty number 4";
 
     const auto entries = oplog_entries();
@@ -118,7 +119,60 @@ TEST_F(NextNumbers, BusyWithoutASecondNumberArmsNothing)
     outgoing("1001");
     closed("480 Temporarily Unavailable");
     EXPECT_EQ(next_hop_timer_armed, 0);
+    EXPECT_EQ(active_key, 0) << "nothing follows: the other key may call";
     EXPECT_EQ(next_hop(1500), -1);
+}
+
+TEST_F(NextNumbers, RetryThatCannotStartOrFollowsAKeyHangUpArmsNothing)
+{
+    // A retry time of 0 starts no alarm, so nothing would ever follow.
+    root.write_settings(key1_chain + "[button-gpio140]\nbusy_or_unuse = yes\nnext_time = 0\nnext_number_2 = 1002\n");
+    key_dialled(1);
+    outgoing("1001");
+    closed("486 Busy Here");
+    EXPECT_EQ(next_hop_timer_armed, 0);
+    EXPECT_EQ(active_key, 0);
+
+    // The visitor hung up with the key and the user agent gave another reason.
+    root.write_settings(key1_chain + "[button-gpio140]\nbusy_or_unuse = yes\nnext_time = 1\nnext_number_2 = 1002\n");
+    key_dialled(1);
+    outgoing("1001");
+    manual_hangup = 1;
+    closed("487 Request Terminated");
+    EXPECT_EQ(manual_hangup, 0);
+    EXPECT_EQ(next_hop_timer_armed, 0);
+    EXPECT_EQ(active_key, 0);
+    EXPECT_EQ(next_hop(1500), -1) << "no next number after a key hang-up";
+}
+
+TEST_F(NextNumbers, EveryCloseClearsTheKeyHangUpFlag)
+{
+    for (const char* reason : {"Connection reset by peer [104]", "486 Busy Here"}) {
+        key_dialled(1);
+        outgoing("1001");
+        manual_hangup = 1;
+        closed(reason);
+        EXPECT_EQ(manual_hangup, 0) << reason;
+    }
+    manual_hangup = 1;
+    event(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by user"})");
+    EXPECT_EQ(manual_hangup, 0) << "incoming close";
+}
+
+TEST_F(NextNumbers, RetryExpiryLeavesACallInProgressAlone)
+{
+    for (const int status : {STATUS_IN_CALL, STATUS_INCOMING_RINGING}) {
+        baresip_status = status;
+        abnormal_hangup = 1;
+        next_hop_timer_armed = 1;
+        on_no_reply_alarm(SIGALRM);
+        EXPECT_EQ(baresip_status, status);
+        EXPECT_EQ(next_hop_timer_armed, 0) << "a retry that fired is no longer pending";
+        EXPECT_EQ(next_hop(200), -1) << "no next number while a call is in progress";
+    }
+    baresip_status = STATUS_IDLE;
+    on_no_reply_alarm(SIGALRM);
+    EXPECT_EQ(next_hop(), 2) << "idle: the retry is due";
 }
 
 TEST_F(NextNumbers, KeyHangUpResetsTheChain)
@@ -180,19 +234,23 @@ TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
     EXPECT_EQ(manual_hangup, 0);
 
     position = 4;
+    active_key = 1;
     queue_push(next_hop_queue.get(), 0, 3);
     ASSERT_EQ(next_hop(), 3);
     EXPECT_EQ(position, 0);
+    EXPECT_EQ(active_key, 0) << "numbers used up";
     EXPECT_FALSE(command(200ms));
 }
 
 TEST_F(NextNumbers, UnusableLineStopsTheChainWhereItIs)
 {
-    root.write_settings(key1_chain + "[button-gpio140]\nnext_number_2 = 1002\nnumber_2_line = 3\n");
+    root.write_settings(key1_chain + "[button-gpio140]\nnext_number_3 = 1003\nnumber_3_line = 3\n");
     active_key = 1;
+    position = 1;
     queue_push(next_hop_queue.get(), 0, 3);
     ASSERT_EQ(next_hop(), 3);
-    EXPECT_EQ(position, 0);
+    EXPECT_EQ(position, 1);
+    EXPECT_EQ(active_key, 0) << "no call, so nothing follows: the key lets go";
     EXPECT_FALSE(command(200ms)) << "account 2 is not registered";
 }
 

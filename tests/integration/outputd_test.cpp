@@ -190,7 +190,25 @@ TEST_F(Outputd, RequestsAreHandledAfterARedisRestart)
     RedisClient fresh(root.socket());
     fresh.command("LPUSH output-channel %s", R"({"id":"gpio135","type":"Off"})");
     EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 5s));
+    // The first entry after the restart is not lost with the old connection.
+    EXPECT_TRUE(wait_until([&] { return fresh.list("writelog-channel") ==
+                                        std::vector<std::string>{"FUNCTION,RELAY Control,OFF"}; }));
     EXPECT_TRUE(outputd->running());
+}
+
+TEST_F(Outputd, AChannelOfAnotherTypeIsPolledGentlyAndReportedOnce)
+{
+    client.command("SET %s %s", "output-channel", "not a list");
+    start("relay_mode = singleBToggle\n", {});
+    ASSERT_TRUE(outputd->wait_output("BRPOP output-channel answered \"WRONGTYPE"));
+    const double before = cpu_seconds(outputd->pid());
+    std::this_thread::sleep_for(2s);  // the interval over which the cost is measured
+    EXPECT_LT(cpu_seconds(outputd->pid()) - before, 0.3) << "a pop that fails at once must not be asked again at once";
+    const std::string out = outputd->output();
+    EXPECT_EQ(out.find("BRPOP output-channel answered"), out.rfind("BRPOP output-channel answered")) << "once";
+    client.command("DEL %s", "output-channel");
+    relay("On");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 3s));
 }
 
 TEST_F(Outputd, WithoutRedisItEndsWithStatus255)

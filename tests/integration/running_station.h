@@ -20,9 +20,9 @@ protected:
     }
 
     // Starts orvanel and waits until it listens on session-channel.
-    void start_orvanel(std::vector<std::string> args = {"debug"})
+    void start_orvanel(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {})
     {
-        orvanel = std::make_unique<Program>(root, orvanel_binary(), std::move(args));
+        orvanel = std::make_unique<Program>(root, orvanel_binary(), std::move(args), env);
         ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }))
             << orvanel->output() << orvanel->errors();
         // The watchers set their watch before they open the value file.

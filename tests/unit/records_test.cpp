@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/oplog.h"
+#include "common/record_text.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/record_log.h"
 #include "tests/harness/station.h"
@@ -129,6 +131,34 @@ TEST_F(CallRecords, LongTextsAreCutToTheirFields)
     cdr_finish_at(local_time(9, 0, 1), std::string(200, 'r'));
     EXPECT_EQ(file(), "2026-12-07,09:00:00,09:00:01," + std::string(31, 'a') + "," + std::string(31, 'p') +
                           ",0,in,MISSED CALL," + std::string(63, 'r') + "\n");
+}
+
+TEST_F(CallRecords, EveryCallStartsFromAnEmptyRecord)
+{
+    // An answered call that never finished (a tamper-key call, say) leaves
+    // its answer time; the next call must not inherit it as a talk time.
+    cdr_begin_at(local_time(9, 0, 0), false, "A", "1001");
+    cdr_answered_at(local_time(9, 0, 5));
+    cdr_begin_at(local_time(9, 10, 0), true, "A", "2002");
+    cdr_finish_at(local_time(9, 10, 30), "Connection reset by user");
+    EXPECT_EQ(file(), "2026-12-07,09:10:00,09:10:30,A,2002,0,in,MISSED CALL,Connection reset by user\n");
+}
+
+TEST_F(CallRecords, LineEndsInsideFieldsCannotForgeARecord)
+{
+    cdr_begin_at(local_time(9, 0, 0), true, "A\r\nx", "2002\n2030-01-01");
+    cdr_finish_at(local_time(9, 0, 1), "gone\n2030-01-01,00:00:00,00:00:09,B,1,9,in,ANSWERED,x");
+    EXPECT_EQ(file(), "2026-12-07,09:00:00,09:00:01,A  x,2002 2030-01-01,0,in,MISSED CALL,"
+                      "gone 2030-01-01,00:00:00,00:00:09,B,1,9,in,ANSWERED,x\n");
+}
+
+TEST(RecordText, ControlCharactersBecomeBlanksAndNothingElseChanges)
+{
+    EXPECT_EQ(one_line("a\rb\nc\td"), "a b c d");
+    EXPECT_EQ(one_line(std::string("x\0y\x1f\x7fz", 6)), "x y  z");
+    EXPECT_EQ(one_line("commas, \"quotes\" and 当前按钮 stay"), "commas, \"quotes\" and 当前按钮 stay");
+    EXPECT_EQ(oplog_entry("SIP STATE", "INCOMING CALL", "sip:1@h\n2030-01-01 00:00:00,FUNCTION,RELAY Control,On"),
+              "SIP STATE,INCOMING CALL,sip:1@h 2030-01-01 00:00:00,FUNCTION,RELAY Control,On");
 }
 
 TEST_F(CallRecords, UnwritableFileStillClearsTheRecord)
