@@ -193,10 +193,11 @@ bool on_outgoing_closed(const cJSON* event)
         // reason the user agent gives for the close.
         if (busy_or_unuse == "yes" && !next_number.empty() && !hung_up_by_key) {
             log_print(LOG_INFO, "start timer\n");
-            next_hop_timer_armed = 1;
+            // A time of 0 starts nothing, so no retry is pending. The alarm
+            // fires a second later at the earliest, after the flag is set.
             retry_armed = start_no_reply_alarm(next_time);
-            if (!retry_armed)
-                next_hop_timer_armed = 0;  // a time of 0 starts nothing
+            if (retry_armed)
+                next_hop_timer_armed = 1;
         }
         // While the retry is armed the key keeps the call, so the dialer
         // uses its numbers. Without one nothing follows, and the other key

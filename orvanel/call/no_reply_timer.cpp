@@ -110,7 +110,7 @@ void on_no_reply_alarm(int)
     in_alarm_callback = 0;
     // A call that was established or began ringing here meanwhile keeps its
     // status, or the next key press would dial instead of hanging up or
-    // answering. The status is set only if nothing changed it since.
+    // answering; that holds also for a status stored while this one is.
     int seen = baresip_status;
     while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
     }
