@@ -130,7 +130,7 @@ TEST_F(Outputd, FastAndSlowToggleBlinkAtTheirRates)
     ASSERT_TRUE(outputd->wait_output("GPIO135_STATUS is: 3,"));
     // A fast toggle already under way may still land first, so the first gap
     // is not judged; the ones after it are the slow blink's.
-    auto slow = gaps_ms(sample_gpio(root, 66, 3200ms));
+    auto slow = gaps_ms(sample_gpio(root, 66, 4500ms));
     if (!slow.empty())
         slow.erase(slow.begin());
     EXPECT_GE(slow.size(), 1u);
