@@ -10,7 +10,7 @@ bool refused_pops::wait_out(const redisReply* reply)
         return false;
     }
     if (!in_run_)
-        report_(key_, reply->str);
+        report_(std::string("BRPOP ") + key_ + " answered \"" + reply->str + "\", retrying every second\n");
     in_run_ = true;
     std::this_thread::sleep_for(redis_retry_pause);
     return true;

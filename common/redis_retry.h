@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 #include <hiredis/hiredis.h>
 
@@ -13,9 +14,9 @@ inline constexpr std::chrono::seconds redis_retry_pause{1};
 
 class refused_pops {
 public:
-    // How this program reports the first error reply of a run: the list's
-    // name and the server's error text.
-    using report_fn = void (*)(const char* key, const char* error);
+    // How this program reports the first error reply of a run: a line that
+    // names the list and gives the server's error text.
+    using report_fn = void (*)(const std::string& line);
 
     refused_pops(const char* key, report_fn report) : key_(key), report_(report) {}
 

@@ -19,9 +19,9 @@ namespace {
 
 const char* const redis_socket = "/tmp/redis.sock";
 
-void print_refused_pop(const char* key, const char* error)
+void print_refused_pop(const std::string& line)
 {
-    std::printf("BRPOP %s answered \"%s\", retrying every second\n", key, error);
+    std::fputs(line.c_str(), stdout);
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ int log_print(unsigned level, const char* format, ...)
     return 0;
 }
 
-void log_refused_pop(const char* key, const char* error)
+void log_refused_pop(const std::string& line)
 {
-    log_print(LOG_WARN, "BRPOP %s answered \"%s\", retrying every second\n", key, error);
+    log_print(LOG_WARN, "%s", line.c_str());
 }

@@ -21,9 +21,8 @@ int log_init(const char* path);
 // is unknown, the log has no file yet or the file cannot be opened.
 int log_print(unsigned level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// The line for the first error reply of a run that a thread's blocking pop
-// got on the list (see refused_pops).
-void log_refused_pop(const char* key, const char* error);
+// Writes a line that refused_pops gives for a blocking pop's error replies.
+void log_refused_pop(const std::string& line);
 
 // The rules of the log, kept apart from the clock so they can be checked.
 // "[YYYY/MM/DD hh:mm:ss mmm][level]" for the local time and milliseconds.

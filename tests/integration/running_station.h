@@ -22,6 +22,7 @@ protected:
     // Starts orvanel and waits until it listens on session-channel.
     void start_orvanel(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {})
     {
+        orvanel.reset();  // a station started before ends first: one subscriber at a time
         orvanel = std::make_unique<Program>(root, orvanel_binary(), std::move(args), env);
         ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }))
             << orvanel->output() << orvanel->errors();
