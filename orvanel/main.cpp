@@ -1,4 +1,4 @@
-#include "orvanel/core/startup.h"
+#include "orvanel/startup.h"
 
 int main(int argc, char** argv)
 {

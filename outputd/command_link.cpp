@@ -1,5 +1,6 @@
 #include "outputd/command_link.h"
 
+#include "common/redis_link.h"
 #include "common/station_root.h"
 
 std::unique_ptr<command_link_holder> command_link;
@@ -8,7 +9,7 @@ std::unique_ptr<command_link_holder> command_link_open(const char* device_path)
 {
     auto link = std::make_unique<command_link_holder>();
     link->path = station_path(device_path);
-    link->connection.reset(redisConnectUnix(link->path.c_str()));
+    link->connection = redis_open(link->path, command_timeout);
     return link;
 }
 
@@ -16,10 +17,10 @@ int command_link_check(command_link_holder* link)
 {
     if (!link)
         return -1;
-    if (link->connection && !link->connection->err)
+    if (redis_usable(link->connection.get()))
         return 0;
-    link->connection.reset(redisConnectUnix(link->path.c_str()));
-    return link->connection && !link->connection->err ? 0 : -1;
+    link->connection = redis_open(link->path, command_timeout);
+    return link->connection ? 0 : -1;
 }
 
 void command_link_run(const char* format, const std::string& text)
@@ -32,7 +33,10 @@ void command_link_run(const char* format, const std::string& text)
             return;
         if (redis_command(command_link->connection.get(), format, text.c_str()))
             return;
+        const bool timed_out = redis_timed_out(command_link->connection.get());
         command_link->connection.reset();
+        if (timed_out)
+            return;
     }
 }
 

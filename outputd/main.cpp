@@ -1,4 +1,4 @@
-#include "outputd/channel_loop.h"
+#include "outputd/startup.h"
 
 int main(int argc, char** argv)
 {

@@ -1,11 +1,13 @@
 #include "outputd/output_messages.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
+#include "common/redis_link.h"
 #include "outputd/action_urls.h"
 #include "outputd/output_state.h"
 
@@ -60,8 +62,6 @@ void handle_output_text(const std::string& text)
 
 void handle_output_message(const redisReply* reply)
 {
-    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
-        reply->element[1]->type != REDIS_REPLY_STRING)
-        return;
-    handle_output_text(std::string(reply->element[1]->str, reply->element[1]->len));
+    if (const std::optional<std::string> text = popped_text(reply))
+        handle_output_text(*text);
 }

@@ -13,16 +13,16 @@ namespace {
 struct account_texts {
     const char* registered;
     const char* failed;
-    const char* error_line;
+    const char* aor_name;  // names the account in the message log
     const char* lost_last;  // shell command when the last account is lost
 };
 
 const account_texts texts[3] = {
-    {"Primary SIP Account <%s>", "Primary Account REGISTER FAILED <%s>", "accountaor1:%s :%s\n",
+    {"Primary SIP Account <%s>", "Primary Account REGISTER FAILED <%s>", "accountaor1",
      "killall vlc > /dev/null 2>&1 &"},
-    {"Secondary SIP Account-1 <%s>", "Secondary Account-1 REGISTER FAILED <%s>", "accountaor2:%s :%s\n",
+    {"Secondary SIP Account-1 <%s>", "Secondary Account-1 REGISTER FAILED <%s>", "accountaor2",
      "killall vlc > /dev/null 2>&1"},
-    {"Secondary SIP Account-2 <%s>", "Secondary Account-2 REGISTER FAILED <%s>", "accountaor3:%s :%s\n",
+    {"Secondary SIP Account-2 <%s>", "Secondary Account-2 REGISTER FAILED <%s>", "accountaor3",
      "killall vlc > /dev/null 2>&1"},
 };
 
@@ -81,7 +81,7 @@ bool on_register_lost(const cJSON* event)
         if (!account_enabled(n) || account_flag(n) != 1)
             continue;
         const std::string address = account_address_of_record(account_identity_of(n));
-        log_print(LOG_ERROR, texts[n - 1].error_line, address.c_str(), aor.c_str());
+        log_print(LOG_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
         if (address != aor)
             continue;
         account_flag(n) = 0;

@@ -1,13 +1,13 @@
 #include "orvanel/call/session_events.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <optional>
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
 #include "common/process.h"
+#include "common/redis_link.h"
 #include "common/station_root.h"
 #include "orvanel/call/call_events.h"
 #include "orvanel/call/registration_events.h"
@@ -31,22 +31,13 @@ bool is_listing(const cJSON* event)
            json_string_member(event, "data").rfind(listing_start, 0) == 0;
 }
 
-// Opens the thread's connection and subscribes; null when it cannot connect.
-redis_ptr subscribe_session_channel(bool first)
+bool subscribe(redisContext* c)
 {
-    redis_ptr c = first ? open_own_connection() : redis_connect(redis_socket, false);
-    if (c)
-        redis_command(c.get(), "SUBSCRIBE %s", "session-channel");
-    return c;
+    reply_ptr confirmed = redis_command(c, "SUBSCRIBE %s", "session-channel");
+    return confirmed && confirmed->type == REDIS_REPLY_ARRAY;
 }
 
 }  // namespace
-
-std::chrono::milliseconds resubscribe_pause(std::chrono::steady_clock::duration outage)
-{
-    using namespace std::chrono_literals;
-    return outage < 5s ? 100ms : 1000ms;
-}
 
 bool dispatch_session_event(const cJSON* event)
 {
@@ -79,12 +70,11 @@ bool dispatch_session_event(const cJSON* event)
 
 void handle_session_event(const redisReply* reply)
 {
-    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
-        reply->element[2]->type != REDIS_REPLY_STRING)
-        return;
-    const std::string payload(reply->element[2]->str, reply->element[2]->len);
-    std::printf("Msg [%s]\n", payload.c_str());
-    json_ptr event(cJSON_Parse(payload.c_str()));
+    const std::optional<std::string> payload = published_text(reply);
+    if (!payload)
+        return;  // the confirmation of SUBSCRIBE, or the answer to a check
+    std::printf("Msg [%s]\n", payload->c_str());
+    json_ptr event(cJSON_Parse(payload->c_str()));
     if (!event) {
         std::puts("parse failed!");
         return;
@@ -96,25 +86,20 @@ void handle_session_event(const redisReply* reply)
 void Baresip_thread()
 {
     log_print(LOG_INFO, "thread %s is ready!\n", "Baresip_thread");
-    redis_ptr connection = subscribe_session_channel(true);
+    redis_ptr connection = open_own_connection(subscription_answer);
     if (!connection)
         end_process(255);
+    subscribe(connection.get());
     for (;;) {
-        void* raw = nullptr;
-        if (redisGetReply(connection.get(), &raw) == REDIS_OK) {
-            reply_ptr reply(static_cast<redisReply*>(raw));
+        if (reply_ptr reply = next_subscribed_reply(connection.get(), subscription_quiet, subscription_answer)) {
             handle_session_event(reply.get());
             continue;
         }
-        // The server went away: without events the station would be deaf to
-        // calls, so wait a little and subscribe again.
+        // The server went away or stopped answering: without events the
+        // station would be deaf to calls, so subscribe again on a new
+        // connection.
         log_print(LOG_WARN, "session-channel connection lost, reconnecting\n");
-        connection.reset();
-        const auto lost = std::chrono::steady_clock::now();
-        while (!connection) {
-            std::this_thread::sleep_for(resubscribe_pause(std::chrono::steady_clock::now() - lost));
-            connection = subscribe_session_channel(false);
-        }
+        connection = redis_reconnect(subscription_answer, subscribe);
         log_print(LOG_NOTICE, "session-channel subscribed again\n");
     }
 }

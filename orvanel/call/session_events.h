@@ -17,12 +17,6 @@ void Baresip_thread();
 
 void handle_session_event(const redisReply* reply);
 
-// How long Baresip_thread waits before it subscribes again, by how long the
-// outage has lasted. Pub/sub keeps nothing for an absent subscriber, so a
-// server that is back at once (a restart) is met within 100 ms; a server that
-// stays away is asked once a second.
-std::chrono::milliseconds resubscribe_pause(std::chrono::steady_clock::duration outage);
-
 // Dispatches one parsed event; false when no handler took it or the handler
 // ended early (no status line follows).
 bool dispatch_session_event(const cJSON* event);

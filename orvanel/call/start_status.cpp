@@ -25,7 +25,7 @@ int query_call_status(const std::string& key)
 {
     int result = STATUS_NOT_READY;
     {
-        PooledConnection c(redis_pool.get());
+        pooled_connection c(redis_pool.get());
         if (c) {
             reply_ptr reply = redis_command(c.get(), "GET %s", key.c_str());
             if (reply && reply->type == REDIS_REPLY_STRING) {

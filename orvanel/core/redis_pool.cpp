@@ -5,76 +5,54 @@
 #include "common/process.h"
 #include "common/station_root.h"
 
-std::unique_ptr<RedisPool> redis_pool;
+std::unique_ptr<connection_pool> redis_pool;
 
-namespace {
-
-redis_ptr connect_path(const std::string& path, bool report_errors)
+connection_pool::connection_pool(std::string socket_path) : path_(std::move(socket_path))
 {
-    redis_ptr c(redisConnectUnix(path.c_str()));
-    if (!c) {
-        if (report_errors)
-            std::printf("Connection error: can't allocate redis context\n");
-        return nullptr;
+    for (slot_state& slot : slots_) {
+        std::string error;
+        slot.connection = redis_open(path_, command_timeout, &error);
+        if (!slot.connection)
+            std::printf("Connection error: %s\n", error.c_str());
     }
-    if (c->err) {
-        if (report_errors)
-            std::printf("Connection error: %s\n", c->errstr);
-        return nullptr;
-    }
-    return c;
 }
 
-}  // namespace
-
-redis_ptr redis_connect(const char* device_path, bool report_errors)
-{
-    return connect_path(station_path(device_path), report_errors);
-}
-
-RedisPool::RedisPool(std::string socket_path) : path_(std::move(socket_path))
-{
-    for (Slot& slot : slots_)
-        slot.connection = connect_path(path_, true);
-}
-
-int RedisPool::acquire()
+int connection_pool::acquire()
 {
     int chosen = -1;
-    bool connected = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (int i = 0; i < slot_count; ++i) {
+        for (int i = 0; i < slot_count && chosen < 0; ++i) {
             if (!slots_[i].in_use) {
+                slots_[i].in_use = true;
                 chosen = i;
-                break;
             }
-        }
-        if (chosen >= 0) {
-            Slot& slot = slots_[chosen];
-            slot.in_use = true;
-            reply_ptr pong;
-            if (slot.connection)
-                pong = redis_command(slot.connection.get(), "PING");
-            if (!slot.connection || !pong || slot.connection->err) {
-                if (debug_mode)
-                    std::puts("redis connect failed, retry!");
-                slot.connection.reset();
-                slot.connection = connect_path(path_, false);
-            }
-            connected = slot.connection != nullptr;
         }
     }
-    if (chosen < 0 || !connected) {
+    if (chosen < 0) {
         std::puts("No available connections in pool");
-        if (chosen >= 0)
-            release(chosen);
+        return -1;
+    }
+    // The slot is ours now: its connection is checked outside the lock.
+    slot_state& slot = slots_[chosen];
+    reply_ptr pong;
+    if (redis_usable(slot.connection.get()))
+        pong = redis_command(slot.connection.get(), "PING");
+    if (!pong || !redis_usable(slot.connection.get())) {
+        if (debug_mode)
+            std::puts("redis connect failed, retry!");
+        slot.connection.reset();
+        slot.connection = redis_open(path_, command_timeout);
+    }
+    if (!slot.connection) {
+        std::puts("No available connections in pool");
+        release(chosen);
         return -1;
     }
     return chosen;
 }
 
-void RedisPool::release(int slot)
+void connection_pool::release(int slot)
 {
     if (slot < 0 || slot >= slot_count)
         return;
@@ -82,23 +60,25 @@ void RedisPool::release(int slot)
     slots_[slot].in_use = false;
 }
 
-redisContext* RedisPool::connection(int slot)
+redisContext* connection_pool::connection(int slot)
 {
+    if (slot < 0 || slot >= slot_count)
+        return nullptr;
     // Only the holder of the slot uses its connection, so no lock is needed.
     return slots_[slot].connection.get();
 }
 
-std::unique_ptr<RedisPool> redis_pool_create(const char* device_path)
+std::unique_ptr<connection_pool> redis_pool_create(const char* device_path)
 {
-    return std::make_unique<RedisPool>(station_path(device_path));
+    return std::make_unique<connection_pool>(station_path(device_path));
 }
 
-int redis_acquire(RedisPool* pool)
+int redis_acquire(connection_pool* pool)
 {
     return pool ? pool->acquire() : -1;
 }
 
-void redis_release(RedisPool* pool, int slot)
+void redis_release(connection_pool* pool, int slot)
 {
     if (pool)
         pool->release(slot);
@@ -106,26 +86,17 @@ void redis_release(RedisPool* pool, int slot)
 
 void redis_run(const char* format, const std::string& argument)
 {
-    PooledConnection c(redis_pool.get());
+    pooled_connection c(redis_pool.get());
     if (!c)
         return;
     redis_command(c.get(), format, argument.c_str());
 }
 
-redis_ptr open_own_connection()
+redis_ptr open_own_connection(std::chrono::milliseconds timeout)
 {
-    redis_ptr c(redisConnectUnix(station_path(redis_socket).c_str()));
-    if (c && c->err) {
-        std::puts(c->errstr);
-        c.reset();
-    }
+    std::string error;
+    redis_ptr c = redis_open_device(timeout, &error);
+    if (!c)
+        std::puts(error.c_str());
     return c;
-}
-
-int ensure_connection(redis_ptr& connection)
-{
-    if (connection && !connection->err)
-        return 0;
-    connection = redis_connect(redis_socket, false);
-    return connection ? 0 : -1;
 }

@@ -1,13 +1,12 @@
 #include "orvanel/keys/key_self_test.h"
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
+#include <optional>
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
 #include "common/process.h"
-#include "common/redis_retry.h"
+#include "common/redis_link.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -55,10 +54,8 @@ void apply_key_test_text(const std::string& text)
 
 void apply_key_test_command(const redisReply* reply)
 {
-    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
-        reply->element[1]->type != REDIS_REPLY_STRING)
-        return;
-    apply_key_test_text(std::string(reply->element[1]->str, reply->element[1]->len));
+    if (const std::optional<std::string> text = popped_text(reply))
+        apply_key_test_text(*text);
 }
 
 void Devie_State()
@@ -72,13 +69,10 @@ void Devie_State()
         reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "device-state");
         if (refused.wait_out(reply.get()))
             continue;
-        if (reply && reply->type == REDIS_REPLY_ARRAY)
-            apply_key_test_command(reply.get());
-        if (!reply || connection->err) {
-            // A lost connection fails every pop at once: pause, then make it anew.
-            do
-                std::this_thread::sleep_for(redis_retry_pause);
-            while (ensure_connection(connection) != 0);
+        apply_key_test_command(reply.get());
+        if (!reply || !redis_usable(connection.get())) {
+            // A lost connection fails every pop at once: make it anew.
+            connection = redis_reconnect(blocking_read_timeout);
         }
     }
 }

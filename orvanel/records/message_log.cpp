@@ -26,11 +26,11 @@ std::mutex log_lock;
 std::string log_path;  // under the station root; empty until log_init
 
 constexpr const char* level_names[] = {"info", "notice", "warn", "error"};
-constexpr const char* console_formats[] = {
-    "\033[0;32;32m%s %s\033[0m",
-    "\033[0;36m%s %s\033[0m",
-    "\033[1;33m%s %s\033[0m",
-    "\033[0;32;31m%s %s\033[0m",
+constexpr const char* console_colours[] = {
+    "\033[0;32;32m",
+    "\033[0;36m",
+    "\033[1;33m",
+    "\033[0;32;31m",
 };
 
 struct file_close {
@@ -165,7 +165,7 @@ int log_print(unsigned level, const char* format, ...)
 
     const std::string line = log_file_line(prefix, text);
     std::fwrite(line.data(), 1, line.size(), file.get());
-    std::printf(console_formats[level], prefix.c_str(), text.c_str());
+    std::printf("%s%s %s\033[0m", console_colours[level], prefix.c_str(), text.c_str());
     return 0;
 }
 

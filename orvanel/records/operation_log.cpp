@@ -8,11 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "common/process.h"
 #include "common/record_text.h"
-#include "common/redis_retry.h"
+#include "common/redis_link.h"
 #include "common/station_root.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -53,18 +54,17 @@ void push_oplog_entry(const std::string& entry)
 
 void write_opnlog()
 {
-    redis_ptr connection = redis_connect(redis_socket, false);
+    redis_ptr connection = redis_open_device(blocking_read_timeout);
     file_ptr file = open_operation_log();
     refused_pops refused("writelog-channel", log_refused_pop);
     for (;;) {
-        reply_ptr reply;
-        if (ensure_connection(connection) == 0)
-            reply = redis_command(connection.get(), "BRPOP %s 60", "writelog-channel");
+        if (!redis_usable(connection.get()))
+            connection = redis_reconnect(blocking_read_timeout);
+        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "writelog-channel");
         if (refused.wait_out(reply.get()))
             continue;
-        if (reply && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 &&
-            reply->element[1]->type == REDIS_REPLY_STRING) {
-            const std::string entry(reply->element[1]->str, reply->element[1]->len);
+        if (const std::optional<std::string> popped = popped_text(reply.get())) {
+            const std::string& entry = *popped;
             if (debug_mode)
                 std::printf("opnLog [%s]\n", entry.c_str());
             if (entry == "log_clean") {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "simulator/station_sim/station_view.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 class SimulatedStation {
 public:

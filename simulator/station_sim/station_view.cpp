@@ -5,7 +5,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -3,18 +3,19 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include <unistd.h>
 
 #include "common/c_holders.h"
 #include "common/process.h"
+#include "common/redis_link.h"
 #include "common/station_root.h"
 #include "simulator/uasim/far_side.h"
 
 namespace {
 
-constexpr const char* redis_socket = "/tmp/redis.sock";
 constexpr const char* session_channel = "session-channel";
 constexpr const char* control_channel = "control-channel";
 constexpr std::size_t longest_line = 300;
@@ -26,26 +27,16 @@ void say(const std::string& text)
     std::fputs(console_line(text).c_str(), stdout);
 }
 
+// The user agent blocks at most longest_wait in BRPOP, well inside the read
+// time-out of a blocking connection.
 redis_ptr connect_redis(std::string& error)
 {
-    redis_ptr c(redisConnectUnix(station_path(redis_socket).c_str()));
-    if (!c) {
-        error = "cannot allocate a Redis context";
-        return nullptr;
-    }
-    if (c->err) {
-        error = c->errstr;
-        return nullptr;
-    }
-    return c;
+    return redis_open_device(blocking_read_timeout, &error);
 }
 
 long long session_listeners(redisContext* c)
 {
-    reply_ptr r = redis_command(c, "PUBSUB NUMSUB %s", session_channel);
-    if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 2 && r->element[1]->type == REDIS_REPLY_INTEGER)
-        return r->element[1]->integer;
-    return 0;
+    return redis_subscribers(c, session_channel);
 }
 
 // The station subscribes to session-channel once it is up; events published
@@ -101,12 +92,7 @@ std::string brpop_timeout(std::chrono::milliseconds left)
 void reconnect(redis_ptr& connection)
 {
     say("lost the Redis connection: connecting again");
-    connection.reset();
-    std::string error;
-    while (!connection) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        connection = connect_redis(error);
-    }
+    connection = redis_reconnect(blocking_read_timeout);
     say("connected to Redis again");
 }
 
@@ -117,11 +103,11 @@ behaviour_lookup file_behaviours()
 
 void handle(redisContext* c, far_side& side, const redisReply* reply)
 {
-    if (reply->elements != 2 || reply->element[0]->type != REDIS_REPLY_STRING ||
-        reply->element[1]->type != REDIS_REPLY_STRING)
+    const std::optional<std::string> popped = popped_text(reply);
+    if (!popped || reply->element[0]->type != REDIS_REPLY_STRING)
         return;
     const std::string list(reply->element[0]->str, reply->element[0]->len);
-    const std::string text(reply->element[1]->str, reply->element[1]->len);
+    const std::string& text = *popped;
     if (debug_mode)
         say(list + " [" + text + "]");
     if (list == control_channel)

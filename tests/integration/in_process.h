@@ -13,7 +13,7 @@
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/operation_log.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 class InProcessStation : public ::testing::Test {
 protected:

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 TEST(OrvanelStartup, WithoutRedisItEndsWithStatus255AfterTheConnectionErrors)
 {

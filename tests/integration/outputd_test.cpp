@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -47,18 +47,18 @@ TEST_F(RedisAccess, PoolSurvivesARedisRestart)
     redis.start();
     RedisClient fresh(root.socket());
     // Every slot finds its PING failing, reconnects and runs its command.
-    for (int i = 0; i < RedisPool::slot_count + 1; ++i)
+    for (int i = 0; i < connection_pool::slot_count + 1; ++i)
         publish_command(TARGET_CONTROL, "after " + std::to_string(i));
-    for (int i = 0; i < RedisPool::slot_count + 1; ++i)
+    for (int i = 0; i < connection_pool::slot_count + 1; ++i)
         EXPECT_EQ(fresh.pop_oldest("control-channel"), "after " + std::to_string(i));
     EXPECT_EQ(fresh.list("control-channel"), std::vector<std::string>{});
 }
 
 TEST_F(RedisAccess, AllSlotsTakenDropsTheCommand)
 {
-    std::vector<std::unique_ptr<PooledConnection>> held;
-    for (int i = 0; i < RedisPool::slot_count; ++i) {
-        held.push_back(std::make_unique<PooledConnection>(redis_pool.get()));
+    std::vector<std::unique_ptr<pooled_connection>> held;
+    for (int i = 0; i < connection_pool::slot_count; ++i) {
+        held.push_back(std::make_unique<pooled_connection>(redis_pool.get()));
         ASSERT_TRUE(*held.back());
     }
     testing::internal::CaptureStdout();
@@ -72,16 +72,16 @@ TEST_F(RedisAccess, AllSlotsTakenDropsTheCommand)
 TEST_F(RedisAccess, OwnConnectionIsRepairedAfterARestart)
 {
     redis_ptr own;
-    ASSERT_EQ(ensure_connection(own), 0);
+    ASSERT_TRUE(redis_repair(own, command_timeout));
     redisContext* first = own.get();
-    ASSERT_EQ(ensure_connection(own), 0);
+    ASSERT_TRUE(redis_repair(own, command_timeout));
     EXPECT_EQ(own.get(), first) << "a good connection stays in use";
 
     redis.stop();
     EXPECT_FALSE(redis_command(own.get(), "PING"));
-    EXPECT_EQ(ensure_connection(own), -1);
+    EXPECT_FALSE(redis_repair(own, command_timeout));
     redis.start();
-    ASSERT_EQ(ensure_connection(own), 0);
+    ASSERT_TRUE(redis_repair(own, command_timeout));
     reply_ptr pong = redis_command(own.get(), "PING");
     ASSERT_TRUE(pong);
     EXPECT_STREQ(pong->str, "PONG");

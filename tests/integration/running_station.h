@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 class RunningStation : public ::testing::Test {
 protected:

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

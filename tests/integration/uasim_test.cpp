@@ -8,7 +8,7 @@
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -51,12 +51,3 @@ TEST(RelayRequests, TextsAreExactAndEscaped)
     EXPECT_EQ(relay_request_text("gpio135", true, ""), R"({"id":"gpio135","type":""})");
     EXPECT_EQ(relay_request_text("gpio135", true, R"(a"b)"), R"({"id":"gpio135","type":"a\"b"})");
 }
-
-TEST(Resubscribe, QuickAtFirstThenOnceASecond)
-{
-    using namespace std::chrono_literals;
-    EXPECT_EQ(resubscribe_pause(0s), 100ms) << "a restarted server is met at once";
-    EXPECT_EQ(resubscribe_pause(4900ms), 100ms);
-    EXPECT_EQ(resubscribe_pause(5s), 1000ms) << "a server that stays away is asked once a second";
-    EXPECT_EQ(resubscribe_pause(10min), 1000ms);
-}

@@ -3,7 +3,7 @@
 #include "common/config.h"
 #include "common/process.h"
 #include "common/station_root.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 class Settings : public ::testing::Test {
 protected:

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "orvanel/records/message_log.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include "common/record_text.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/record_log.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "simulator/uasim/ua_commands.h"
 #include "simulator/uasim/ua_events.h"
 #include "simulator/uasim/user_agent.h"
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
 namespace {
 

@@ -1,5 +1,6 @@
-#include "tests/harness/station.h"
+#include "station_kit/station.h"
 
+#include "common/redis_link.h"
 #include "common/station_root.h"
 
 #include <algorithm>
@@ -216,7 +217,8 @@ std::vector<ToolCall> StationRoot::tool_calls() const
     return calls;
 }
 
-RedisClient::RedisClient(const std::string& socket) : c_(redisConnectUnix(socket.c_str())) {}
+// The test's own connections wait as long as the programs' blocking readers.
+RedisClient::RedisClient(const std::string& socket) : c_(redis_open(socket, blocking_read_timeout)) {}
 
 reply_ptr RedisClient::command(const char* format, const std::string& a, const std::string& b)
 {
@@ -239,9 +241,7 @@ std::optional<std::string> RedisClient::pop_oldest(const std::string& key, std::
 {
     const std::string seconds = std::to_string(static_cast<double>(timeout.count()) / 1000.0);
     reply_ptr r = command("BRPOP %s %s", key, seconds);
-    if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 2)
-        return std::string(r->element[1]->str, r->element[1]->len);
-    return std::nullopt;
+    return popped_text(r.get());
 }
 
 std::optional<std::string> RedisClient::get(const std::string& key)
@@ -254,14 +254,11 @@ std::optional<std::string> RedisClient::get(const std::string& key)
 
 long long RedisClient::subscribers(const std::string& channel)
 {
-    reply_ptr r = command("PUBSUB NUMSUB %s", channel);
-    if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 2 && r->element[1]->type == REDIS_REPLY_INTEGER)
-        return r->element[1]->integer;
-    return 0;
+    return connected() ? redis_subscribers(c_.get(), channel) : 0;
 }
 
 ChannelWatch::ChannelWatch(const std::string& socket, const std::string& channel)
-    : c_(redisConnectUnix(socket.c_str()))
+    : c_(redis_open(socket, blocking_read_timeout))
 {
     if (c_ && !c_->err)
         redis_command(c_.get(), "SUBSCRIBE %s", channel.c_str());
@@ -279,9 +276,7 @@ std::optional<std::string> ChannelWatch::next(std::chrono::milliseconds timeout)
         return std::nullopt;
     }
     reply_ptr r(static_cast<redisReply*>(raw));
-    if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 3 && r->element[2]->type == REDIS_REPLY_STRING)
-        return std::string(r->element[2]->str, r->element[2]->len);
-    return std::nullopt;
+    return published_text(r.get());
 }
 
 RedisServer::RedisServer(const StationRoot& root, bool start_now) : root_(root)

@@ -1,4 +1,4 @@
-#include "orvanel/core/startup.h"
+#include "orvanel/startup.h"
 
 #include <cstdio>
 #include <system_error>

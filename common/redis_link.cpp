@@ -1,0 +1,166 @@
+#include "common/redis_link.h"
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <poll.h>
+
+#include "common/station_root.h"
+
+namespace {
+
+timeval to_timeval(std::chrono::milliseconds t)
+{
+    return timeval{static_cast<time_t>(t.count() / 1000), static_cast<suseconds_t>(t.count() % 1000 * 1000)};
+}
+
+int poll_ms(std::chrono::milliseconds t)
+{
+    return static_cast<int>(t.count());
+}
+
+// Waits until the connection's socket has something to read; false on a
+// time-out or a failed poll.
+bool readable_within(const redisContext* c, std::chrono::milliseconds timeout)
+{
+    for (;;) {
+        pollfd p{c->fd, POLLIN, 0};
+        const int n = poll(&p, 1, poll_ms(timeout));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n > 0;
+    }
+}
+
+bool send_ping(redisContext* c)
+{
+    if (redisAppendCommand(c, "PING") != REDIS_OK)
+        return false;
+    int done = 0;
+    while (!done)
+        if (redisBufferWrite(c, &done) != REDIS_OK)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+redis_ptr redis_open(const std::string& path, std::chrono::milliseconds timeout, std::string* error)
+{
+    redis_ptr c(redisConnectUnixWithTimeout(path.c_str(), to_timeval(timeout)));
+    if (!c) {
+        if (error)
+            *error = "can't allocate redis context";
+        return nullptr;
+    }
+    if (c->err || redisSetTimeout(c.get(), to_timeval(timeout)) != REDIS_OK) {
+        if (error)
+            *error = c->errstr;
+        return nullptr;
+    }
+    return c;
+}
+
+redis_ptr redis_open_device(std::chrono::milliseconds timeout, std::string* error)
+{
+    return redis_open(station_path(redis_socket), timeout, error);
+}
+
+bool redis_usable(const redisContext* c)
+{
+    return c && !c->err;
+}
+
+bool redis_timed_out(const redisContext* c)
+{
+    // A read or write that hits the socket's time-out fails with EAGAIN,
+    // and hiredis keeps only its text.
+    return c && c->err == REDIS_ERR_IO &&
+           (std::strcmp(c->errstr, std::strerror(EAGAIN)) == 0 ||
+            std::strcmp(c->errstr, std::strerror(ETIMEDOUT)) == 0);
+}
+
+std::chrono::milliseconds reconnect_pause(std::chrono::steady_clock::duration outage)
+{
+    using namespace std::chrono_literals;
+    return outage < 5s ? 100ms : 1000ms;
+}
+
+redis_ptr redis_reconnect(std::chrono::milliseconds timeout, const std::function<bool(redisContext*)>& setup)
+{
+    const auto lost = std::chrono::steady_clock::now();
+    for (;;) {
+        std::this_thread::sleep_for(reconnect_pause(std::chrono::steady_clock::now() - lost));
+        redis_ptr c = redis_open_device(timeout);
+        if (c && (!setup || setup(c.get())))
+            return c;
+    }
+}
+
+bool redis_repair(redis_ptr& connection, std::chrono::milliseconds timeout)
+{
+    if (redis_usable(connection.get()))
+        return true;
+    connection = redis_open_device(timeout);
+    return connection != nullptr;
+}
+
+std::optional<std::string> popped_text(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2 ||
+        reply->element[1]->type != REDIS_REPLY_STRING)
+        return std::nullopt;
+    return std::string(reply->element[1]->str, reply->element[1]->len);
+}
+
+std::optional<std::string> published_text(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 ||
+        reply->element[2]->type != REDIS_REPLY_STRING)
+        return std::nullopt;
+    return std::string(reply->element[2]->str, reply->element[2]->len);
+}
+
+long long redis_subscribers(redisContext* c, const std::string& channel)
+{
+    reply_ptr r = redis_command(c, "PUBSUB NUMSUB %s", channel.c_str());
+    if (r && r->type == REDIS_REPLY_ARRAY && r->elements == 2 && r->element[1]->type == REDIS_REPLY_INTEGER)
+        return r->element[1]->integer;
+    return 0;
+}
+
+reply_ptr next_subscribed_reply(redisContext* c, std::chrono::milliseconds quiet, std::chrono::milliseconds answer)
+{
+    bool asked = false;
+    for (;;) {
+        void* raw = nullptr;
+        if (!redis_usable(c) || redisGetReplyFromReader(c, &raw) != REDIS_OK)
+            return nullptr;
+        if (raw)
+            return reply_ptr(static_cast<redisReply*>(raw));
+        if (readable_within(c, asked ? answer : quiet)) {
+            // One read: what is there now, or the end of the connection.
+            if (redisBufferRead(c) != REDIS_OK)
+                return nullptr;
+            continue;
+        }
+        if (asked || !send_ping(c))
+            return nullptr;
+        asked = true;
+    }
+}
+
+bool refused_pops::wait_out(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_ERROR) {
+        if (reply)
+            in_run_ = false;
+        return false;
+    }
+    if (!in_run_)
+        report_(std::string("BRPOP ") + key_ + " answered \"" + reply->str + "\", retrying every second\n");
+    in_run_ = true;
+    std::this_thread::sleep_for(refused_pop_pause);
+    return true;
+}
