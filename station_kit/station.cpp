@@ -118,7 +118,7 @@ std::string read_text_file(const std::string& path)
     return text.str();
 }
 
-std::string ToolCall::joined_args() const
+std::string tool_call::joined_args() const
 {
     std::string out;
     for (const auto& a : args) {
@@ -129,7 +129,7 @@ std::string ToolCall::joined_args() const
     return out;
 }
 
-StationRoot::StationRoot()
+kit_root::kit_root()
 {
     char templ[] = "/tmp/station.XXXXXX";
     if (!mkdtemp(templ))
@@ -141,7 +141,7 @@ StationRoot::StationRoot()
     write_volume_settings("[volume]\nkey_beep = no\n");
 }
 
-StationRoot::StationRoot(const std::string& dir) : dir_(dir), temporary_(false)
+kit_root::kit_root(const std::string& dir) : dir_(dir), temporary_(false)
 {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -155,7 +155,7 @@ StationRoot::StationRoot(const std::string& dir) : dir_(dir), temporary_(false)
 
 // The station template holds the device's files: settings, GPIO value
 // files, sound folders and the stand-in tools.
-void StationRoot::lay_out()
+void kit_root::lay_out()
 {
     std::filesystem::copy(STATION_TEMPLATE_DIR, dir_,
                           std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
@@ -163,13 +163,13 @@ void StationRoot::lay_out()
         make_dirs(dir_ + d);
 }
 
-StationRoot::~StationRoot()
+kit_root::~kit_root()
 {
     if (temporary_)
         remove_tree(dir_);
 }
 
-void StationRoot::write(const std::string& device_path, const std::string& content) const
+void kit_root::write(const std::string& device_path, const std::string& content) const
 {
     const std::string full = file(device_path);
     make_dirs(full.substr(0, full.rfind('/')));
@@ -177,31 +177,31 @@ void StationRoot::write(const std::string& device_path, const std::string& conte
     out << content;
 }
 
-std::string StationRoot::read(const std::string& device_path) const
+std::string kit_root::read(const std::string& device_path) const
 {
     return read_text_file(file(device_path));
 }
 
-bool StationRoot::exists(const std::string& device_path) const
+bool kit_root::exists(const std::string& device_path) const
 {
     struct stat info {};
     return stat(file(device_path).c_str(), &info) == 0;
 }
 
-void StationRoot::set_gpio(int line, int level) const
+void kit_root::set_gpio(int line, int level) const
 {
     write("/sys/class/gpio/gpio" + std::to_string(line) + "/value", level ? "1\n" : "0\n");
 }
 
-int StationRoot::gpio(int line) const
+int kit_root::gpio(int line) const
 {
     const std::string text = read("/sys/class/gpio/gpio" + std::to_string(line) + "/value");
     return !text.empty() && text[0] == '1' ? 1 : 0;
 }
 
-std::vector<ToolCall> StationRoot::tool_calls() const
+std::vector<tool_call> kit_root::tool_calls() const
 {
-    std::vector<ToolCall> calls;
+    std::vector<tool_call> calls;
     std::stringstream lines(read_text_file(dir_ + "/tools.log"));
     std::string line;
     while (std::getline(lines, line)) {
@@ -218,16 +218,16 @@ std::vector<ToolCall> StationRoot::tool_calls() const
 }
 
 // The test's own connections wait as long as the programs' blocking readers.
-RedisClient::RedisClient(const std::string& socket) : c_(redis_open(socket, blocking_read_timeout)) {}
+redis_client::redis_client(const std::string& socket) : c_(redis_open(socket, blocking_read_timeout)) {}
 
-reply_ptr RedisClient::command(const char* format, const std::string& a, const std::string& b)
+reply_ptr redis_client::command(const char* format, const std::string& a, const std::string& b)
 {
     if (!connected())
         return nullptr;
     return redis_command(c_.get(), format, a.c_str(), b.c_str());
 }
 
-std::vector<std::string> RedisClient::list(const std::string& key)
+std::vector<std::string> redis_client::list(const std::string& key)
 {
     std::vector<std::string> items;
     reply_ptr r = command("LRANGE %s 0 -1", key);
@@ -237,14 +237,14 @@ std::vector<std::string> RedisClient::list(const std::string& key)
     return items;
 }
 
-std::optional<std::string> RedisClient::pop_oldest(const std::string& key, std::chrono::milliseconds timeout)
+std::optional<std::string> redis_client::pop_oldest(const std::string& key, std::chrono::milliseconds timeout)
 {
     const std::string seconds = std::to_string(static_cast<double>(timeout.count()) / 1000.0);
     reply_ptr r = command("BRPOP %s %s", key, seconds);
     return popped_text(r.get());
 }
 
-std::optional<std::string> RedisClient::get(const std::string& key)
+std::optional<std::string> redis_client::get(const std::string& key)
 {
     reply_ptr r = command("GET %s", key);
     if (r && r->type == REDIS_REPLY_STRING)
@@ -252,19 +252,19 @@ std::optional<std::string> RedisClient::get(const std::string& key)
     return std::nullopt;
 }
 
-long long RedisClient::subscribers(const std::string& channel)
+long long redis_client::subscribers(const std::string& channel)
 {
     return connected() ? redis_subscribers(c_.get(), channel) : 0;
 }
 
-ChannelWatch::ChannelWatch(const std::string& socket, const std::string& channel)
+channel_watch::channel_watch(const std::string& socket, const std::string& channel)
     : c_(redis_open(socket, blocking_read_timeout))
 {
     if (c_ && !c_->err)
         redis_command(c_.get(), "SUBSCRIBE %s", channel.c_str());
 }
 
-std::optional<std::string> ChannelWatch::next(std::chrono::milliseconds timeout)
+std::optional<std::string> channel_watch::next(std::chrono::milliseconds timeout)
 {
     if (!c_ || c_->err)
         return std::nullopt;
@@ -279,18 +279,18 @@ std::optional<std::string> ChannelWatch::next(std::chrono::milliseconds timeout)
     return published_text(r.get());
 }
 
-RedisServer::RedisServer(const StationRoot& root, bool start_now) : root_(root)
+redis_server::redis_server(const kit_root& root, bool start_now) : root_(root)
 {
     if (start_now)
         start();
 }
 
-RedisServer::~RedisServer()
+redis_server::~redis_server()
 {
     stop();
 }
 
-void RedisServer::start()
+void redis_server::start()
 {
     if (pid_ > 0)
         return;
@@ -301,7 +301,7 @@ void RedisServer::start()
     pid_ = spawn(argv, station_environment(root_.path(), root_.bin_dir()), root_.file("/tmp/redis.out"),
                  root_.file("/tmp/redis.err"));
     const bool up = wait_until([&] {
-        RedisClient client(root_.socket());
+        redis_client client(root_.socket());
         reply_ptr pong = client.command("PING");
         return pong && pong->type == REDIS_REPLY_STATUS;
     });
@@ -309,7 +309,7 @@ void RedisServer::start()
         throw std::runtime_error("redis-server did not come up");
 }
 
-void RedisServer::stop()
+void redis_server::stop()
 {
     if (pid_ <= 0)
         return;
@@ -320,7 +320,7 @@ void RedisServer::stop()
     unlink(root_.socket().c_str());
 }
 
-Program::Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args,
+kit_program::kit_program(const kit_root& root, const std::string& binary, std::vector<std::string> args,
                  const std::vector<std::string>& extra_env)
 {
     static int serial = 0;
@@ -339,12 +339,12 @@ Program::Program(const StationRoot& root, const std::string& binary, std::vector
     pid_ = spawn(argv, env, out_path_, err_path_);
 }
 
-Program::~Program()
+kit_program::~kit_program()
 {
     kill();
 }
 
-std::optional<int> Program::wait_exit(std::chrono::milliseconds timeout)
+std::optional<int> kit_program::wait_exit(std::chrono::milliseconds timeout)
 {
     std::optional<int> result;
     wait_until(
@@ -362,7 +362,7 @@ std::optional<int> Program::wait_exit(std::chrono::milliseconds timeout)
     return result;
 }
 
-bool Program::running()
+bool kit_program::running()
 {
     if (pid_ <= 0)
         return false;
@@ -374,22 +374,22 @@ bool Program::running()
     return true;
 }
 
-void Program::kill()
+void kit_program::kill()
 {
     kill_and_reap(pid_);
 }
 
-std::string Program::output() const
+std::string kit_program::output() const
 {
     return read_text_file(out_path_);
 }
 
-std::string Program::errors() const
+std::string kit_program::errors() const
 {
     return read_text_file(err_path_);
 }
 
-bool Program::wait_output(const std::string& text, std::chrono::milliseconds timeout) const
+bool kit_program::wait_output(const std::string& text, std::chrono::milliseconds timeout) const
 {
     return wait_until([&] { return output().find(text) != std::string::npos; }, timeout);
 }
@@ -409,13 +409,13 @@ std::string uasim_binary()
     return STATION_BIN_DIR "/uasim";
 }
 
-RootInProcess::RootInProcess(const StationRoot& root)
+root_in_process::root_in_process(const kit_root& root)
 {
     setenv("STATION_ROOT", root.path().c_str(), 1);
     station_root_init();
 }
 
-RootInProcess::~RootInProcess()
+root_in_process::~root_in_process()
 {
     unsetenv("STATION_ROOT");
     station_root_init();
@@ -475,7 +475,7 @@ bool process_has_open(pid_t pid, const std::string& path)
     return false;
 }
 
-std::vector<int> sample_gpio(const StationRoot& root, int line, std::chrono::milliseconds duration)
+std::vector<int> sample_gpio(const kit_root& root, int line, std::chrono::milliseconds duration)
 {
     std::vector<int> levels;
     const auto end = std::chrono::steady_clock::now() + duration;

@@ -22,23 +22,23 @@ using namespace std::chrono_literals;
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
 
 // One call of a stand-in tool: its name, working directory and arguments.
-struct ToolCall {
+struct tool_call {
     std::string name;
     std::string cwd;
     std::vector<std::string> args;
     std::string joined_args() const;
 };
 
-class StationRoot {
+class kit_root {
 public:
     // A temporary root for a test: empty settings, removed at the end.
-    StationRoot();
+    kit_root();
     // A root at dir that stays after the end, with the template's settings.
     // A dir that holds anything but an earlier root is refused.
-    explicit StationRoot(const std::string& dir);
-    ~StationRoot();
-    StationRoot(const StationRoot&) = delete;
-    StationRoot& operator=(const StationRoot&) = delete;
+    explicit kit_root(const std::string& dir);
+    ~kit_root();
+    kit_root(const kit_root&) = delete;
+    kit_root& operator=(const kit_root&) = delete;
 
     const std::string& path() const { return dir_; }
     // The file behind a device path.
@@ -57,7 +57,7 @@ public:
     void set_gpio(int line, int level) const;
     int gpio(int line) const;
 
-    std::vector<ToolCall> tool_calls() const;
+    std::vector<tool_call> tool_calls() const;
 
 private:
     void lay_out();
@@ -66,9 +66,9 @@ private:
 };
 
 // A connection of the test's own.
-class RedisClient {
+class redis_client {
 public:
-    explicit RedisClient(const std::string& socket);
+    explicit redis_client(const std::string& socket);
     bool connected() const { return c_ && !c_->err; }
     reply_ptr command(const char* format, const std::string& a = "", const std::string& b = "");
     std::vector<std::string> list(const std::string& key);  // LRANGE 0 -1, head first
@@ -82,36 +82,36 @@ private:
 };
 
 // A subscription to one channel, for waiting on published messages.
-class ChannelWatch {
+class channel_watch {
 public:
-    ChannelWatch(const std::string& socket, const std::string& channel);
+    channel_watch(const std::string& socket, const std::string& channel);
     std::optional<std::string> next(std::chrono::milliseconds timeout = 5s);
 
 private:
     redis_ptr c_;
 };
 
-class RedisServer {
+class redis_server {
 public:
-    explicit RedisServer(const StationRoot& root, bool start_now = true);
-    ~RedisServer();
+    explicit redis_server(const kit_root& root, bool start_now = true);
+    ~redis_server();
     void start();
     void stop();
     bool running() const { return pid_ > 0; }
 
 private:
-    const StationRoot& root_;
+    const kit_root& root_;
     pid_t pid_ = -1;
 };
 
 // A program of the build started under the station root, killed by pid when
 // the test ends. Extra environment entries ("NAME=value") are added to, or
 // replace, those that it inherits.
-class Program {
+class kit_program {
 public:
-    Program(const StationRoot& root, const std::string& binary, std::vector<std::string> args = {},
+    kit_program(const kit_root& root, const std::string& binary, std::vector<std::string> args = {},
             const std::vector<std::string>& extra_env = {});
-    ~Program();
+    ~kit_program();
     pid_t pid() const { return pid_; }
     // The exit status once the program has ended within the time-out.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
@@ -138,12 +138,12 @@ std::string uasim_binary();
 
 // Points this test process's own station root at the root for as long as it
 // lives, for tests that call the programs' code directly.
-class RootInProcess {
+class root_in_process {
 public:
-    explicit RootInProcess(const StationRoot& root);
-    ~RootInProcess();
-    RootInProcess(const RootInProcess&) = delete;
-    RootInProcess& operator=(const RootInProcess&) = delete;
+    explicit root_in_process(const kit_root& root);
+    ~root_in_process();
+    root_in_process(const root_in_process&) = delete;
+    root_in_process& operator=(const root_in_process&) = delete;
 };
 
 // The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
@@ -158,7 +158,7 @@ double cpu_seconds(pid_t pid);
 bool process_has_open(pid_t pid, const std::string& path);
 
 // The levels a GPIO value file showed, sampled every 10 ms for the duration.
-std::vector<int> sample_gpio(const StationRoot& root, int line, std::chrono::milliseconds duration);
+std::vector<int> sample_gpio(const kit_root& root, int line, std::chrono::milliseconds duration);
 // Level changes in a sample: rises (0 to 1) and falls (1 to 0).
 int rises(const std::vector<int>& levels);
 int falls(const std::vector<int>& levels);

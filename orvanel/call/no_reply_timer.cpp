@@ -25,7 +25,7 @@ bool call_in_progress(int status)
     return status == STATUS_IN_CALL || status == STATUS_INCOMING_RINGING;
 }
 
-class OneShotTimer {
+class one_shot_timer {
 public:
     void set(unsigned seconds)
     {
@@ -70,9 +70,9 @@ private:
     bool started_ = false;
 };
 
-OneShotTimer& timer()
+one_shot_timer& timer()
 {
-    static never_destroyed<OneShotTimer> instance;
+    static never_destroyed<one_shot_timer> instance;
     return instance.get();
 }
 

@@ -14,7 +14,7 @@ std::atomic<int> manual_hangup{0};
 std::atomic<int> next_hop_timer_armed{0};
 std::atomic<int> abnormal_hangup{0};
 std::string dtmf_digits;
-std::unique_ptr<MessageQueue> next_hop_queue;
+std::unique_ptr<message_queue> next_hop_queue;
 
 std::atomic<int>& account_flag(int n)
 {

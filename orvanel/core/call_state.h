@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-class MessageQueue;
+class message_queue;
 
 // The station's call status as seen from the SIP user agent.
 enum : int {
@@ -50,7 +50,7 @@ extern std::string dtmf_digits;
 
 // The queue that feeds the next-number dialer; absent when it could not be
 // made, and then every push and pop on it fails at once.
-extern std::unique_ptr<MessageQueue> next_hop_queue;
+extern std::unique_ptr<message_queue> next_hop_queue;
 
 // The registration flag of account n (1 to 3).
 std::atomic<int>& account_flag(int n);

@@ -4,10 +4,10 @@
 // the wall clock neither stretches nor cuts a wait.
 #include "orvanel/core/message_queue.h"
 
-MessageQueue::MessageQueue(std::size_t capacity) : slots_(capacity) {}
+message_queue::message_queue(std::size_t capacity) : slots_(capacity) {}
 
 template <typename Blocked>
-bool MessageQueue::wait_while(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int& waiting,
+bool message_queue::wait_while(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int& waiting,
                               int timeout_ms, Blocked blocked)
 {
     if (!blocked())
@@ -29,7 +29,7 @@ bool MessageQueue::wait_while(std::unique_lock<std::mutex>& lock, std::condition
     return true;
 }
 
-int MessageQueue::push(int timeout_ms, int type, std::string_view payload)
+int message_queue::push(int timeout_ms, int type, std::string_view payload)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!wait_while(lock, not_full_, waiting_producers_, timeout_ms, [this] { return count_ == slots_.size(); }))
@@ -44,7 +44,7 @@ int MessageQueue::push(int timeout_ms, int type, std::string_view payload)
     return 0;
 }
 
-int MessageQueue::pop(int timeout_ms, int* type, std::string* payload, std::size_t max_payload)
+int message_queue::pop(int timeout_ms, int* type, std::string* payload, std::size_t max_payload)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!wait_while(lock, not_empty_, waiting_consumers_, timeout_ms, [this] { return count_ == 0; }))
@@ -63,20 +63,20 @@ int MessageQueue::pop(int timeout_ms, int* type, std::string* payload, std::size
     return 0;
 }
 
-int queue_create(int capacity, std::unique_ptr<MessageQueue>& queue)
+int queue_create(int capacity, std::unique_ptr<message_queue>& queue)
 {
     if (capacity <= 0)
         return -1;
-    queue = std::make_unique<MessageQueue>(static_cast<std::size_t>(capacity));
+    queue = std::make_unique<message_queue>(static_cast<std::size_t>(capacity));
     return 0;
 }
 
-int queue_push(MessageQueue* queue, int timeout_ms, int type, std::string_view payload)
+int queue_push(message_queue* queue, int timeout_ms, int type, std::string_view payload)
 {
     return queue ? queue->push(timeout_ms, type, payload) : -1;
 }
 
-int queue_pop(MessageQueue* queue, int timeout_ms, int* type, std::string* payload, std::size_t max_payload)
+int queue_pop(message_queue* queue, int timeout_ms, int* type, std::string* payload, std::size_t max_payload)
 {
     return queue ? queue->pop(timeout_ms, type, payload, max_payload) : -1;
 }

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-class MessageQueue {
+class message_queue {
 public:
-    explicit MessageQueue(std::size_t capacity);
+    explicit message_queue(std::size_t capacity);
 
     int push(int timeout_ms, int type, std::string_view payload);
     int pop(int timeout_ms, int* type, std::string* payload, std::size_t max_payload);
@@ -45,14 +45,14 @@ private:
 
 // Makes a queue of the capacity: 0 and the queue, or -1 when the capacity is
 // not at least 1.
-int queue_create(int capacity, std::unique_ptr<MessageQueue>& queue);
+int queue_create(int capacity, std::unique_ptr<message_queue>& queue);
 
 // Stores a message: 0, or -1 when the queue is absent or stays full for the
 // time-out.
-int queue_push(MessageQueue* queue, int timeout_ms, int type, std::string_view payload = {});
+int queue_push(message_queue* queue, int timeout_ms, int type, std::string_view payload = {});
 
 // Takes the oldest message: 0 with its type and payload (cut to max_payload
 // bytes), or -1 when the queue is absent or stays empty for the time-out.
 // The type and payload outputs may be null.
-int queue_pop(MessageQueue* queue, int timeout_ms, int* type, std::string* payload = nullptr,
+int queue_pop(message_queue* queue, int timeout_ms, int* type, std::string* payload = nullptr,
               std::size_t max_payload = 0);

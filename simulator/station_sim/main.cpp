@@ -65,7 +65,7 @@ int main(int argc, char** argv)
 
     bool ok = false;
     {
-        SimulatedStation station(root_dir, own_directory(), std::cout);
+        sim_station station(root_dir, own_directory(), std::cout);
         if (station.start()) {
             if (mode == "demo") {
                 ok = run_demo(station, std::cout);

@@ -34,7 +34,7 @@ const char* help_text =
     "  status         the LEDs, the relay line and the call status\n"
     "  quit           stop the station\n";
 
-bool handle_command(SimulatedStation& station, const std::string& line, std::ostream& out)
+bool handle_command(sim_station& station, const std::string& line, std::ostream& out)
 {
     std::istringstream words(line);
     std::string command;
@@ -49,7 +49,7 @@ bool handle_command(SimulatedStation& station, const std::string& line, std::ost
     }
     if (command == "status")
         return true;  // the status line follows every command
-    StationView& view = station.view();
+    sim_view& view = station.view();
     if (command == "wait") {
         double seconds = 0;
         words >> seconds;
@@ -84,9 +84,9 @@ bool handle_command(SimulatedStation& station, const std::string& line, std::ost
 
 }  // namespace
 
-bool run_demo(SimulatedStation& station, std::ostream& out)
+bool run_demo(sim_station& station, std::ostream& out)
 {
-    StationView& v = station.view();
+    sim_view& v = station.view();
     bool ok = true;
     auto expect = [&](bool happened, const std::string& what) {
         if (!happened && !stop_requested) {
@@ -147,7 +147,7 @@ bool run_demo(SimulatedStation& station, std::ostream& out)
     return ok && !stop_requested;
 }
 
-void run_interactive(SimulatedStation& station, int input_fd, std::ostream& out)
+void run_interactive(sim_station& station, int input_fd, std::ostream& out)
 {
     out << help_text << "station> " << std::flush;
     std::string pending;
@@ -170,7 +170,7 @@ void run_interactive(SimulatedStation& station, int input_fd, std::ostream& out)
     }
 }
 
-void print_call_records(const SimulatedStation& station, std::ostream& out)
+void print_call_records(const sim_station& station, std::ostream& out)
 {
     out << "\nCall records (" << station.root().file("/userdata/cdr.csv") << "):\n";
     out << "date,start,end,account,peer,duration,direction,outcome,reason\n";

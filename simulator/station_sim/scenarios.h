@@ -7,17 +7,17 @@
 #include <ostream>
 #include <string>
 
-class SimulatedStation;
+class sim_station;
 
 // Set by SIGINT or SIGTERM: the scenario or the prompt ends and everything
 // started is stopped.
 extern std::atomic<bool> stop_requested;
 
 // Plays the visitor scenario; true when every expected step happened.
-bool run_demo(SimulatedStation& station, std::ostream& out);
+bool run_demo(sim_station& station, std::ostream& out);
 
 // Reads commands from the input until "quit", its end or a stop request.
-void run_interactive(SimulatedStation& station, int input_fd, std::ostream& out);
+void run_interactive(sim_station& station, int input_fd, std::ostream& out);
 
 // The call records of the station, as the file holds them.
-void print_call_records(const SimulatedStation& station, std::ostream& out);
+void print_call_records(const sim_station& station, std::ostream& out);

@@ -14,7 +14,7 @@ int key_line(int key)
 
 }  // namespace
 
-std::string first_account_status_key(const StationRoot& root)
+std::string first_account_status_key(const kit_root& root)
 {
     // Read with the station's own rules, from this root's settings.
     setenv("STATION_ROOT", root.path().c_str(), 1);
@@ -25,30 +25,30 @@ std::string first_account_status_key(const StationRoot& root)
     return "baresip-call-status-" + config_value(speaker_conf, "account_info_1:username", 32) + "-" + host;
 }
 
-SimulatedStation::SimulatedStation(const std::string& root_dir, const std::string& bin_dir, std::ostream& out)
+sim_station::sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out)
     : root_(root_dir), bin_dir_(bin_dir), out_(out)
 {
 }
 
-SimulatedStation::~SimulatedStation()
+sim_station::~sim_station()
 {
     stop();
 }
 
-std::string SimulatedStation::program(const char* name) const
+std::string sim_station::program(const char* name) const
 {
     return bin_dir_ + "/" + name;
 }
 
-bool SimulatedStation::start()
+bool sim_station::start()
 {
     out_ << "Station root: " << root_.path() << "\n";
-    redis_ = std::make_unique<RedisServer>(root_);
-    client_ = std::make_unique<RedisClient>(root_.socket());
+    redis_ = std::make_unique<redis_server>(root_);
+    client_ = std::make_unique<redis_client>(root_.socket());
     out_ << "Redis:        " << root_.socket() << "\n";
 
-    outputd_ = std::make_unique<Program>(root_, program("outputd"), std::vector<std::string>{"debug"});
-    orvanel_ = std::make_unique<Program>(root_, program("orvanel"), std::vector<std::string>{"debug"});
+    outputd_ = std::make_unique<kit_program>(root_, program("outputd"), std::vector<std::string>{"debug"});
+    orvanel_ = std::make_unique<kit_program>(root_, program("orvanel"), std::vector<std::string>{"debug"});
     if (!wait_until([&] { return client_->subscribers("session-channel") == 1; }, 10s)) {
         out_ << "orvanel did not come up; see " << root_.path() << "/orvanel.*\n";
         return false;
@@ -60,9 +60,9 @@ bool SimulatedStation::start()
             return false;
         }
     }
-    view_ = std::make_unique<StationView>(root_, first_account_status_key(root_), out_);
+    view_ = std::make_unique<sim_view>(root_, first_account_status_key(root_), out_);
     view_->start();
-    uasim_ = std::make_unique<Program>(root_, program("uasim"));
+    uasim_ = std::make_unique<kit_program>(root_, program("uasim"));
     view_->follow_user_agent_output(uasim_->output_path());
     if (!uasim_->wait_output("uasim: ready", 10s)) {
         out_ << "the stand-in user agent did not come up; see " << root_.path() << "/uasim.*\n";
@@ -72,7 +72,7 @@ bool SimulatedStation::start()
     return true;
 }
 
-void SimulatedStation::stop()
+void sim_station::stop()
 {
     if (view_)
         view_->stop();
@@ -83,7 +83,7 @@ void SimulatedStation::stop()
     redis_.reset();
 }
 
-bool SimulatedStation::press(int key)
+bool sim_station::press(int key)
 {
     const std::string entry = "BUTTON,KEY_GPIO" + std::to_string(key_line(key)) + " Press,";
     view_->skip_seen();
@@ -93,19 +93,19 @@ bool SimulatedStation::press(int key)
     return view_->wait_entry(entry, 5s);
 }
 
-void SimulatedStation::release(int key)
+void sim_station::release(int key)
 {
     root_.set_gpio(key_line(key), 1);
 }
 
-bool SimulatedStation::tap(int key)
+bool sim_station::tap(int key)
 {
     const bool seen = press(key);
     release(key);
     return seen;
 }
 
-bool SimulatedStation::hold(int key, double seconds)
+bool sim_station::hold(int key, double seconds)
 {
     const bool seen = press(key);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -113,19 +113,19 @@ bool SimulatedStation::hold(int key, double seconds)
     return seen;
 }
 
-void SimulatedStation::close_tamper()
+void sim_station::close_tamper()
 {
     root_.set_gpio(3, 0);
     // Closing leaves no trace; a watcher sees a rewrite within 100 ms.
     std::this_thread::sleep_for(300ms);
 }
 
-void SimulatedStation::open_tamper()
+void sim_station::open_tamper()
 {
     root_.set_gpio(3, 1);
 }
 
-void SimulatedStation::far_side(const std::string& action)
+void sim_station::far_side(const std::string& action)
 {
     client_->command("LPUSH uasim-actions %s", action);
 }

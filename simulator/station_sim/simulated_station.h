@@ -13,19 +13,19 @@
 #include "simulator/station_sim/station_view.h"
 #include "station_kit/station.h"
 
-class SimulatedStation {
+class sim_station {
 public:
     // root_dir is made afresh from the template; bin_dir holds the programs.
-    SimulatedStation(const std::string& root_dir, const std::string& bin_dir, std::ostream& out);
-    ~SimulatedStation();
+    sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out);
+    ~sim_station();
 
     // Starts everything and waits until each part is ready; false (after
     // saying what failed) when a part does not come up.
     bool start();
     void stop();
 
-    const StationRoot& root() const { return root_; }
-    StationView& view() { return *view_; }
+    const kit_root& root() const { return root_; }
+    sim_view& view() { return *view_; }
 
     // Key 1 and 2 are the call keys; the visitor presses, holds, releases.
     bool press(int key);
@@ -40,14 +40,14 @@ public:
 private:
     std::string program(const char* name) const;
 
-    StationRoot root_;
+    kit_root root_;
     std::string bin_dir_;
     std::ostream& out_;
-    std::unique_ptr<RedisServer> redis_;
-    std::unique_ptr<Program> outputd_, orvanel_, uasim_;
-    std::unique_ptr<RedisClient> client_;
-    std::unique_ptr<StationView> view_;
+    std::unique_ptr<redis_server> redis_;
+    std::unique_ptr<kit_program> outputd_, orvanel_, uasim_;
+    std::unique_ptr<redis_client> client_;
+    std::unique_ptr<sim_view> view_;
 };
 
 // The call-status key of the station's first account, from its settings.
-std::string first_account_status_key(const StationRoot& root);
+std::string first_account_status_key(const kit_root& root);

@@ -106,7 +106,7 @@ std::string call_status_words(const std::string& stored)
     return stored.empty() ? "no user agent" : stored;
 }
 
-StationView::StationView(const StationRoot& root, std::string status_key, std::ostream& out)
+sim_view::sim_view(const kit_root& root, std::string status_key, std::ostream& out)
     : root_(root),
       status_key_(std::move(status_key)),
       out_(out),
@@ -115,18 +115,18 @@ StationView::StationView(const StationRoot& root, std::string status_key, std::o
 {
 }
 
-StationView::~StationView()
+sim_view::~sim_view()
 {
     stop();
 }
 
-void StationView::start()
+void sim_view::start()
 {
     running_ = true;
     thread_ = std::thread([this] { run(); });
 }
 
-void StationView::stop()
+void sim_view::stop()
 {
     running_ = false;
     if (thread_.joinable())
@@ -135,18 +135,18 @@ void StationView::stop()
     print_due(true);
 }
 
-void StationView::follow_user_agent_output(const std::string& path)
+void sim_view::follow_user_agent_output(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     user_agent_output_ = file_follower(path);
 }
 
-double StationView::now() const
+double sim_view::now() const
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
-void StationView::queue_line(double t, const std::string& what, const std::string& text)
+void sim_view::queue_line(double t, const std::string& what, const std::string& text)
 {
     std::ostringstream line;
     line << "[" << std::fixed << std::setprecision(1) << std::setw(6) << t << "s] " << std::left << std::setw(8)
@@ -154,7 +154,7 @@ void StationView::queue_line(double t, const std::string& what, const std::strin
     pending_.push_back({t, lines_queued_++, line.str()});
 }
 
-void StationView::print_due(bool all)
+void sim_view::print_due(bool all)
 {
     std::sort(pending_.begin(), pending_.end(), [](const pending_line& a, const pending_line& b) {
         return a.t != b.t ? a.t < b.t : a.order < b.order;
@@ -169,7 +169,7 @@ void StationView::print_due(bool all)
     }
 }
 
-void StationView::note(const std::string& what)
+void sim_view::note(const std::string& what)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const double t = now();
@@ -177,9 +177,9 @@ void StationView::note(const std::string& what)
     queue_line(t, "==>", what);
 }
 
-void StationView::run()
+void sim_view::run()
 {
-    RedisClient client(root_.socket());
+    redis_client client(root_.socket());
     while (running_) {
         station_sample s{now(),
                          root_.gpio(131),
@@ -231,7 +231,7 @@ std::vector<std::string> file_follower::new_lines()
 }
 
 // What the operation log gained, without the lines' time stamps.
-void StationView::follow_operation_log()
+void sim_view::follow_operation_log()
 {
     for (const std::string& line : operation_log_.new_lines()) {
         const std::string entry = line.size() > 20 ? line.substr(20) : line;
@@ -241,7 +241,7 @@ void StationView::follow_operation_log()
 }
 
 // The user agent's console: what it was asked and what it answered.
-void StationView::follow_user_agent()
+void sim_view::follow_user_agent()
 {
     const std::string prefix = "uasim: ";
     for (std::string line : user_agent_output_.new_lines()) {
@@ -251,7 +251,7 @@ void StationView::follow_user_agent()
     }
 }
 
-void StationView::show(std::string& shown, const pattern_reading& reading, const char* what)
+void sim_view::show(std::string& shown, const pattern_reading& reading, const char* what)
 {
     if (!reading.decided || reading.text == shown)
         return;
@@ -260,7 +260,7 @@ void StationView::show(std::string& shown, const pattern_reading& reading, const
 }
 
 // Reads the patterns of the lines and queues what changed.
-void StationView::sample_once()
+void sim_view::sample_once()
 {
     const double t = now();
     show(shown_key1_, read_led_pair(lines_[0], lines_[1], t), "key 1");
@@ -273,7 +273,7 @@ void StationView::sample_once()
     }
 }
 
-bool StationView::wait_entry(const std::string& prefix, std::chrono::milliseconds timeout)
+bool sim_view::wait_entry(const std::string& prefix, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -289,32 +289,32 @@ bool StationView::wait_entry(const std::string& prefix, std::chrono::millisecond
     }
 }
 
-void StationView::skip_seen()
+void sim_view::skip_seen()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_seen_ = entries_.size();
 }
 
-bool StationView::wait_relay(int level, std::chrono::milliseconds timeout)
+bool sim_view::wait_relay(int level, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return !samples_.empty() && samples_.back().relay == level; });
 }
 
-std::string StationView::status_line()
+std::string sim_view::status_line()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return "key 1: " + shown_key1_ + " | key 2: " + shown_key2_ + " | relay: " + shown_relay_ + " | call: " +
            shown_status_;
 }
 
-std::vector<station_sample> StationView::samples()
+std::vector<station_sample> sim_view::samples()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return samples_;
 }
 
-std::vector<station_marker> StationView::markers()
+std::vector<station_marker> sim_view::markers()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return markers_;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-class StationRoot;
+class kit_root;
 
 // One sample of the station's outputs.
 struct station_sample {
@@ -63,10 +63,10 @@ pattern_reading read_relay(const line_history& relay, double now);
 // The user agent's stored call status as words.
 std::string call_status_words(const std::string& stored);
 
-class StationView {
+class sim_view {
 public:
-    StationView(const StationRoot& root, std::string status_key, std::ostream& out);
-    ~StationView();
+    sim_view(const kit_root& root, std::string status_key, std::ostream& out);
+    ~sim_view();
 
     void start();
     void stop();
@@ -101,7 +101,7 @@ private:
     void queue_line(double t, const std::string& what, const std::string& text);
     void print_due(bool all);
 
-    const StationRoot& root_;
+    const kit_root& root_;
     std::string status_key_;
     std::ostream& out_;
     std::chrono::steady_clock::time_point start_;

@@ -207,7 +207,7 @@ TEST_F(CallControl, EventsAreStillHandledAfterARedisRestart)
     // Pub/sub keeps nothing for an absent subscriber: the station must be
     // back on the channel at once, or it misses the user agent's events.
     const auto back = std::chrono::steady_clock::now();
-    RedisClient fresh(root.socket());
+    redis_client fresh(root.socket());
     ASSERT_TRUE(wait_until([&] { return fresh.subscribers("session-channel") == 1; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - back, 500ms);
     fresh.command("PUBLISH session-channel %s", R"({"type":"CALL_DTMF_START","param":"2"})");

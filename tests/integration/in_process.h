@@ -49,8 +49,8 @@ protected:
         return {items.rbegin(), items.rend()};
     }
 
-    StationRoot root;
-    RootInProcess in_root{root};
-    RedisServer redis{root};
-    RedisClient client{root.socket()};
+    kit_root root;
+    root_in_process in_root{root};
+    redis_server redis{root};
+    redis_client client{root.socket()};
 };

@@ -96,7 +96,7 @@ TEST_F(Keys, HttpModeFetchesTheUrlAndBlinksThreeTimes)
     EXPECT_EQ(falls(blue), 3);
     EXPECT_EQ(blue.back(), 1) << "ready again after the blinks";
     ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); }));
-    const ToolCall curl = root.tool_calls()[0];
+    const tool_call curl = root.tool_calls()[0];
     EXPECT_EQ(curl.name, "curl");
     EXPECT_EQ(curl.args, (std::vector<std::string>{"-k", "--connect-timeout", "5", "http://10.0.0.2/open?door=1"}));
     EXPECT_EQ(count_entries("Other Event,HTTP API URL:,http://10.0.0.2/open?door=1"), 1u);
@@ -243,7 +243,7 @@ TEST_F(Keys, BeepTellsTheAudioSideWhenIdle)
     root.write_volume_settings("[volume]\nkey_beep = yes\n");
     root.write_settings(call_keys + "[button-gpio140]\nkey_mode = 0\n");
     start_orvanel();
-    ChannelWatch volume(root.socket(), "volume-event-channel");
+    channel_watch volume(root.socket(), "volume-event-channel");
     tap(140);
     EXPECT_EQ(volume.next(), std::string(R"({"name": "SIP", "action": "on"})"));
     EXPECT_EQ(volume.next(), std::string(R"({"name": "SIP", "action": "off"})"));

@@ -4,8 +4,8 @@
 
 TEST(OrvanelStartup, WithoutRedisItEndsWithStatus255AfterTheConnectionErrors)
 {
-    StationRoot root;
-    Program orvanel(root, orvanel_binary());
+    kit_root root;
+    kit_program orvanel(root, orvanel_binary());
     EXPECT_EQ(orvanel.wait_exit(5s), 255);
     const std::string out = orvanel.output();
     size_t count = 0;
@@ -17,9 +17,9 @@ TEST(OrvanelStartup, WithoutRedisItEndsWithStatus255AfterTheConnectionErrors)
 
 TEST(OrvanelStartup, MessageLogLinesHaveTheirPrefix)
 {
-    StationRoot root;
-    RedisServer redis(root);
-    Program orvanel(root, orvanel_binary(), {"debug"});
+    kit_root root;
+    redis_server redis(root);
+    kit_program orvanel(root, orvanel_binary(), {"debug"});
     const std::string file = root.file("/userdata/log/orvanel.log");
     // The threads start in table order but log as they get to run.
     const std::vector<std::string> lines = {"[T][info] thread 'LogMonitorPthread'is ready \n",
@@ -39,7 +39,7 @@ TEST(OrvanelStartup, MessageLogLinesHaveTheirPrefix)
 
 TEST(OrvanelStartup, RefusesARootThatShellCommandsCannotTake)
 {
-    StationRoot root;
+    kit_root root;
     const std::string bad = root.path() + "/a b";
     setenv("STATION_ROOT", bad.c_str(), 1);
     std::string command = orvanel_binary() + " > /dev/null 2>&1";

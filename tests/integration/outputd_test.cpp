@@ -41,7 +41,7 @@ protected:
     void start(const std::string& relay_settings, std::vector<std::string> args = {"debug"})
     {
         root.write_settings("[relay_ctrl]\n" + relay_settings);
-        outputd = std::make_unique<Program>(root, outputd_binary(), std::move(args));
+        outputd = std::make_unique<kit_program>(root, outputd_binary(), std::move(args));
     }
     void request(const std::string& text) { client.command("LPUSH output-channel %s", text); }
     void relay(const std::string& type) { request(R"({"id":"gpio135","type":")" + type + "\"}"); }
@@ -65,10 +65,10 @@ protected:
         return urls;
     }
 
-    StationRoot root;
-    RedisServer redis{root};
-    RedisClient client{root.socket()};
-    std::unique_ptr<Program> outputd;
+    kit_root root;
+    redis_server redis{root};
+    redis_client client{root.socket()};
+    std::unique_ptr<kit_program> outputd;
 };
 
 TEST_F(Outputd, SingleAToggleRestsHighFromStart)
@@ -145,7 +145,7 @@ TEST_F(Outputd, ActionUrlsGetTheAddresses)
     root.write_settings("[relay_ctrl]\nrelay_mode = singleBToggle\n[relay_action_url]\non_enable = yes\n"
                         "on_url = \"http://h/on?ip=${ip}&ip2=${ip}&mac=${mac}\"\noff_enable = yes\n"
                         "off_url = \"http://h/off?ip=${ip}\"\n");
-    outputd = std::make_unique<Program>(root, outputd_binary(), std::vector<std::string>{});
+    outputd = std::make_unique<kit_program>(root, outputd_binary(), std::vector<std::string>{});
     relay("On");
     relay("Off");
     ASSERT_TRUE(wait_until([&] { return curl_urls().size() == 2; }));
@@ -187,7 +187,7 @@ TEST_F(Outputd, RequestsAreHandledAfterARedisRestart)
     ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 2s));
     redis.stop();
     redis.start();
-    RedisClient fresh(root.socket());
+    redis_client fresh(root.socket());
     fresh.command("LPUSH output-channel %s", R"({"id":"gpio135","type":"Off"})");
     EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 5s));
     // The first entry after the restart is not lost with the old connection.

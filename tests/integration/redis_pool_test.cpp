@@ -45,7 +45,7 @@ TEST_F(RedisAccess, PoolSurvivesARedisRestart)
     EXPECT_NE(down.find("No available connections in pool"), std::string::npos);
 
     redis.start();
-    RedisClient fresh(root.socket());
+    redis_client fresh(root.socket());
     // Every slot finds its PING failing, reconnects and runs its command.
     for (int i = 0; i < connection_pool::slot_count + 1; ++i)
         publish_command(TARGET_CONTROL, "after " + std::to_string(i));

@@ -23,7 +23,7 @@ protected:
     void start_orvanel(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {})
     {
         orvanel.reset();  // a station started before ends first: one subscriber at a time
-        orvanel = std::make_unique<Program>(root, orvanel_binary(), std::move(args), env);
+        orvanel = std::make_unique<kit_program>(root, orvanel_binary(), std::move(args), env);
         ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }))
             << orvanel->output() << orvanel->errors();
         // The watchers set their watch before they open the value file.
@@ -90,10 +90,10 @@ protected:
         return oplog();
     }
 
-    StationRoot root;
-    RedisServer redis{root};
-    RedisClient client{root.socket()};
-    std::unique_ptr<Program> orvanel;
+    kit_root root;
+    redis_server redis{root};
+    redis_client client{root.socket()};
+    std::unique_ptr<kit_program> orvanel;
 };
 
 // Settings with account 1 enabled as 1000 at example.test.

@@ -25,9 +25,9 @@ int processes_mentioning(const std::string& text)
 
 TEST(StationSim, DemoPlaysTheWholeVisitorScenario)
 {
-    StationRoot scratch;
+    kit_root scratch;
     const std::string root = scratch.path() + "/demo";
-    Program demo(scratch, STATION_SIM_BINARY, {"demo", "--root", root});
+    kit_program demo(scratch, STATION_SIM_BINARY, {"demo", "--root", root});
     const auto status = demo.wait_exit(110s);
     const std::string out = demo.output();
     ASSERT_EQ(status, 0) << out << demo.errors();
@@ -89,7 +89,7 @@ TEST(StationSim, DemoPlaysTheWholeVisitorScenario)
 
 TEST(StationSim, InteractivePromptWorksTheStation)
 {
-    StationRoot scratch;
+    kit_root scratch;
     const std::string root = scratch.path() + "/prompt";
     const std::string input = scratch.path() + "/input";
     scratch.write("/input", "status\npress 2\nwait 2\nstatus\nquit\n");

@@ -35,8 +35,8 @@ protected:
     {
         root.write_settings(settings);
         root.write("/sim/uasim.conf", behaviours);
-        events = std::make_unique<ChannelWatch>(root.socket(), "session-channel");
-        uasim = std::make_unique<Program>(root, uasim_binary(), std::vector<std::string>{"debug"});
+        events = std::make_unique<channel_watch>(root.socket(), "session-channel");
+        uasim = std::make_unique<kit_program>(root, uasim_binary(), std::vector<std::string>{"debug"});
         ASSERT_TRUE(uasim->wait_output("uasim: ready\n")) << uasim->output();
     }
 
@@ -70,11 +70,11 @@ protected:
     void far_side_does(const std::string& action) { client.command("LPUSH uasim-actions %s", action); }
     std::string status(const std::string& key) { return client.get(key).value_or("<unset>"); }
 
-    StationRoot root;
-    RedisServer redis{root};
-    RedisClient client{root.socket()};
-    std::unique_ptr<ChannelWatch> events;
-    std::unique_ptr<Program> uasim;
+    kit_root root;
+    redis_server redis{root};
+    redis_client client{root.socket()};
+    std::unique_ptr<channel_watch> events;
+    std::unique_ptr<kit_program> uasim;
 };
 
 TEST_F(UasimStation, StartUpRegistersEachEnabledAccountAndListsForP2p)
@@ -220,8 +220,8 @@ TEST_F(UasimStation, HostileInputIsReportedAndExitEndsTheProgram)
 
 TEST(UasimWithoutRedis, EndsWithStatusOne)
 {
-    StationRoot root;
-    Program uasim(root, uasim_binary());
+    kit_root root;
+    kit_program uasim(root, uasim_binary());
     EXPECT_EQ(uasim.wait_exit(5s), 1);
     EXPECT_NE(uasim.output().find("uasim: cannot connect to Redis"), std::string::npos) << uasim.output();
 }

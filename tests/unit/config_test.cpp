@@ -7,8 +7,8 @@
 
 class Settings : public ::testing::Test {
 protected:
-    StationRoot root;
-    RootInProcess in_root{root};
+    kit_root root;
+    root_in_process in_root{root};
 };
 
 TEST_F(Settings, PresentEmptyAndAbsentKeys)
@@ -91,7 +91,7 @@ TEST(StationRootPaths, DevicePathsAreJoinedToTheRoot)
 
 TEST(StationTemplate, StandInsRecordTheirCallsAndShowTheSimulatedInterface)
 {
-    StationRoot root;
+    kit_root root;
     EXPECT_EQ(root.read("/sys/class/gpio/gpio140/value"), "1\n");
     EXPECT_EQ(root.read("/sys/class/gpio/gpio66/value"), "0\n");
     const std::string command = "cd " + root.path() + "/home && STATION_ROOT=" + root.path() + " " + root.path() +

@@ -61,8 +61,8 @@ TEST(MessageLogRotation, RenamesOnlyAtTheFullHour)
 
 TEST(MessageLogRotation, CleanupCommandLiesUnderTheRoot)
 {
-    StationRoot root;
-    RootInProcess in_root(root);
+    kit_root root;
+    root_in_process in_root(root);
     EXPECT_EQ(log_cleanup_command(), "find " + root.path() + "/userdata/log/* -mmin +180 | xargs rm");
 }
 
@@ -70,8 +70,8 @@ TEST(MessageLogRotation, CleanupCommandLiesUnderTheRoot)
 // log is set up once.
 TEST(MessageLog, WritesFileAndColouredConsoleLines)
 {
-    StationRoot root;
-    RootInProcess in_root(root);
+    kit_root root;
+    root_in_process in_root(root);
     EXPECT_EQ(log_print(LOG_INFO, "before init\n"), -1) << "no file before log_init";
 
     ASSERT_EQ(log_init("/userdata/log/orvanel.log"), 0);

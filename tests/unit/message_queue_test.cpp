@@ -10,9 +10,9 @@ using steady = std::chrono::steady_clock;
 
 namespace {
 
-std::unique_ptr<MessageQueue> make_queue(int capacity)
+std::unique_ptr<message_queue> make_queue(int capacity)
 {
-    std::unique_ptr<MessageQueue> q;
+    std::unique_ptr<message_queue> q;
     EXPECT_EQ(queue_create(capacity, q), 0);
     return q;
 }
@@ -21,7 +21,7 @@ std::unique_ptr<MessageQueue> make_queue(int capacity)
 
 TEST(MessageQueue, CreationNeedsAPositiveCapacity)
 {
-    std::unique_ptr<MessageQueue> q;
+    std::unique_ptr<message_queue> q;
     EXPECT_EQ(queue_create(0, q), -1);
     EXPECT_EQ(queue_create(-3, q), -1);
     EXPECT_EQ(q, nullptr);

@@ -79,7 +79,7 @@ TEST_F(RecordLogger, ThirtyTwoSinksAtMostAndClearingEmptiesThem)
 
 TEST_F(RecordLogger, FileSinkWritesTimeStampedLines)
 {
-    StationRoot root;
+    kit_root root;
     const std::string path = root.file("/userdata/system.csv");
     std::FILE* file = std::fopen(path.c_str(), "a");
     ASSERT_TRUE(file);
@@ -100,8 +100,8 @@ TEST_F(RecordLogger, FileSinkWritesTimeStampedLines)
 class CallRecords : public ::testing::Test {
 protected:
     void SetUp() override { cdr_record = cdr_fields{}; }
-    StationRoot root;
-    RootInProcess in_root{root};
+    kit_root root;
+    root_in_process in_root{root};
     std::string file() { return root.read("/userdata/cdr.csv"); }
 };
 

@@ -190,8 +190,8 @@ TEST(UasimBehaviours, SecondsAreAPlainDecimalNumber)
 
 class UasimBehaviourFile : public ::testing::Test {
 protected:
-    StationRoot root;
-    RootInProcess in_root{root};
+    kit_root root;
+    root_in_process in_root{root};
 };
 
 TEST_F(UasimBehaviourFile, EachKeyFallsBackToDefaultThenToTheBuiltIn)
