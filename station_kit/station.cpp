@@ -110,6 +110,11 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
+bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration)
+{
+    return !wait_until([&] { return !condition(); }, duration);
+}
+
 std::string read_text_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -309,11 +314,24 @@ void redis_server::start()
         throw std::runtime_error("redis-server did not come up");
 }
 
+void redis_server::pause()
+{
+    if (pid_ > 0)
+        ::kill(pid_, SIGSTOP);
+}
+
+void redis_server::resume()
+{
+    if (pid_ > 0)
+        ::kill(pid_, SIGCONT);
+}
+
 void redis_server::stop()
 {
     if (pid_ <= 0)
         return;
     ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGCONT);  // a paused server takes the signal only once it runs
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -382,6 +400,11 @@ void kit_program::kill()
 std::string kit_program::output() const
 {
     return read_text_file(out_path_);
+}
+
+std::string kit_program::report(const std::string& name) const
+{
+    return "--- " + name + " output:\n" + output() + "--- errors:\n" + errors();
 }
 
 std::string kit_program::errors() const

@@ -20,6 +20,8 @@ using namespace std::chrono_literals;
 
 // Polls the condition until it holds or the time-out passes.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s);
+// True when the condition holds at every poll for the whole duration.
+bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration);
 
 // One call of a stand-in tool: its name, working directory and arguments.
 struct tool_call {
@@ -97,6 +99,10 @@ public:
     ~redis_server();
     void start();
     void stop();
+    // Stops the server without closing its socket (SIGSTOP), as a wedged or
+    // swapping server looks to its clients, and lets it go on (SIGCONT).
+    void pause();
+    void resume();
     bool running() const { return pid_ > 0; }
 
 private:
@@ -120,6 +126,8 @@ public:
     std::string output() const;  // standard output so far
     const std::string& output_path() const { return out_path_; }
     std::string errors() const;  // standard error so far
+    // Both outputs under the program's name, for a test that failed.
+    std::string report(const std::string& name) const;
     // Waits until standard output holds the text.
     bool wait_output(const std::string& text, std::chrono::milliseconds timeout = 5s) const;
 

@@ -38,6 +38,15 @@ int connection_pool::acquire()
     reply_ptr pong;
     if (redis_usable(slot.connection.get()))
         pong = redis_command(slot.connection.get(), "PING");
+    if (!pong && redis_timed_out(slot.connection.get())) {
+        // The server is there but does not answer: a new connection would
+        // meet the same silence, so the command is dropped at once and the
+        // connection made anew at the slot's next use.
+        slot.connection.reset();
+        std::puts("No available connections in pool");
+        release(chosen);
+        return -1;
+    }
     if (!pong || !redis_usable(slot.connection.get())) {
         if (debug_mode)
             std::puts("redis connect failed, retry!");

@@ -8,10 +8,6 @@ const std::string call_keys = account_1_settings + "[system]\nmodel = ZR-K11\n" 
                               "[button-gpio140]\nkey_mode = 1\nnext_number_1 = 1001\nnumber_1_line = 2\nhang_up = yes\n"
                               "[button-gpio67]\nkey_mode = 1\nnext_number_1 = 2001\nnumber_1_line = 1\nhang_up = yes\n";
 
-bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration)
-{
-    return !wait_until([&] { return !condition(); }, duration);
-}
 
 }  // namespace
 

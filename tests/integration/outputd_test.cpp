@@ -23,10 +23,6 @@ std::vector<int> gaps_ms(const std::vector<int>& levels)
     return gaps;
 }
 
-bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration)
-{
-    return !wait_until([&] { return !condition(); }, duration);
-}
 
 }  // namespace
 
@@ -35,7 +31,7 @@ protected:
     void TearDown() override
     {
         if (HasFailure() && outputd)
-            std::cerr << "--- outputd output:\n" << outputd->output() << "--- errors:\n" << outputd->errors();
+            std::cerr << outputd->report("outputd");
     }
 
     void start(const std::string& relay_settings, std::vector<std::string> args = {"debug"})
@@ -43,13 +39,29 @@ protected:
         root.write_settings("[relay_ctrl]\n" + relay_settings);
         outputd = std::make_unique<kit_program>(root, outputd_binary(), std::move(args));
     }
-    void request(const std::string& text) { client.command("LPUSH output-channel %s", text); }
+    void request(const std::string& text)
+    {
+        client.command("LPUSH output-channel %s", text);
+        ++requests_;
+    }
     void relay(const std::string& type) { request(R"({"id":"gpio135","type":")" + type + "\"}"); }
-    // Waits until outputd has taken every request off the list.
+    // Waits until outputd has handled every request sent so far: each ends
+    // with its status line, or with the parse failure of a text that is no
+    // JSON.
     void handled()
     {
-        ASSERT_TRUE(wait_until([&] { return client.list("output-channel").empty(); }));
-        ASSERT_TRUE(wait_until([&] { return outputd->output().rfind("GPIO130_STATUS is:") != std::string::npos; }));
+        const auto finished = [&] {
+            const std::string out = "\n" + outputd->output();
+            return count_of(out, "\nGPIO130_STATUS is: ") + count_of(out, "\nparse failed!\n") >= requests_;
+        };
+        ASSERT_TRUE(wait_until(finished)) << requests_ << " requests";
+    }
+    static std::size_t count_of(const std::string& text, const std::string& part)
+    {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++n;
+        return n;
     }
     std::vector<std::string> entries()
     {
@@ -65,6 +77,7 @@ protected:
         return urls;
     }
 
+    std::size_t requests_ = 0;
     kit_root root;
     redis_server redis{root};
     redis_client client{root.socket()};

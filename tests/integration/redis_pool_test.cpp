@@ -86,3 +86,47 @@ TEST_F(RedisAccess, OwnConnectionIsRepairedAfterARestart)
     ASSERT_TRUE(pong);
     EXPECT_STREQ(pong->str, "PONG");
 }
+
+TEST_F(RedisAccess, StalledServerCostsACommandItsTimeOutAndNoMore)
+{
+    redis.pause();
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    redis_run("LPUSH writelog-channel %s", "BUTTON,stalled,");
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::string out = testing::internal::GetCapturedStdout();
+    redis.resume();
+    EXPECT_GE(took, command_timeout - 100ms);
+    EXPECT_LT(took, command_timeout + 1s) << "the check's time-out drops the command";
+    EXPECT_EQ(out, "No available connections in pool\n");
+
+    // The next command gets a new connection and goes through.
+    redis_run("LPUSH writelog-channel %s", "BUTTON,after,");
+    EXPECT_TRUE(wait_until([&] {
+        const auto items = client.list("writelog-channel");
+        return !items.empty() && items.front() == "BUTTON,after,";
+    }));
+}
+
+TEST_F(RedisAccess, SubscriberNoticesAServerThatStopsAnswering)
+{
+    redis_ptr c = open_own_connection(1s);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(redis_command(c.get(), "SUBSCRIBE %s", "session-channel"));
+
+    // An idle but healthy server answers the check, and the answer is no event.
+    reply_ptr pong = next_subscribed_reply(c.get(), 200ms, 1s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(published_text(pong.get()), std::nullopt);
+    client.command("PUBLISH session-channel %s", "{}");
+    reply_ptr message = next_subscribed_reply(c.get(), 200ms, 1s);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(published_text(message.get()), "{}");
+
+    redis.pause();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(next_subscribed_reply(c.get(), 200ms, 500ms)) << "no answer to the check: the connection is lost";
+    const auto took = std::chrono::steady_clock::now() - start;
+    redis.resume();
+    EXPECT_LT(took, 2s);
+}

@@ -16,7 +16,7 @@ protected:
     void TearDown() override
     {
         if (HasFailure() && orvanel)
-            std::cerr << "--- orvanel output:\n" << orvanel->output() << "--- errors:\n" << orvanel->errors();
+            std::cerr << orvanel->report("orvanel");
     }
 
     // Starts orvanel and waits until it listens on session-channel.

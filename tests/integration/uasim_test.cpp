@@ -26,7 +26,7 @@ protected:
     void TearDown() override
     {
         if (HasFailure() && uasim)
-            std::cerr << "--- uasim output:\n" << uasim->output() << "--- errors:\n" << uasim->errors();
+            std::cerr << uasim->report("uasim");
     }
 
     // Subscribes first, as the station would be, so uasim does not wait for
