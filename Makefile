@@ -29,4 +29,4 @@ sim: build
 	$(BUILD)/bin/station-sim interactive --root run/sim
 
 clean:
-	rm -rf build build-sanitize run
+	rm -rf build build-sanitize build-tsan run
