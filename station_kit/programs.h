@@ -1,0 +1,60 @@
+// The programs of the build started under a station root, and what the
+// kernel tells about them.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "station_kit/root.h"
+#include "station_kit/waits.h"
+
+// A program of the build started under the station root, killed by pid when
+// the test ends. Extra environment entries ("NAME=value") are added to, or
+// replace, those that it inherits.
+class kit_program {
+public:
+    kit_program(const kit_root& root, const std::string& binary, std::vector<std::string> args = {},
+            const std::vector<std::string>& extra_env = {});
+    ~kit_program();
+    pid_t pid() const { return pid_; }
+    // The exit status once the program has ended within the time-out.
+    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+    bool running();
+    void kill();
+    std::string output() const;  // standard output so far
+    const std::string& output_path() const { return out_path_; }
+    std::string errors() const;  // standard error so far
+    // Both outputs under the program's name, for a test that failed.
+    std::string report(const std::string& name) const;
+    // Waits until standard output holds the text.
+    bool wait_output(const std::string& text, std::chrono::milliseconds timeout = 5s) const;
+
+private:
+    pid_t pid_ = -1;
+    std::string out_path_;
+    std::string err_path_;
+};
+
+// Where the build put the programs.
+std::string orvanel_binary();
+std::string outputd_binary();
+std::string uasim_binary();
+
+// The processor time (user and system, all threads) that the process has
+// used so far, in seconds.
+double cpu_seconds(pid_t pid);
+
+// True while the process has the file open.
+bool process_has_open(pid_t pid, const std::string& path);
+
+// The environment of a program under the root: STATION_ROOT set and the
+// stand-in tools first in PATH.
+std::vector<std::string> station_environment(const std::string& root, const std::string& bin_dir);
+// Starts the program with standard input from /dev/null and both outputs
+// into the files; throws when it cannot be started.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out_path,
+            const std::string& err_path);

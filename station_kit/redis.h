@@ -1,0 +1,57 @@
+// A real redis-server on the root's socket, and the test's own connections
+// to it.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "common/c_holders.h"
+#include "station_kit/root.h"
+#include "station_kit/waits.h"
+
+// A connection of the test's own.
+class redis_client {
+public:
+    explicit redis_client(const std::string& socket);
+    bool connected() const { return c_ && !c_->err; }
+    reply_ptr command(const char* format, const std::string& a = "", const std::string& b = "");
+    std::vector<std::string> list(const std::string& key);  // LRANGE 0 -1, head first
+    // Pops the oldest element of a list pushed with LPUSH, waiting up to the time-out.
+    std::optional<std::string> pop_oldest(const std::string& key, std::chrono::milliseconds timeout = 5s);
+    std::optional<std::string> get(const std::string& key);
+    long long subscribers(const std::string& channel);
+
+private:
+    redis_ptr c_;
+};
+
+// A subscription to one channel, for waiting on published messages.
+class channel_watch {
+public:
+    channel_watch(const std::string& socket, const std::string& channel);
+    std::optional<std::string> next(std::chrono::milliseconds timeout = 5s);
+
+private:
+    redis_ptr c_;
+};
+
+class redis_server {
+public:
+    explicit redis_server(const kit_root& root, bool start_now = true);
+    ~redis_server();
+    void start();
+    void stop();
+    // Stops the server without closing its socket (SIGSTOP), as a wedged or
+    // swapping server looks to its clients, and lets it go on (SIGCONT).
+    void pause();
+    void resume();
+    bool running() const { return pid_ > 0; }
+
+private:
+    const kit_root& root_;
+    pid_t pid_ = -1;
+};
