@@ -2,20 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <memory>
 
-namespace {
-
-struct pipe_close {
-    void operator()(std::FILE* f) const noexcept { pclose(f); }
-};
-using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
-
-}  // namespace
+#include "common/c_holders.h"
 
 bool first_output_line(const std::string& command, std::string& line)
 {
-    pipe_ptr pipe(popen(command.c_str(), "r"));
+    pipe_ptr pipe(popen(command.c_str(), "re"));
     if (!pipe)
         return false;
     char text[32] = {};

@@ -6,6 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/c_holders.h"
 #include "common/config.h"
 #include "common/process.h"
 #include "common/station_root.h"
@@ -68,13 +69,14 @@ std::string gpio_value_path(int line)
 void set_key_led(int line, bool on)
 {
     const std::string path = station_path(gpio_value_path(line));
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return;
     char text[129] = {};
-    const ssize_t got = read(fd, text, 128);
-    lseek(fd, 0, SEEK_SET);
-    close(fd);
+    ssize_t got = 0;
+    {
+        const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return;
+        got = read(fd.get(), text, 128);
+    }
     const bool lit = got > 0 && std::atoi(text) == 1;
     const bool dark = got > 0 && text[0] == '0';
     if (on ? !lit : !dark)

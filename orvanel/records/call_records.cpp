@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/c_holders.h"
 #include "common/record_text.h"
 #include "common/station_root.h"
 
@@ -94,10 +95,9 @@ void cdr_write()
 {
     // A file that cannot be opened loses the line; the record is cleared all
     // the same so the next call starts clean.
-    if (std::FILE* out = std::fopen(station_path(call_records_file).c_str(), "a")) {
+    if (const file_ptr out{std::fopen(station_path(call_records_file).c_str(), "ae")}) {
         const std::string line = cdr_line(cdr_record);
-        std::fwrite(line.data(), 1, line.size(), out);
-        std::fclose(out);
+        std::fwrite(line.data(), 1, line.size(), out.get());
     }
     cdr_record = cdr_fields{};
 }

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "common/c_holders.h"
 #include "common/process.h"
 #include "common/station_root.h"
 
@@ -32,11 +33,6 @@ constexpr const char* console_colours[] = {
     "\033[1;33m",
     "\033[0;32;31m",
 };
-
-struct file_close {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_close>;
 
 bool format_message(std::string& out, const char* format, va_list args)
 {
@@ -148,7 +144,9 @@ int log_print(unsigned level, const char* format, ...)
 
     if (log_path.empty())
         return -1;
-    file_ptr file(std::fopen(log_path.c_str(), "a+"));
+    // Close-on-exec: the shells that other threads start meanwhile must not
+    // hold the log open.
+    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
     if (!file)
         return -1;
 
