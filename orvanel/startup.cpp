@@ -40,7 +40,7 @@ void start_worker_threads()
             // The workers run until the process ends; nobody joins them.
             std::thread(worker.entry).detach();
         } catch (const std::system_error&) {
-            log_print(LOG_WARN, "create thread \"%s\" failed\n", worker.name);
+            log_print(LEVEL_WARN, "create thread \"%s\" failed\n", worker.name);
             end_process(1);
         }
     }

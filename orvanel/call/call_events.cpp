@@ -68,7 +68,7 @@ std::string peer_number(const std::string& peer_name)
 
 bool on_incoming_established(const cJSON*)
 {
-    log_print(LOG_INFO, "incoming established\n");
+    log_print(LEVEL_INFO, "incoming established\n");
     set_active_led(LED_READY);
     write_oplog("SIP STATE", "CALL ESTABLISHED", "incoming");
     baresip_status = STATUS_IN_CALL;
@@ -80,7 +80,7 @@ bool on_incoming_established(const cJSON*)
 bool on_outgoing_established(const cJSON*)
 {
     set_active_led(LED_READY);
-    log_print(LOG_INFO, "outgoing established\n");
+    log_print(LEVEL_INFO, "outgoing established\n");
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     write_oplog("SIP STATE", "CALL ESTABLISHED", "outgoing");
@@ -94,7 +94,7 @@ bool on_outgoing_established(const cJSON*)
 bool on_incoming_closed(const cJSON* event)
 {
     const std::string param = json_string_member(event, "param");
-    log_print(LOG_INFO, "incoming closed\n");
+    log_print(LEVEL_INFO, "incoming closed\n");
     const int key = active_key;
     if (key == 1)
         led_state_gpio140 = LED_READY;
@@ -116,7 +116,7 @@ bool on_incoming_closed(const cJSON* event)
 bool on_outgoing_closed(const cJSON* event)
 {
     const std::string reason = json_string_member(event, "param");
-    log_print(LOG_INFO, "outgoing closed\n");
+    log_print(LEVEL_INFO, "outgoing closed\n");
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     // Read and cleared in one step: whichever way this call ended, a key's
@@ -127,7 +127,7 @@ bool on_outgoing_closed(const cJSON* event)
     if (reason == own_hangup_reason && !hung_up_by_key) {
         // The station's own no-reply hang-up: the dialer goes on with the
         // next number of the chain.
-        log_print(LOG_NOTICE, "Code huang up \n");
+        log_print(LEVEL_NOTICE, "Code huang up \n");
         set_active_led(LED_CALL_FAILED);
         baresip_status = STATUS_IDLE;
         post_next_hop(HOP_NO_REPLY_HUNG_UP);
@@ -135,7 +135,7 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     if (reason == own_hangup_reason) {
-        log_print(LOG_NOTICE, "Manual huang up \n");
+        log_print(LEVEL_NOTICE, "Manual huang up \n");
         abnormal_hangup = 0;
         set_active_led(LED_READY);
         active_key = 0;
@@ -146,24 +146,24 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     if (reason == peer_hangup_reason) {
-        log_print(LOG_NOTICE, "Connection reset by peer [104]\n");
+        log_print(LEVEL_NOTICE, "Connection reset by peer [104]\n");
         abnormal_hangup = 0;
         switch (active_key.load()) {
         case 1:
             led_state_gpio140 = LED_READY;
-            log_print(LOG_INFO, "当前按钮gpio140 蓝灯常亮\n");
+            log_print(LEVEL_INFO, "当前按钮gpio140 蓝灯常亮\n");
             break;
         case 2:
-            log_print(LOG_INFO, "当前按钮gpio67 蓝灯常亮\n");
+            log_print(LEVEL_INFO, "当前按钮gpio67 蓝灯常亮\n");
             led_state_gpio67 = LED_READY;
             break;
         case 3:
-            log_print(LOG_INFO, "当前按钮gpio3\n");
+            log_print(LEVEL_INFO, "当前按钮gpio3\n");
             active_key = 0;
             baresip_status = STATUS_IDLE;
             return false;
         case 0:
-            log_print(LOG_INFO, "当前无按键\n");
+            log_print(LEVEL_INFO, "当前无按键\n");
             break;
         default:
             break;
@@ -174,7 +174,7 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     // Busy, declined, not found, a time-out...
-    log_print(LOG_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
+    log_print(LEVEL_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
     abnormal_hangup = 1;
     baresip_status = STATUS_IDLE;
     const int key = active_key;
@@ -192,7 +192,7 @@ bool on_outgoing_closed(const cJSON* event)
         // After a hang-up with the key no next number is dialled, whatever
         // reason the user agent gives for the close.
         if (busy_or_unuse == "yes" && !next_number.empty() && !hung_up_by_key) {
-            log_print(LOG_INFO, "start timer\n");
+            log_print(LEVEL_INFO, "start timer\n");
             // A time of 0 starts nothing, so no retry is pending. The alarm
             // fires a second later at the earliest, after the flag is set.
             retry_armed = start_no_reply_alarm(next_time);
@@ -212,7 +212,7 @@ bool on_outgoing_closed(const cJSON* event)
 bool on_call_incoming(const cJSON* event)
 {
     const std::string peeruri = json_string_member(event, "peeruri");
-    log_print(LOG_INFO, "call incoming\n");
+    log_print(LEVEL_INFO, "call incoming\n");
     led_state_gpio140 = LED_RINGING;
     led_state_gpio67 = LED_RINGING;
     if (next_hop_timer_armed == 1) {
@@ -233,7 +233,7 @@ bool on_call_incoming(const cJSON* event)
 bool on_call_outgoing(const cJSON* event)
 {
     const std::string peeruri = json_string_member(event, "peeruri");
-    log_print(LOG_INFO, "call outgoing\n");
+    log_print(LEVEL_INFO, "call outgoing\n");
     set_active_led(LED_RINGING);
     write_oplog("SIP STATE", "OUTGOING CALL", peeruri);
 
@@ -244,10 +244,10 @@ bool on_call_outgoing(const cJSON* event)
         const std::string next_time = key_setting(key, "next_time", 16);
         if (no_reply) {
             if (key == 1)
-                log_print(LOG_INFO, "start timer\n");
+                log_print(LEVEL_INFO, "start timer\n");
             start_no_reply_alarm(next_time);
         } else {
-            log_print(LOG_INFO, key == 1 ? "GPIO140 未开启无应答下一跳模式\n" : "GPIO67 未开启无应答下一跳模式\n");
+            log_print(LEVEL_INFO, key == 1 ? "GPIO140 未开启无应答下一跳模式\n" : "GPIO67 未开启无应答下一跳模式\n");
         }
     }
 

@@ -35,7 +35,7 @@ void dial_next_number(int& position)
     const std::string line = key_setting(key, "number_" + k + "_line", 32);
     if (number.empty()) {
         // An empty number ends the chain, even when a later one is set.
-        log_print(LOG_NOTICE, "第%d个号码为空\n", hop);
+        log_print(LEVEL_NOTICE, "第%d个号码为空\n", hop);
         end_chain(position);
         return;
     }
@@ -83,7 +83,7 @@ void on_next_hop_message(int type, int& position)
 
 void Next_intercom()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Next_intercom");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Next_intercom");
     int position = 0;
     for (;;) {
         int type = 0;

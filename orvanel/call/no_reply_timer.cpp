@@ -98,7 +98,7 @@ void cancel_no_reply_alarm()
 
 void on_no_reply_alarm(int)
 {
-    log_print(LOG_INFO, "callback\n");
+    log_print(LEVEL_INFO, "callback\n");
     in_alarm_callback = 1;
     // Once it has fired, a busy retry is no longer pending.
     next_hop_timer_armed = 0;
@@ -114,5 +114,5 @@ void on_no_reply_alarm(int)
     int seen = baresip_status;
     while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
     }
-    log_print(LOG_INFO, "callback end\n");
+    log_print(LEVEL_INFO, "callback end\n");
 }

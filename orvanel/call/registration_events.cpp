@@ -81,7 +81,7 @@ bool on_register_lost(const cJSON* event)
         if (!account_enabled(n) || account_flag(n) != 1)
             continue;
         const std::string address = account_address_of_record(account_identity_of(n));
-        log_print(LOG_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
+        log_print(LEVEL_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
         if (address != aor)
             continue;
         account_flag(n) = 0;
@@ -94,7 +94,7 @@ bool on_register_lost(const cJSON* event)
         return false;
     }
     if (nothing_registered()) {
-        log_print(LOG_NOTICE, "全部注册失败\n");
+        log_print(LEVEL_NOTICE, "全部注册失败\n");
         set_both_leds(LED_NO_ACCOUNT);
     }
     return true;

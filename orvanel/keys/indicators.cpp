@@ -128,17 +128,17 @@ void show_led_state(const led_pair& leds, std::atomic<int>& state)
 
 void Led_State_GPIO140()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Led_State_GPIO140");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO140");
     show_led_passes(key1_leds, led_state_gpio140);
 }
 
 void Led_State_GPIO67()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Led_State_GPIO67");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO67");
     // Only the two-key model has the second key's LEDs; read once.
     const std::string model = config_value(speaker_conf, "system:model", 32);
     if (model != "ZR-K11") {
-        log_print(LOG_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
+        log_print(LEVEL_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
         return;
     }
     show_led_passes(key2_leds, led_state_gpio67);

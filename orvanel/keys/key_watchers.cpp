@@ -140,7 +140,7 @@ double now_seconds()
 
 void watch_key(const key_watcher& w)
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", w.name);
+    log_print(LEVEL_INFO, "thread %s is ready!\n", w.name);
     key_times times;
     const std::string path = station_path(gpio_value_path(w.line));
     // The call keys start released whatever their lines read. The tamper
@@ -152,7 +152,7 @@ void watch_key(const key_watcher& w)
     level_source source(path);
     const int fd = source.value_fd();
     if (fd < 0)
-        log_print(LOG_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
+        log_print(LEVEL_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
 
     const auto on_level = [&](int level) {
         if (level == previous)

@@ -58,7 +58,7 @@ std::tm local_time(std::time_t t)
 
 void LogMonitorPthread()
 {
-    log_print(LOG_INFO, "thread '%s'is ready \n", "LogMonitorPthread");
+    log_print(LEVEL_INFO, "thread '%s'is ready \n", "LogMonitorPthread");
     for (;;) {
         const std::tm now = local_time(std::time(nullptr));
         const log_monitor_step step = next_log_monitor_step(now);
@@ -126,7 +126,7 @@ int log_init(const char* path)
     try {
         std::thread(LogMonitorPthread).detach();
     } catch (const std::system_error&) {
-        log_print(LOG_ERROR, "创建线程'LogMonitorPthread'失败\n");
+        log_print(LEVEL_ERROR, "创建线程'LogMonitorPthread'失败\n");
         return -1;
     }
     return 0;
@@ -134,7 +134,7 @@ int log_init(const char* path)
 
 int log_print(unsigned level, const char* format, ...)
 {
-    if (level > LOG_ERROR)
+    if (level > LEVEL_ERROR)
         return -1;
     std::lock_guard<std::mutex> lock(log_lock);
 
@@ -169,5 +169,5 @@ int log_print(unsigned level, const char* format, ...)
 
 void log_refused_pop(const std::string& line)
 {
-    log_print(LOG_WARN, "%s", line.c_str());
+    log_print(LEVEL_WARN, "%s", line.c_str());
 }
