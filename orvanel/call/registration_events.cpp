@@ -1,7 +1,6 @@
 #include "orvanel/call/registration_events.h"
 
 #include "common/accounts.h"
-#include "common/config.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
@@ -113,7 +112,7 @@ bool on_user_agent_exit(const cJSON*)
 
 bool on_user_agent_listing(const cJSON*)
 {
-    if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes") {
+    if (p2p_account_enabled()) {
         // The listing makes a station that was not ready ready; a call in
         // progress or a dial under way keeps its status.
         int not_ready = STATUS_NOT_READY;
