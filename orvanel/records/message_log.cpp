@@ -18,6 +18,7 @@
 #include <sys/time.h>
 
 #include "common/c_holders.h"
+#include "common/local_time.h"
 #include "common/process.h"
 #include "common/station_root.h"
 
@@ -47,13 +48,6 @@ bool format_message(std::string& out, const char* format, va_list args)
         return false;
     out.resize(static_cast<std::size_t>(length));
     return true;
-}
-
-std::tm local_time(std::time_t t)
-{
-    std::tm local{};
-    localtime_r(&t, &local);
-    return local;
 }
 
 void LogMonitorPthread()
