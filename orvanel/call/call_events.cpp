@@ -32,6 +32,9 @@ void post_next_hop(int type)
     queue_push(next_hop_queue.get(), 100, type);
 }
 
+// What every close that ends the call here does: the close is logged, the
+// station is idle again (unless the user agent is gone), the relay follows
+// the hang-up, the call record is written and the call's DTMF digits go.
 void closing_steps(const std::string& reason)
 {
     write_oplog("SIP STATE", "CALL CLOSED", reason);
@@ -39,6 +42,15 @@ void closing_steps(const std::string& reason)
         baresip_status = STATUS_IDLE;
     relay_on_hangup(reason);
     clear_dtmf();
+}
+
+// A call of the tamper key ends without a close line: the key lets go and
+// the station is idle. False, as a handler that ended early.
+bool release_tamper_call()
+{
+    active_key = 0;
+    baresip_status = STATUS_IDLE;
+    return false;
 }
 
 std::string cut_uri(const std::string& peeruri)
@@ -105,11 +117,7 @@ bool on_incoming_closed(const cJSON* event)
     active_key = 0;
     // A key's hang-up belongs to the call it ended.
     manual_hangup = 0;
-    write_oplog("SIP STATE", "CALL CLOSED", param);
-    if (baresip_status != STATUS_NOT_READY)
-        baresip_status = STATUS_IDLE;
-    clear_dtmf();
-    relay_on_hangup(param);
+    closing_steps(param);
     return true;
 }
 
@@ -159,9 +167,7 @@ bool on_outgoing_closed(const cJSON* event)
             break;
         case 3:
             log_print(LEVEL_INFO, "当前按钮gpio3\n");
-            active_key = 0;
-            baresip_status = STATUS_IDLE;
-            return false;
+            return release_tamper_call();
         case 0:
             log_print(LEVEL_INFO, "当前无按键\n");
             break;
@@ -178,11 +184,8 @@ bool on_outgoing_closed(const cJSON* event)
     abnormal_hangup = 1;
     baresip_status = STATUS_IDLE;
     const int key = active_key;
-    if (key == 3) {
-        active_key = 0;
-        baresip_status = STATUS_IDLE;
-        return false;
-    }
+    if (key == 3)
+        return release_tamper_call();
     if (key == 1 || key == 2) {
         set_active_led(LED_CALL_FAILED);
         const std::string busy_or_unuse = key_setting(key, "busy_or_unuse", 16);
