@@ -6,6 +6,7 @@
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/key_settings.h"
 #include "orvanel/core/message_queue.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/message_log.h"
 #include "orvanel/relay/relay_triggers.h"
@@ -27,7 +28,7 @@ void clear_dtmf()
         dtmf_digits.clear();
 }
 
-void post_next_hop(int type)
+void post_next_hop(next_hop_message type)
 {
     queue_push(next_hop_queue.get(), 100, type);
 }

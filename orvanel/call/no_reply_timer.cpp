@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "common/never_destroyed.h"
-#include "orvanel/call/call_events.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/message_queue.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/core/publish.h"
 #include "orvanel/records/message_log.h"
 
