@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "common/never_destroyed.h"
 #include "orvanel/core/call_state.h"
@@ -30,10 +29,6 @@ public:
     void set(unsigned seconds)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_) {
-            std::thread([this] { run(); }).detach();
-            started_ = true;
-        }
         if (seconds == 0)
             deadline_.reset();
         else
@@ -41,7 +36,6 @@ public:
         changed_.notify_one();
     }
 
-private:
     // Sleeps until there is a deadline and it has passed, then runs the
     // expiry without holding the timer's mutex, so the expiry's own steps
     // may start or cancel the timer.
@@ -64,10 +58,10 @@ private:
         }
     }
 
+private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<clock::time_point> deadline_;
-    bool started_ = false;
 };
 
 one_shot_timer& timer()
@@ -77,6 +71,11 @@ one_shot_timer& timer()
 }
 
 }  // namespace
+
+void no_reply_timer_thread()
+{
+    timer().run();
+}
 
 void no_reply_alarm(unsigned seconds)
 {
