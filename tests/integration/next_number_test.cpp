@@ -227,20 +227,15 @@ TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
 {
     root.write_settings(key1_chain + "[button-gpio140]\nnext_number_2 = 1002\nnumber_2_line = 2\n");
     active_key = 1;
-    manual_hangup = 1;
-    position = 2;
-    queue_push(next_hop_queue.get(), 0, HOP_RETRY_DUE);
-    ASSERT_EQ(next_hop(), HOP_RETRY_DUE);
-    EXPECT_EQ(position, 0);
-    EXPECT_EQ(manual_hangup, 0);
-
-    // A due number is taken as a retry.
-    manual_hangup = 1;
-    position = 2;
-    queue_push(next_hop_queue.get(), 0, HOP_NEXT_NUMBER_DUE);
-    ASSERT_EQ(next_hop(), HOP_NEXT_NUMBER_DUE);
-    EXPECT_EQ(position, 0);
-    EXPECT_EQ(manual_hangup, 0);
+    // A due number is taken as a retry: after a key hang-up both forget the chain.
+    for (const next_hop_message type : {HOP_RETRY_DUE, HOP_NEXT_NUMBER_DUE}) {
+        manual_hangup = 1;
+        position = 2;
+        queue_push(next_hop_queue.get(), 0, type);
+        ASSERT_EQ(next_hop(), type);
+        EXPECT_EQ(position, 0) << type;
+        EXPECT_EQ(manual_hangup, 0) << type;
+    }
 
     position = 4;
     active_key = 1;
