@@ -26,6 +26,11 @@ bool account_enabled(int n)
     return account_setting(n, "enable", 8) == "yes";
 }
 
+bool p2p_account_enabled()
+{
+    return config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes";
+}
+
 account_identity account_identity_of(int n)
 {
     account_identity id;

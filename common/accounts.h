@@ -10,6 +10,9 @@
 // Section "account_info_<n>" has enable = yes.
 bool account_enabled(int n);
 
+// Section "account_info_p2p" has enable = yes: calls without an account.
+bool p2p_account_enabled();
+
 struct account_identity {
     std::string username;  // up to 31 bytes
     std::string host;      // domain, or server when the domain is empty; up to 127 bytes

@@ -2,20 +2,13 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <memory>
 
-namespace {
-
-struct pipe_close {
-    void operator()(std::FILE* f) const noexcept { pclose(f); }
-};
-using pipe_ptr = std::unique_ptr<std::FILE, pipe_close>;
-
-}  // namespace
+#include "common/c_holders.h"
+#include "common/station_root.h"
 
 bool first_output_line(const std::string& command, std::string& line)
 {
-    pipe_ptr pipe(popen(command.c_str(), "r"));
+    pipe_ptr pipe(popen(command.c_str(), "re"));
     if (!pipe)
         return false;
     char text[32] = {};
@@ -32,4 +25,15 @@ bool is_ipv4_address(const std::string& text)
 {
     in_addr address{};
     return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+bool eth0_ipv4_address(const std::string& grep_pattern, std::string& out)
+{
+    const std::string command =
+        station_path("/sbin/ifconfig") + " eth0 | grep " + grep_pattern + R"( | cut -d":" -f2 | cut -d" " -f1)";
+    std::string line;
+    if (!first_output_line(command, line) || !is_ipv4_address(line))
+        return false;
+    out = line;
+    return true;
 }

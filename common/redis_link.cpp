@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include "common/station_root.h"
@@ -59,6 +60,9 @@ redis_ptr redis_open(const std::string& path, std::chrono::milliseconds timeout,
             *error = c->errstr;
         return nullptr;
     }
+    // hiredis makes its socket without close-on-exec; the shells that other
+    // threads start must not hold the connection.
+    fcntl(c->fd, F_SETFD, fcntl(c->fd, F_GETFD) | FD_CLOEXEC);
     return c;
 }
 

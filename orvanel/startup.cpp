@@ -10,6 +10,7 @@
 #include "common/process.h"
 #include "common/station_root.h"
 #include "orvanel/call/next_intercom.h"
+#include "orvanel/call/no_reply_timer.h"
 #include "orvanel/call/session_events.h"
 #include "orvanel/call/start_status.h"
 #include "orvanel/core/call_state.h"
@@ -33,17 +34,30 @@ const std::array<worker_thread, 9> worker_threads{{
     {"Devie_State", Devie_State},
 }};
 
+namespace {
+
+// The no-reply timer's thread is no worker of the table; it starts after
+// them and fails as they do.
+const worker_thread no_reply_timer_worker{"no_reply_timer", no_reply_timer_thread};
+
+void start_worker(const worker_thread& worker)
+{
+    try {
+        // The workers run until the process ends; nobody joins them.
+        std::thread(worker.entry).detach();
+    } catch (const std::system_error&) {
+        log_print(LEVEL_WARN, "create thread \"%s\" failed\n", worker.name);
+        end_process(1);
+    }
+}
+
+}  // namespace
+
 void start_worker_threads()
 {
-    for (const worker_thread& worker : worker_threads) {
-        try {
-            // The workers run until the process ends; nobody joins them.
-            std::thread(worker.entry).detach();
-        } catch (const std::system_error&) {
-            log_print(LOG_WARN, "create thread \"%s\" failed\n", worker.name);
-            end_process(1);
-        }
-    }
+    for (const worker_thread& worker : worker_threads)
+        start_worker(worker);
+    start_worker(no_reply_timer_worker);
 }
 
 void orvanel_main(int argc, char** argv)

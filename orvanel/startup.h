@@ -13,8 +13,9 @@ struct worker_thread {
 // The worker threads in start order.
 extern const std::array<worker_thread, 9> worker_threads;
 
-// Starts every thread of the table; a thread that cannot be created ends the
-// process with status 1 after naming it in the message log.
+// Starts every thread of the table, then the no-reply timer's; a thread that
+// cannot be created ends the process with status 1 after naming it in the
+// message log.
 void start_worker_threads();
 
 [[noreturn]] void orvanel_main(int argc, char** argv);

@@ -6,7 +6,6 @@
 #include "common/config.h"
 #include "common/http_action.h"
 #include "common/net_address.h"
-#include "common/station_root.h"
 
 namespace {
 
@@ -48,14 +47,9 @@ bool is_mac_digits(const std::string& text)
 
 int lookup_ip_address(std::string& out)
 {
-    std::string line;
-    const std::string command =
-        station_path("/sbin/ifconfig") + R"( eth0 | grep inet | cut -d":" -f2 | cut -d" " -f1)";
-    // Any dotted address counts, 10.0.0.1 included.
-    if (!first_output_line(command, line) || !is_ipv4_address(line))
-        return 0;
-    out = line;
-    return 1;
+    // "inet" matches the IPv6 line too, but ifconfig prints the IPv4 line
+    // first.
+    return eth0_ipv4_address("inet", out) ? 1 : 0;
 }
 
 int lookup_mac_address(std::string& out)

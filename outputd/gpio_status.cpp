@@ -6,6 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/c_holders.h"
 #include "common/process.h"
 #include "common/station_root.h"
 #include "outputd/output_state.h"
@@ -17,12 +18,11 @@ const char* const relay_line = "/sys/class/gpio/gpio66/value";
 // The level the line's value file shows now, or -1.
 int line_level(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return -1;
     char text[2] = {};
-    const ssize_t got = read(fd, text, 1);
-    close(fd);
+    const ssize_t got = read(fd.get(), text, 1);
     return got == 1 && (text[0] == '0' || text[0] == '1') ? text[0] - '0' : -1;
 }
 

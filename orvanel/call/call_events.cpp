@@ -6,6 +6,7 @@
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/key_settings.h"
 #include "orvanel/core/message_queue.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/message_log.h"
 #include "orvanel/relay/relay_triggers.h"
@@ -27,11 +28,14 @@ void clear_dtmf()
         dtmf_digits.clear();
 }
 
-void post_next_hop(int type)
+void post_next_hop(next_hop_message type)
 {
     queue_push(next_hop_queue.get(), 100, type);
 }
 
+// What every close that ends the call here does: the close is logged, the
+// station is idle again (unless the user agent is gone), the relay follows
+// the hang-up, the call record is written and the call's DTMF digits go.
 void closing_steps(const std::string& reason)
 {
     write_oplog("SIP STATE", "CALL CLOSED", reason);
@@ -39,6 +43,15 @@ void closing_steps(const std::string& reason)
         baresip_status = STATUS_IDLE;
     relay_on_hangup(reason);
     clear_dtmf();
+}
+
+// A call of the tamper key ends without a close line: the key lets go and
+// the station is idle. False, as a handler that ended early.
+bool release_tamper_call()
+{
+    active_key = 0;
+    baresip_status = STATUS_IDLE;
+    return false;
 }
 
 std::string cut_uri(const std::string& peeruri)
@@ -68,7 +81,7 @@ std::string peer_number(const std::string& peer_name)
 
 bool on_incoming_established(const cJSON*)
 {
-    log_print(LOG_INFO, "incoming established\n");
+    log_print(LEVEL_INFO, "incoming established\n");
     set_active_led(LED_READY);
     write_oplog("SIP STATE", "CALL ESTABLISHED", "incoming");
     baresip_status = STATUS_IN_CALL;
@@ -80,7 +93,7 @@ bool on_incoming_established(const cJSON*)
 bool on_outgoing_established(const cJSON*)
 {
     set_active_led(LED_READY);
-    log_print(LOG_INFO, "outgoing established\n");
+    log_print(LEVEL_INFO, "outgoing established\n");
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     write_oplog("SIP STATE", "CALL ESTABLISHED", "outgoing");
@@ -94,7 +107,7 @@ bool on_outgoing_established(const cJSON*)
 bool on_incoming_closed(const cJSON* event)
 {
     const std::string param = json_string_member(event, "param");
-    log_print(LOG_INFO, "incoming closed\n");
+    log_print(LEVEL_INFO, "incoming closed\n");
     const int key = active_key;
     if (key == 1)
         led_state_gpio140 = LED_READY;
@@ -105,18 +118,14 @@ bool on_incoming_closed(const cJSON* event)
     active_key = 0;
     // A key's hang-up belongs to the call it ended.
     manual_hangup = 0;
-    write_oplog("SIP STATE", "CALL CLOSED", param);
-    if (baresip_status != STATUS_NOT_READY)
-        baresip_status = STATUS_IDLE;
-    clear_dtmf();
-    relay_on_hangup(param);
+    closing_steps(param);
     return true;
 }
 
 bool on_outgoing_closed(const cJSON* event)
 {
     const std::string reason = json_string_member(event, "param");
-    log_print(LOG_INFO, "outgoing closed\n");
+    log_print(LEVEL_INFO, "outgoing closed\n");
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     // Read and cleared in one step: whichever way this call ended, a key's
@@ -127,7 +136,7 @@ bool on_outgoing_closed(const cJSON* event)
     if (reason == own_hangup_reason && !hung_up_by_key) {
         // The station's own no-reply hang-up: the dialer goes on with the
         // next number of the chain.
-        log_print(LOG_NOTICE, "Code huang up \n");
+        log_print(LEVEL_NOTICE, "Code huang up \n");
         set_active_led(LED_CALL_FAILED);
         baresip_status = STATUS_IDLE;
         post_next_hop(HOP_NO_REPLY_HUNG_UP);
@@ -135,7 +144,7 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     if (reason == own_hangup_reason) {
-        log_print(LOG_NOTICE, "Manual huang up \n");
+        log_print(LEVEL_NOTICE, "Manual huang up \n");
         abnormal_hangup = 0;
         set_active_led(LED_READY);
         active_key = 0;
@@ -146,24 +155,22 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     if (reason == peer_hangup_reason) {
-        log_print(LOG_NOTICE, "Connection reset by peer [104]\n");
+        log_print(LEVEL_NOTICE, "Connection reset by peer [104]\n");
         abnormal_hangup = 0;
         switch (active_key.load()) {
         case 1:
             led_state_gpio140 = LED_READY;
-            log_print(LOG_INFO, "当前按钮gpio140 蓝灯常亮\n");
+            log_print(LEVEL_INFO, "当前按钮gpio140 蓝灯常亮\n");
             break;
         case 2:
-            log_print(LOG_INFO, "当前按钮gpio67 蓝灯常亮\n");
+            log_print(LEVEL_INFO, "当前按钮gpio67 蓝灯常亮\n");
             led_state_gpio67 = LED_READY;
             break;
         case 3:
-            log_print(LOG_INFO, "当前按钮gpio3\n");
-            active_key = 0;
-            baresip_status = STATUS_IDLE;
-            return false;
+            log_print(LEVEL_INFO, "当前按钮gpio3\n");
+            return release_tamper_call();
         case 0:
-            log_print(LOG_INFO, "当前无按键\n");
+            log_print(LEVEL_INFO, "当前无按键\n");
             break;
         default:
             break;
@@ -174,15 +181,12 @@ bool on_outgoing_closed(const cJSON* event)
     }
 
     // Busy, declined, not found, a time-out...
-    log_print(LOG_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
+    log_print(LEVEL_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
     abnormal_hangup = 1;
     baresip_status = STATUS_IDLE;
     const int key = active_key;
-    if (key == 3) {
-        active_key = 0;
-        baresip_status = STATUS_IDLE;
-        return false;
-    }
+    if (key == 3)
+        return release_tamper_call();
     if (key == 1 || key == 2) {
         set_active_led(LED_CALL_FAILED);
         const std::string busy_or_unuse = key_setting(key, "busy_or_unuse", 16);
@@ -192,7 +196,7 @@ bool on_outgoing_closed(const cJSON* event)
         // After a hang-up with the key no next number is dialled, whatever
         // reason the user agent gives for the close.
         if (busy_or_unuse == "yes" && !next_number.empty() && !hung_up_by_key) {
-            log_print(LOG_INFO, "start timer\n");
+            log_print(LEVEL_INFO, "start timer\n");
             // A time of 0 starts nothing, so no retry is pending. The alarm
             // fires a second later at the earliest, after the flag is set.
             retry_armed = start_no_reply_alarm(next_time);
@@ -212,7 +216,7 @@ bool on_outgoing_closed(const cJSON* event)
 bool on_call_incoming(const cJSON* event)
 {
     const std::string peeruri = json_string_member(event, "peeruri");
-    log_print(LOG_INFO, "call incoming\n");
+    log_print(LEVEL_INFO, "call incoming\n");
     led_state_gpio140 = LED_RINGING;
     led_state_gpio67 = LED_RINGING;
     if (next_hop_timer_armed == 1) {
@@ -233,7 +237,7 @@ bool on_call_incoming(const cJSON* event)
 bool on_call_outgoing(const cJSON* event)
 {
     const std::string peeruri = json_string_member(event, "peeruri");
-    log_print(LOG_INFO, "call outgoing\n");
+    log_print(LEVEL_INFO, "call outgoing\n");
     set_active_led(LED_RINGING);
     write_oplog("SIP STATE", "OUTGOING CALL", peeruri);
 
@@ -244,10 +248,10 @@ bool on_call_outgoing(const cJSON* event)
         const std::string next_time = key_setting(key, "next_time", 16);
         if (no_reply) {
             if (key == 1)
-                log_print(LOG_INFO, "start timer\n");
+                log_print(LEVEL_INFO, "start timer\n");
             start_no_reply_alarm(next_time);
         } else {
-            log_print(LOG_INFO, key == 1 ? "GPIO140 未开启无应答下一跳模式\n" : "GPIO67 未开启无应答下一跳模式\n");
+            log_print(LEVEL_INFO, key == 1 ? "GPIO140 未开启无应答下一跳模式\n" : "GPIO67 未开启无应答下一跳模式\n");
         }
     }
 

@@ -24,6 +24,3 @@ std::string incoming_peer_name(const std::string& peeruri);
 std::string outgoing_peer_name(const std::string& peeruri);
 // The name without its "sip:" scheme (its first four bytes).
 std::string peer_number(const std::string& peer_name);
-
-// Next-hop messages that the call events post.
-enum : int { HOP_RETRY_DUE = 2, HOP_NO_REPLY_HUNG_UP = 3, HOP_KEY_HUNG_UP = 4 };

@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "common/oplog.h"
-#include "orvanel/call/call_events.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/dial.h"
 #include "orvanel/core/key_settings.h"
 #include "orvanel/core/message_queue.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/records/message_log.h"
 
 namespace {
@@ -35,7 +35,7 @@ void dial_next_number(int& position)
     const std::string line = key_setting(key, "number_" + k + "_line", 32);
     if (number.empty()) {
         // An empty number ends the chain, even when a later one is set.
-        log_print(LOG_NOTICE, "第%d个号码为空\n", hop);
+        log_print(LEVEL_NOTICE, "第%d个号码为空\n", hop);
         end_chain(position);
         return;
     }
@@ -56,14 +56,14 @@ void dial_next_number(int& position)
 void on_next_hop_message(int type, int& position)
 {
     switch (type) {
-    case 1:
-    case 2:
-    case 3:
+    case HOP_NEXT_NUMBER_DUE:
+    case HOP_RETRY_DUE:
+    case HOP_NO_REPLY_HUNG_UP:
         if (position >= 4) {
             end_chain(position);  // numbers 2 to 5 are used up
         } else if (manual_hangup == 1) {
-            // Hung up with the key: no next number. A retry (1 or 2) also
-            // forgets the chain; a no-reply hang-up (3) keeps the position.
+            // Hung up with the key: no next number. A retry or a due number
+            // also forgets the chain; a no-reply hang-up keeps the position.
             if (type != HOP_NO_REPLY_HUNG_UP)
                 position = 0;
             cancel_no_reply_alarm();
@@ -83,7 +83,7 @@ void on_next_hop_message(int type, int& position)
 
 void Next_intercom()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Next_intercom");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Next_intercom");
     int position = 0;
     for (;;) {
         int type = 0;

@@ -6,12 +6,11 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "common/never_destroyed.h"
-#include "orvanel/call/call_events.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/message_queue.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/core/publish.h"
 #include "orvanel/records/message_log.h"
 
@@ -30,10 +29,6 @@ public:
     void set(unsigned seconds)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!started_) {
-            std::thread([this] { run(); }).detach();
-            started_ = true;
-        }
         if (seconds == 0)
             deadline_.reset();
         else
@@ -41,7 +36,6 @@ public:
         changed_.notify_one();
     }
 
-private:
     // Sleeps until there is a deadline and it has passed, then runs the
     // expiry without holding the timer's mutex, so the expiry's own steps
     // may start or cancel the timer.
@@ -64,10 +58,10 @@ private:
         }
     }
 
+private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<clock::time_point> deadline_;
-    bool started_ = false;
 };
 
 one_shot_timer& timer()
@@ -77,6 +71,11 @@ one_shot_timer& timer()
 }
 
 }  // namespace
+
+void no_reply_timer_thread()
+{
+    timer().run();
+}
 
 void no_reply_alarm(unsigned seconds)
 {
@@ -98,7 +97,7 @@ void cancel_no_reply_alarm()
 
 void on_no_reply_alarm(int)
 {
-    log_print(LOG_INFO, "callback\n");
+    log_print(LEVEL_INFO, "callback\n");
     in_alarm_callback = 1;
     // Once it has fired, a busy retry is no longer pending.
     next_hop_timer_armed = 0;
@@ -114,5 +113,5 @@ void on_no_reply_alarm(int)
     int seen = baresip_status;
     while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
     }
-    log_print(LOG_INFO, "callback end\n");
+    log_print(LEVEL_INFO, "callback end\n");
 }

@@ -7,6 +7,10 @@
 
 #include <string>
 
+// The timer's thread, started at start-up with the worker threads; never
+// returns. A deadline set before it runs waits for it.
+void no_reply_timer_thread();
+
 void no_reply_alarm(unsigned seconds);
 
 // Starts the timer for the seconds in a setting's text (atoi: empty or

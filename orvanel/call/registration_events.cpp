@@ -1,7 +1,6 @@
 #include "orvanel/call/registration_events.h"
 
 #include "common/accounts.h"
-#include "common/config.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
@@ -81,7 +80,7 @@ bool on_register_lost(const cJSON* event)
         if (!account_enabled(n) || account_flag(n) != 1)
             continue;
         const std::string address = account_address_of_record(account_identity_of(n));
-        log_print(LOG_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
+        log_print(LEVEL_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
         if (address != aor)
             continue;
         account_flag(n) = 0;
@@ -94,7 +93,7 @@ bool on_register_lost(const cJSON* event)
         return false;
     }
     if (nothing_registered()) {
-        log_print(LOG_NOTICE, "全部注册失败\n");
+        log_print(LEVEL_NOTICE, "全部注册失败\n");
         set_both_leds(LED_NO_ACCOUNT);
     }
     return true;
@@ -113,7 +112,7 @@ bool on_user_agent_exit(const cJSON*)
 
 bool on_user_agent_listing(const cJSON*)
 {
-    if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes") {
+    if (p2p_account_enabled()) {
         // The listing makes a station that was not ready ready; a call in
         // progress or a dial under way keeps its status.
         int not_ready = STATUS_NOT_READY;

@@ -85,7 +85,7 @@ void handle_session_event(const redisReply* reply)
 
 void Baresip_thread()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Baresip_thread");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Baresip_thread");
     redis_ptr connection = open_own_connection(subscription_answer);
     if (!connection)
         end_process(255);
@@ -98,8 +98,8 @@ void Baresip_thread()
         // The server went away or stopped answering: without events the
         // station would be deaf to calls, so subscribe again on a new
         // connection.
-        log_print(LOG_WARN, "session-channel connection lost, reconnecting\n");
+        log_print(LEVEL_WARN, "session-channel connection lost, reconnecting\n");
         connection = redis_reconnect(subscription_answer, subscribe);
-        log_print(LOG_NOTICE, "session-channel subscribed again\n");
+        log_print(LEVEL_NOTICE, "session-channel subscribed again\n");
     }
 }

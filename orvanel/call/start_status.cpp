@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "common/accounts.h"
-#include "common/config.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
@@ -50,7 +49,7 @@ void read_start_call_status()
         if (query_call_status(account_status_key(account_identity_of(n))) != STATUS_NOT_READY)
             account_flag(n) = 1;
     }
-    if (config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes")
+    if (p2p_account_enabled())
         p2p_enabled = 1;
     if (account_flag(1) == 1 || account_flag(2) == 1 || account_flag(3) == 1 || p2p_enabled == 1) {
         led_state_gpio140 = LED_READY;

@@ -6,6 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "common/c_holders.h"
 #include "common/config.h"
 #include "common/process.h"
 #include "common/station_root.h"
@@ -68,13 +69,14 @@ std::string gpio_value_path(int line)
 void set_key_led(int line, bool on)
 {
     const std::string path = station_path(gpio_value_path(line));
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return;
     char text[129] = {};
-    const ssize_t got = read(fd, text, 128);
-    lseek(fd, 0, SEEK_SET);
-    close(fd);
+    ssize_t got = 0;
+    {
+        const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd)
+            return;
+        got = read(fd.get(), text, 128);
+    }
     const bool lit = got > 0 && std::atoi(text) == 1;
     const bool dark = got > 0 && text[0] == '0';
     if (on ? !lit : !dark)
@@ -126,17 +128,17 @@ void show_led_state(const led_pair& leds, std::atomic<int>& state)
 
 void Led_State_GPIO140()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Led_State_GPIO140");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO140");
     show_led_passes(key1_leds, led_state_gpio140);
 }
 
 void Led_State_GPIO67()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Led_State_GPIO67");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO67");
     // Only the two-key model has the second key's LEDs; read once.
     const std::string model = config_value(speaker_conf, "system:model", 32);
     if (model != "ZR-K11") {
-        log_print(LOG_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
+        log_print(LEVEL_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
         return;
     }
     show_led_passes(key2_leds, led_state_gpio67);

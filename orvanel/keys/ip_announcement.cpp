@@ -17,14 +17,7 @@ std::string sound_dir(bool english)
 
 bool read_ip_address(std::string& out)
 {
-    const std::string command =
-        station_path("/sbin/ifconfig") + R"( eth0 | grep "inet addr" | cut -d":" -f2 | cut -d" " -f1)";
-    std::string address;
-    // Any dotted address counts, 10.0.0.1 included; other text is no address.
-    if (!first_output_line(command, address) || !is_ipv4_address(address))
-        return false;
-    out = address;
-    return true;
+    return eth0_ipv4_address(R"("inet addr")", out);
 }
 
 std::string ip_speech_command(const std::string& address, bool english)

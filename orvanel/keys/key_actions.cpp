@@ -22,25 +22,25 @@ enum : int { MODE_NOT_ACTIVE = 0, MODE_CALL = 1, MODE_HTTP = 2 };
 void not_active(int key)
 {
     if (key == 1) {
-        log_print(LOG_INFO, "GPIO140按键未激活\n");
+        log_print(LEVEL_INFO, "GPIO140按键未激活\n");
         write_oplog("BUTTON", "KEY_GPIO140 not active", "");
     } else if (active_key == 3) {
-        log_print(LOG_INFO, "当前为GPIO3(防拆模式) 跳过当前模式\n");
+        log_print(LEVEL_INFO, "当前为GPIO3(防拆模式) 跳过当前模式\n");
     } else {
-        log_print(LOG_INFO, "GPIO67按键未激活\n");
+        log_print(LEVEL_INFO, "GPIO67按键未激活\n");
         write_oplog("BUTTON", "KEY_GPIO67 not active", "");
     }
 }
 
 void http_request(int key)
 {
-    log_print(LOG_INFO, key == 1 ? "发起HTTP请求\n" : "GPIO67发起HTTP请求\n");
+    log_print(LEVEL_INFO, key == 1 ? "发起HTTP请求\n" : "GPIO67发起HTTP请求\n");
     const std::string url = key_setting(key, "api_url", 256);
     write_oplog("Other Event", "HTTP API URL:", url);
     if (url.empty())
         return;
     run_http_action(url);
-    log_print(LOG_INFO, key == 1 ? "GPIO140 快速闪烁\n" : "GPIO67 快速闪烁\n");
+    log_print(LEVEL_INFO, key == 1 ? "GPIO140 快速闪烁\n" : "GPIO67 快速闪烁\n");
     *led_state_of_key(key) = LED_HTTP_SENT;
 }
 
@@ -55,7 +55,7 @@ void start_call()
     const int key = active_key;
     if (next_hop_timer_armed == 1) {
         // A pending busy retry is dropped in favour of the press.
-        log_print(LOG_INFO, "当前按键:%s 关闭计时器 忽略当次操作\n", key == 1 ? "Key_GPIO140" : "Key_GPIO67");
+        log_print(LEVEL_INFO, "当前按键:%s 关闭计时器 忽略当次操作\n", key == 1 ? "Key_GPIO140" : "Key_GPIO67");
         cancel_no_reply_alarm();
     }
     baresip_status = STATUS_DIAL_REQUESTED;
@@ -109,15 +109,15 @@ void answer()
 
 void key_action(int key, double held_seconds)
 {
-    log_print(LOG_INFO, key == 1 ? "按钮类型:gpio140\n" : "按钮类型:gpio67\n");
+    log_print(LEVEL_INFO, key == 1 ? "按钮类型:gpio140\n" : "按钮类型:gpio67\n");
     const int mode = std::atoi(key_setting(key, "key_mode", 32).c_str());
 
     if (key == 1 && held_seconds >= long_press_seconds) {
         if (active_key == 3) {
-            log_print(LOG_INFO, "当前为GPIO3(防拆模式) 跳过IP播放\n");
+            log_print(LEVEL_INFO, "当前为GPIO3(防拆模式) 跳过IP播放\n");
             return;
         }
-        log_print(LOG_INFO, "播放IP\n");
+        log_print(LEVEL_INFO, "播放IP\n");
         write_oplog("Other Event", "Play IP", "");
         announce_ip();
         return;
@@ -142,7 +142,7 @@ void key_action(int key, double held_seconds)
         other_led = LED_READY;  // this key takes the call: the other stops blinking
 
     const int status = baresip_status;
-    log_print(LOG_INFO, "BARESIP_STATUS:%d\n", status);
+    log_print(LEVEL_INFO, "BARESIP_STATUS:%d\n", status);
     switch (status) {
     case STATUS_IDLE:
         start_call();

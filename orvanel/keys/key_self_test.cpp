@@ -28,14 +28,14 @@ void report_key_test(int key, bool ok)
 
 void apply_key_test_text(const std::string& text)
 {
-    log_print(LOG_NOTICE, "Msg [%s]\n", text.c_str());
+    log_print(LEVEL_NOTICE, "Msg [%s]\n", text.c_str());
     json_ptr command(cJSON_Parse(text.c_str()));
     if (!command) {
         std::puts("parse failed!");
         return;
     }
     if (!json_has_string(command.get(), "type") || !json_has_string(command.get(), "action")) {
-        log_print(LOG_WARN, "key test command without \"type\" or \"action\" text, ignored\n");
+        log_print(LEVEL_WARN, "key test command without \"type\" or \"action\" text, ignored\n");
         return;
     }
     const std::string type = json_string_member(command.get(), "type");
@@ -60,7 +60,7 @@ void apply_key_test_command(const redisReply* reply)
 
 void Devie_State()
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", "Devie_State");
+    log_print(LEVEL_INFO, "thread %s is ready!\n", "Devie_State");
     redis_ptr connection = open_own_connection();
     if (!connection)
         end_process(255);

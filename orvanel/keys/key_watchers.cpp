@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/c_holders.h"
 #include "common/oplog.h"
 #include "common/process.h"
 #include "common/station_root.h"
@@ -35,32 +36,23 @@ public:
         // Under a root the watch is set before the file is opened, so a
         // launcher that sees the file open knows no rewrite can be missed.
         if (!station_root().empty()) {
-            notify_fd_ = inotify_init1(IN_CLOEXEC);
-            if (notify_fd_ >= 0)
-                inotify_add_watch(notify_fd_, path.c_str(), IN_CLOSE_WRITE);
+            notify_fd_.reset(inotify_init1(IN_CLOEXEC));
+            if (notify_fd_)
+                inotify_add_watch(notify_fd_.get(), path.c_str(), IN_CLOSE_WRITE);
         }
-        value_fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        value_fd_.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     }
-    ~level_source()
-    {
-        if (value_fd_ >= 0)
-            close(value_fd_);
-        if (notify_fd_ >= 0)
-            close(notify_fd_);
-    }
-    level_source(const level_source&) = delete;
-    level_source& operator=(const level_source&) = delete;
 
-    int value_fd() const { return value_fd_; }
+    int value_fd() const { return value_fd_.get(); }
 
     // 1 on a change, 0 on a time-out, -1 when waiting failed.
     int wait(int timeout_ms)
     {
         pollfd pfd{};
-        if (notify_fd_ >= 0) {
-            pfd = {notify_fd_, POLLIN, 0};
+        if (notify_fd_) {
+            pfd = {notify_fd_.get(), POLLIN, 0};
         } else {
-            pfd = {value_fd_, POLLPRI, 0};
+            pfd = {value_fd_.get(), POLLPRI, 0};
         }
         int ready = 0;
         do
@@ -68,9 +60,9 @@ public:
         while (ready < 0 && errno == EINTR);
         if (ready <= 0)
             return ready;
-        if (notify_fd_ >= 0) {
+        if (notify_fd_) {
             char events[4096];
-            if (read(notify_fd_, events, sizeof events) <= 0)
+            if (read(notify_fd_.get(), events, sizeof events) <= 0)
                 return 0;
             return 1;
         }
@@ -78,8 +70,8 @@ public:
     }
 
 private:
-    int value_fd_ = -1;
-    int notify_fd_ = -1;
+    unique_fd value_fd_;
+    unique_fd notify_fd_;
 };
 
 struct key_times {
@@ -129,12 +121,9 @@ bool on_tamper_change(int level)
 int level_at(const std::string& path)
 {
     char value = '1';
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        if (read(fd, &value, 1) != 1)
-            value = '1';
-        close(fd);
-    }
+    const unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd && read(fd.get(), &value, 1) != 1)
+        value = '1';
     return value == '1' ? 1 : 0;
 }
 
@@ -151,7 +140,7 @@ double now_seconds()
 
 void watch_key(const key_watcher& w)
 {
-    log_print(LOG_INFO, "thread %s is ready!\n", w.name);
+    log_print(LEVEL_INFO, "thread %s is ready!\n", w.name);
     key_times times;
     const std::string path = station_path(gpio_value_path(w.line));
     // The call keys start released whatever their lines read. The tamper
@@ -163,7 +152,7 @@ void watch_key(const key_watcher& w)
     level_source source(path);
     const int fd = source.value_fd();
     if (fd < 0)
-        log_print(LOG_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
+        log_print(LEVEL_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
 
     const auto on_level = [&](int level) {
         if (level == previous)

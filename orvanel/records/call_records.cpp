@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/c_holders.h"
+#include "common/local_time.h"
 #include "common/record_text.h"
 #include "common/station_root.h"
 
@@ -12,13 +14,6 @@ namespace {
 std::string fit(const std::string& text, std::size_t capacity)
 {
     return text.substr(0, capacity - 1);
-}
-
-std::tm local(std::time_t t)
-{
-    std::tm out{};
-    localtime_r(&t, &out);
-    return out;
 }
 
 std::string clock_text(const std::tm& t)
@@ -35,7 +30,7 @@ void cdr_begin_at(std::time_t now, bool incoming, const std::string& account, co
     // A call that was begun, or even answered, but never finished leaves
     // nothing behind: its answer time would give the next call a talk time.
     cdr_record = cdr_fields{};
-    const std::tm t = local(now);
+    const std::tm t = local_time(now);
     cdr_record.direction = incoming ? "in" : "out";
     char date[48];
     std::snprintf(date, sizeof date, "%d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
@@ -54,7 +49,7 @@ void cdr_answered_at(std::time_t now)
 
 void cdr_finish_at(std::time_t now, const std::string& reason)
 {
-    cdr_record.end_time = clock_text(local(now));
+    cdr_record.end_time = clock_text(local_time(now));
     cdr_record.reason = fit(reason, 64);
     if (cdr_record.answer_time != 0)
         cdr_record.duration = static_cast<int>(now - cdr_record.answer_time);
@@ -94,10 +89,9 @@ void cdr_write()
 {
     // A file that cannot be opened loses the line; the record is cleared all
     // the same so the next call starts clean.
-    if (std::FILE* out = std::fopen(station_path(call_records_file).c_str(), "a")) {
+    if (const file_ptr out{std::fopen(station_path(call_records_file).c_str(), "ae")}) {
         const std::string line = cdr_line(cdr_record);
-        std::fwrite(line.data(), 1, line.size(), out);
-        std::fclose(out);
+        std::fwrite(line.data(), 1, line.size(), out.get());
     }
     cdr_record = cdr_fields{};
 }

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "common/c_holders.h"
+#include "common/local_time.h"
 #include "common/process.h"
 #include "common/station_root.h"
 
@@ -33,11 +35,6 @@ constexpr const char* console_colours[] = {
     "\033[0;32;31m",
 };
 
-struct file_close {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_close>;
-
 bool format_message(std::string& out, const char* format, va_list args)
 {
     va_list measure;
@@ -53,16 +50,9 @@ bool format_message(std::string& out, const char* format, va_list args)
     return true;
 }
 
-std::tm local_time(std::time_t t)
-{
-    std::tm local{};
-    localtime_r(&t, &local);
-    return local;
-}
-
 void LogMonitorPthread()
 {
-    log_print(LOG_INFO, "thread '%s'is ready \n", "LogMonitorPthread");
+    log_print(LEVEL_INFO, "thread '%s'is ready \n", "LogMonitorPthread");
     for (;;) {
         const std::tm now = local_time(std::time(nullptr));
         const log_monitor_step step = next_log_monitor_step(now);
@@ -130,7 +120,7 @@ int log_init(const char* path)
     try {
         std::thread(LogMonitorPthread).detach();
     } catch (const std::system_error&) {
-        log_print(LOG_ERROR, "创建线程'LogMonitorPthread'失败\n");
+        log_print(LEVEL_ERROR, "创建线程'LogMonitorPthread'失败\n");
         return -1;
     }
     return 0;
@@ -138,7 +128,7 @@ int log_init(const char* path)
 
 int log_print(unsigned level, const char* format, ...)
 {
-    if (level > LOG_ERROR)
+    if (level > LEVEL_ERROR)
         return -1;
     std::lock_guard<std::mutex> lock(log_lock);
 
@@ -148,7 +138,9 @@ int log_print(unsigned level, const char* format, ...)
 
     if (log_path.empty())
         return -1;
-    file_ptr file(std::fopen(log_path.c_str(), "a+"));
+    // Close-on-exec: the shells that other threads start meanwhile must not
+    // hold the log open.
+    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
     if (!file)
         return -1;
 
@@ -171,5 +163,5 @@ int log_print(unsigned level, const char* format, ...)
 
 void log_refused_pop(const std::string& line)
 {
-    log_print(LOG_WARN, "%s", line.c_str());
+    log_print(LEVEL_WARN, "%s", line.c_str());
 }

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-enum log_level : unsigned { LOG_INFO = 0, LOG_NOTICE = 1, LOG_WARN = 2, LOG_ERROR = 3 };
+enum log_level : unsigned { LEVEL_INFO = 0, LEVEL_NOTICE = 1, LEVEL_WARN = 2, LEVEL_ERROR = 3 };
 
 // A file line holds at most this many bytes of message text.
 inline constexpr std::size_t log_line_max = 4095;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/c_holders.h"
 #include "common/process.h"
 #include "common/record_text.h"
 #include "common/redis_link.h"
@@ -21,11 +22,6 @@
 
 namespace {
 
-struct file_close {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_close>;
-
 // Opens the file and makes it the logger's one sink. When storage is missing
 // or read-only the writer waits and tries again, and the entries stay in the
 // Redis list until they can be written.
@@ -33,7 +29,7 @@ file_ptr open_operation_log()
 {
     const std::string path = station_path(operation_log_file);
     for (bool reported = false;; reported = true) {
-        file_ptr file(std::fopen(path.c_str(), "a"));
+        file_ptr file(std::fopen(path.c_str(), "ae"));
         if (file) {
             record_log_clear_sinks();
             record_log_add_file(file.get(), RECORD_INFO);

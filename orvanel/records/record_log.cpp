@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include "common/local_time.h"
+
 namespace {
 
 struct sink_slot {
@@ -22,8 +24,7 @@ void take_time(record_event& event, std::tm& storage)
 {
     if (event.time)
         return;
-    const std::time_t now = std::time(nullptr);
-    localtime_r(&now, &storage);
+    storage = local_time(std::time(nullptr));
     event.time = &storage;
 }
 

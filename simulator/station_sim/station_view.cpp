@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "common/c_holders.h"
 #include "station_kit/station.h"
 
 namespace {
@@ -212,17 +213,18 @@ std::vector<std::string> file_follower::new_lines()
     std::vector<std::string> lines;
     if (path_.empty())
         return lines;
-    std::FILE* file = std::fopen(path_.c_str(), "r");
-    if (!file)
-        return lines;
-    std::fseek(file, offset_, SEEK_SET);
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        partial_.append(buffer, got);
-        offset_ += static_cast<long>(got);
+    {
+        const file_ptr file(std::fopen(path_.c_str(), "re"));
+        if (!file)
+            return lines;
+        std::fseek(file.get(), offset_, SEEK_SET);
+        char buffer[4096];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+            partial_.append(buffer, got);
+            offset_ += static_cast<long>(got);
+        }
     }
-    std::fclose(file);
     for (std::size_t end = partial_.find('\n'); end != std::string::npos; end = partial_.find('\n')) {
         lines.push_back(partial_.substr(0, end));
         partial_.erase(0, end + 1);

@@ -1,7 +1,6 @@
 #include "simulator/uasim/station_accounts.h"
 
 #include "common/accounts.h"
-#include "common/config.h"
 
 const station_account* station_view::by_index(long index) const
 {
@@ -32,6 +31,6 @@ station_view read_station_view()
         const account_identity id = account_identity_of(n);
         view.enabled.push_back({n, id.host, account_address_of_record(id), account_status_key(id)});
     }
-    view.p2p = config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes";
+    view.p2p = p2p_account_enabled();
     return view;
 }

@@ -6,13 +6,9 @@
 
 namespace {
 
-struct printed_free {
-    void operator()(char* p) const noexcept { cJSON_free(p); }
-};
-
 std::string print(const json_ptr& object)
 {
-    std::unique_ptr<char, printed_free> printed(cJSON_PrintUnformatted(object.get()));
+    const printed_json_ptr printed(cJSON_PrintUnformatted(object.get()));
     return printed ? std::string(printed.get()) : std::string();
 }
 

@@ -2,6 +2,8 @@
 // redis-server under a temporary station root.
 #pragma once
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "common/process.h"
@@ -25,6 +27,13 @@ protected:
         redis_pool = redis_pool_create(redis_socket);
         queue_create(5, next_hop_queue);
         set_oplog_push(push_oplog_entry);
+        // orvanel starts the timer's thread at start-up; the test process
+        // starts it with its first station and keeps it.
+        static const bool timer_running = [] {
+            std::thread(no_reply_timer_thread).detach();
+            return true;
+        }();
+        (void)timer_running;
     }
     void TearDown() override
     {

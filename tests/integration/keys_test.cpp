@@ -1,5 +1,9 @@
 // The keys as a visitor and an installer use them: presses on the GPIO value
 // files in, commands, operation-log entries, tool calls and LED levels out.
+#include <filesystem>
+
+#include <fcntl.h>
+
 #include "tests/integration/running_station.h"
 
 namespace {
@@ -378,4 +382,35 @@ TEST_F(Keys, HeldTimeIgnoresAClockStep)
     release(140);
     EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})")) << "a short press stays a short press";
     EXPECT_EQ(count_entries("Other Event,Play IP,"), 0u);
+}
+
+// The key watchers, the operation log and the Redis connections stay open
+// while other threads run shell commands; a shell that inherited one would
+// keep a value file or a connection alive behind the station's back.
+TEST_F(Keys, DescriptorsThatOrvanelHoldsAreClosedInTheShellsItStarts)
+{
+    ready_station(call_keys);
+    tap(140);  // the operation log is open once an entry is written
+    ASSERT_TRUE(wait_until([&] { return process_has_open(orvanel->pid(), root.file("/userdata/system.csv")); }));
+    const std::string proc = "/proc/" + std::to_string(orvanel->pid());
+    std::error_code error;
+    size_t checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", error)) {
+        const std::string fd = entry.path().filename();
+        if (fd == "0" || fd == "1" || fd == "2")
+            continue;
+        std::error_code ignored;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ignored);
+        // What the test runner left open reaches orvanel through its start.
+        if (std::filesystem::read_symlink("/proc/self/fd/" + fd, ignored) == target)
+            continue;
+        const std::string info = read_text_file(proc + "/fdinfo/" + fd);
+        const std::size_t at = info.find("flags:");
+        if (at == std::string::npos)
+            continue;  // closed meanwhile
+        const unsigned long flags = std::stoul(info.substr(at + 6), nullptr, 8);
+        EXPECT_NE(flags & O_CLOEXEC, 0u) << "descriptor " << fd << " -> " << target;
+        ++checked;
+    }
+    EXPECT_GE(checked, 9u) << "three value files, the operation log and Redis connections at least";
 }

@@ -3,6 +3,7 @@
 // next-hop messages are handed to the dialer one by one.
 #include "orvanel/call/next_intercom.h"
 #include "orvanel/core/dial.h"
+#include "orvanel/core/next_hop_messages.h"
 #include "orvanel/core/publish.h"
 #include "tests/integration/in_process.h"
 
@@ -70,7 +71,7 @@ TEST_F(NextNumbers, UnansweredChainDialsUntilAnEmptyNumber)
         closed("Connection reset by user");
         EXPECT_EQ(led_state_gpio140, LED_CALL_FAILED);
         EXPECT_EQ(active_key, 1) << "the chain keeps its key";
-        ASSERT_EQ(next_hop(), 3);
+        ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
         if (number == "1001") {
             EXPECT_EQ(command(1s), std::string(R"({"cmd":"dial","data":"1002 0"})"));
         } else if (number == "1002") {
@@ -104,7 +105,7 @@ TEST_F(NextNumbers, BusyNumberArmsTheRetryAndDialsTheNext)
     EXPECT_EQ(led_state_gpio140, LED_CALL_FAILED);
     EXPECT_EQ(baresip_status, STATUS_IDLE);
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(next_hop(), 2) << "the retry time is over";
+    ASSERT_EQ(next_hop(), HOP_RETRY_DUE) << "the retry time is over";
     EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
     EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1002 0"})"));
     EXPECT_EQ(position, 1);
@@ -172,7 +173,7 @@ TEST_F(NextNumbers, RetryExpiryLeavesACallInProgressAlone)
     }
     baresip_status = STATUS_IDLE;
     on_no_reply_alarm(SIGALRM);
-    EXPECT_EQ(next_hop(), 2) << "idle: the retry is due";
+    EXPECT_EQ(next_hop(), HOP_RETRY_DUE) << "idle: the retry is due";
 }
 
 TEST_F(NextNumbers, KeyHangUpResetsTheChain)
@@ -184,7 +185,7 @@ TEST_F(NextNumbers, KeyHangUpResetsTheChain)
     outgoing("1001");
     EXPECT_EQ(command(), std::string(hangupall_command));
     closed("Connection reset by user");
-    ASSERT_EQ(next_hop(), 3);
+    ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
     EXPECT_EQ(command(1s), std::string(R"({"cmd":"dial","data":"1002 0"})"));
     ASSERT_EQ(position, 1);
 
@@ -195,7 +196,7 @@ TEST_F(NextNumbers, KeyHangUpResetsTheChain)
     EXPECT_EQ(active_key, 0);
     EXPECT_EQ(manual_hangup, 0);
     EXPECT_EQ(led_state_gpio140, LED_READY);
-    ASSERT_EQ(next_hop(), 4);
+    ASSERT_EQ(next_hop(), HOP_KEY_HUNG_UP);
     EXPECT_EQ(position, 0);
 
     // The next chain starts again at number 2.
@@ -203,7 +204,7 @@ TEST_F(NextNumbers, KeyHangUpResetsTheChain)
     outgoing("1001");
     EXPECT_EQ(command(), std::string(hangupall_command));
     closed("Connection reset by user");
-    ASSERT_EQ(next_hop(), 3);
+    ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
     EXPECT_EQ(command(1s), std::string(R"({"cmd":"dial","data":"1002 0"})"));
 }
 
@@ -226,17 +227,20 @@ TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
 {
     root.write_settings(key1_chain + "[button-gpio140]\nnext_number_2 = 1002\nnumber_2_line = 2\n");
     active_key = 1;
-    manual_hangup = 1;
-    position = 2;
-    queue_push(next_hop_queue.get(), 0, 2);
-    ASSERT_EQ(next_hop(), 2);
-    EXPECT_EQ(position, 0);
-    EXPECT_EQ(manual_hangup, 0);
+    // A due number is taken as a retry: after a key hang-up both forget the chain.
+    for (const next_hop_message type : {HOP_RETRY_DUE, HOP_NEXT_NUMBER_DUE}) {
+        manual_hangup = 1;
+        position = 2;
+        queue_push(next_hop_queue.get(), 0, type);
+        ASSERT_EQ(next_hop(), type);
+        EXPECT_EQ(position, 0) << type;
+        EXPECT_EQ(manual_hangup, 0) << type;
+    }
 
     position = 4;
     active_key = 1;
-    queue_push(next_hop_queue.get(), 0, 3);
-    ASSERT_EQ(next_hop(), 3);
+    queue_push(next_hop_queue.get(), 0, HOP_NO_REPLY_HUNG_UP);
+    ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
     EXPECT_EQ(position, 0);
     EXPECT_EQ(active_key, 0) << "numbers used up";
     EXPECT_FALSE(command(200ms));
@@ -247,8 +251,8 @@ TEST_F(NextNumbers, UnusableLineStopsTheChainWhereItIs)
     root.write_settings(key1_chain + "[button-gpio140]\nnext_number_3 = 1003\nnumber_3_line = 3\n");
     active_key = 1;
     position = 1;
-    queue_push(next_hop_queue.get(), 0, 3);
-    ASSERT_EQ(next_hop(), 3);
+    queue_push(next_hop_queue.get(), 0, HOP_NO_REPLY_HUNG_UP);
+    ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
     EXPECT_EQ(position, 1);
     EXPECT_EQ(active_key, 0) << "no call, so nothing follows: the key lets go";
     EXPECT_FALSE(command(200ms)) << "account 2 is not registered";

@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+// The message log's levels must not clash with the system log's macros, so a
+// file may use both.
+#include <syslog.h>
+
 #include "orvanel/records/message_log.h"
 #include "station_kit/station.h"
 
@@ -24,10 +28,10 @@ std::tm at(int year, int month, int day, int hour, int minute, int second)
 
 TEST(MessageLogFormat, PrefixCarriesLocalTimeMillisecondsAndLevel)
 {
-    EXPECT_EQ(log_prefix(at(2026, 12, 7, 5, 58, 48), 41, LOG_NOTICE), "[2026/12/07 05:58:48 041][notice]");
-    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 999, LOG_INFO), "[2027/01/02 23:00:09 999][info]");
-    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 0, LOG_WARN), "[2027/01/02 23:00:09 000][warn]");
-    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 5, LOG_ERROR), "[2027/01/02 23:00:09 005][error]");
+    EXPECT_EQ(log_prefix(at(2026, 12, 7, 5, 58, 48), 41, LEVEL_NOTICE), "[2026/12/07 05:58:48 041][notice]");
+    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 999, LEVEL_INFO), "[2027/01/02 23:00:09 999][info]");
+    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 0, LEVEL_WARN), "[2027/01/02 23:00:09 000][warn]");
+    EXPECT_EQ(log_prefix(at(2027, 1, 2, 23, 0, 9), 5, LEVEL_ERROR), "[2027/01/02 23:00:09 005][error]");
 }
 
 TEST(MessageLogFormat, FileLineHoldsAtMost4095BytesOfText)
@@ -72,7 +76,7 @@ TEST(MessageLog, WritesFileAndColouredConsoleLines)
 {
     kit_root root;
     root_in_process in_root(root);
-    EXPECT_EQ(log_print(LOG_INFO, "before init\n"), -1) << "no file before log_init";
+    EXPECT_EQ(log_print(LEVEL_INFO, "before init\n"), -1) << "no file before log_init";
 
     ASSERT_EQ(log_init("/userdata/log/orvanel.log"), 0);
     const std::string file = root.file("/userdata/log/orvanel.log");
@@ -82,11 +86,11 @@ TEST(MessageLog, WritesFileAndColouredConsoleLines)
     std::remove(file.c_str());
     testing::internal::CaptureStdout();
     EXPECT_EQ(log_print(4, "never\n"), -1);
-    EXPECT_EQ(log_print(LOG_NOTICE, "Code huang up \n"), 0);
-    EXPECT_EQ(log_print(LOG_ERROR, "accountaor1:%s :%s\n", "sip:a@b", "sip:c@d"), 0);
-    EXPECT_EQ(log_print(LOG_INFO, "no newline"), 0);
-    EXPECT_EQ(log_print(LOG_WARN, "当前按钮gpio140 蓝灯常亮\n"), 0);
-    EXPECT_EQ(log_print(LOG_INFO, "%s", std::string(5000, 'z').c_str()), 0);
+    EXPECT_EQ(log_print(LEVEL_NOTICE, "Code huang up \n"), 0);
+    EXPECT_EQ(log_print(LEVEL_ERROR, "accountaor1:%s :%s\n", "sip:a@b", "sip:c@d"), 0);
+    EXPECT_EQ(log_print(LEVEL_INFO, "no newline"), 0);
+    EXPECT_EQ(log_print(LEVEL_WARN, "当前按钮gpio140 蓝灯常亮\n"), 0);
+    EXPECT_EQ(log_print(LEVEL_INFO, "%s", std::string(5000, 'z').c_str()), 0);
     const std::string console = testing::internal::GetCapturedStdout();
 
     const std::string text = read_text_file(file);  // made anew after the deletion
