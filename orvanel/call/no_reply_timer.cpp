@@ -102,16 +102,19 @@ void on_no_reply_alarm(int)
     // Once it has fired, a busy retry is no longer pending.
     next_hop_timer_armed = 0;
     const int status = baresip_status;
+    // The station is idle once the alarm has run. The status is settled
+    // before the hang-up or the retry goes out: the close event and the dial
+    // that follow them must find it settled, not be undone by it. A call
+    // that is established or rings here keeps its status, or the next key
+    // press would dial instead of hanging up or answering; that holds also
+    // for a status stored while this one is.
+    int seen = status;
+    while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
+    }
     if (status == STATUS_OUTGOING_RINGING)
         publish_command(TARGET_CONTROL, hangupall_command);
     else if (abnormal_hangup == 1 && !call_in_progress(status))
         queue_push(next_hop_queue.get(), 100, HOP_RETRY_DUE);
     in_alarm_callback = 0;
-    // A call that was established or began ringing here meanwhile keeps its
-    // status, or the next key press would dial instead of hanging up or
-    // answering; that holds also for a status stored while this one is.
-    int seen = baresip_status;
-    while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
-    }
     log_print(LEVEL_INFO, "callback end\n");
 }
