@@ -1,0 +1,45 @@
+// The rules by which the bridge turns the station's protocol into the user
+// agent's control commands and the user agent's events into the station's:
+// pure functions and small records, without sockets.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// The close reason as the station expects it: the user agent reports a far
+// end's hang-up without the error number that the station compares with.
+std::string station_close_reason(const std::string& reason);
+
+// The account (1 to 3) that a dial command's index names: the index counts
+// the enabled accounts from 0, in the order of their numbers.
+std::optional<int> account_for_index(const std::array<bool, 3>& enabled, int index);
+
+// True for a number that can stand as the user part of a SIP address: the
+// characters of RFC 3261's user part, at least one, with every '%' starting
+// an escape of two hex digits. Anything else (blanks, quotes, '@', ':',
+// control characters) is refused before it reaches a control command.
+bool valid_user_part(const std::string& number);
+
+// The call status that a restarted station reads for each account.
+enum class account_call_status { idle, outgoing_ringing, incoming_ringing, answered };
+std::string call_status_text(account_call_status status);
+
+// Which accounts have registered since the user agent started: the station
+// tells a first registration ("init register") from a refresh ("register").
+class registration_record {
+public:
+    // The class the station's REGISTER_OK takes for this address of record.
+    std::string register_class(const std::string& aor);
+    // A new user agent registers every account anew.
+    void forget_all() { registered_.clear(); }
+
+private:
+    std::set<std::string> registered_;
+};
+
+// The addresses of record that the user agent's listing shows registered
+// ("OK" on their line), in the listing's order.
+std::vector<std::string> registered_in_listing(const std::string& listing);

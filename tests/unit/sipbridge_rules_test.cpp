@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include "sipbridge/bridge_rules.h"
+#include "sipbridge/netstring.h"
+
+#include <string>
+#include <vector>
+
+TEST(Netstring, FramesComeWholeWhateverTheReadsCutThem)
+{
+    const std::string stream = netstring(R"({"event":true})") + netstring("") + netstring("a,b:c");
+    EXPECT_EQ(stream, R"(14:{"event":true},0:,5:a,b:c,)");
+    netstring_reader reader;
+    std::vector<std::string> frames;
+    for (char c : stream) {  // one byte per read: the worst cut there is
+        reader.feed(&c, 1);
+        while (auto frame = reader.next())
+            frames.push_back(*frame);
+    }
+    EXPECT_EQ(frames, (std::vector<std::string>{R"({"event":true})", "", "a,b:c"}));
+    EXPECT_FALSE(reader.broken());
+}
+
+TEST(Netstring, BrokenFramingIsNotGuessedAt)
+{
+    for (const std::string& bad : std::vector<std::string>{"x:ab,", ":ab,", "3:abcd", "-1:a,", "99999999999999999999:a,", "12a"}) {
+        netstring_reader reader(1024);
+        reader.feed(bad.data(), bad.size());
+        EXPECT_FALSE(reader.next()) << bad;
+        EXPECT_TRUE(reader.broken()) << bad;
+        const std::string good = netstring("{}");
+        reader.feed(good.data(), good.size());
+        EXPECT_FALSE(reader.next()) << "a broken stream stays broken: " << bad;
+    }
+    netstring_reader small(4);
+    const std::string long_frame = netstring("12345");
+    small.feed(long_frame.data(), long_frame.size());
+    EXPECT_FALSE(small.next());
+    EXPECT_TRUE(small.broken()) << "a frame over the limit is refused before it is buffered whole";
+}
+
+TEST(BridgeRules, CloseReasonsAsTheStationComparesThem)
+{
+    EXPECT_EQ(station_close_reason("Connection reset by peer"), "Connection reset by peer [104]");
+    for (const char* kept : {"Connection reset by user", "486 Busy Here", "603 Decline", "Connection timed out", ""})
+        EXPECT_EQ(station_close_reason(kept), kept);
+}
+
+TEST(BridgeRules, DialIndexCountsTheEnabledAccountsFromZero)
+{
+    EXPECT_EQ(account_for_index({true, true, true}, 0), 1);
+    EXPECT_EQ(account_for_index({true, true, true}, 2), 3);
+    EXPECT_EQ(account_for_index({false, true, true}, 0), 2);
+    EXPECT_EQ(account_for_index({true, false, true}, 1), 3);
+    EXPECT_EQ(account_for_index({true, false, false}, 1), std::nullopt);
+    EXPECT_EQ(account_for_index({false, false, false}, 0), std::nullopt);
+    EXPECT_EQ(account_for_index({true, true, true}, -1), std::nullopt);
+}
+
+TEST(BridgeRules, OnlyTrueUserPartsAreDialled)
+{
+    for (const char* ok : {"1001", "*21", "alice.smith", "a%20b", "+4930123", "1001;phone-context=x", "%23"})
+        EXPECT_TRUE(valid_user_part(ok)) << ok;
+    for (const std::string& bad : std::vector<std::string>{"", "10 01", "1001@evil", "sip:1001", "a\"b", "a%2", "a%zz", "line\nbreak",
+                                  std::string("nul\0x", 5), "#21", "<1001>"})
+        EXPECT_FALSE(valid_user_part(bad)) << bad;
+}
+
+TEST(BridgeRules, StatusTextsAreTheOnesTheStationReads)
+{
+    EXPECT_EQ(call_status_text(account_call_status::idle), R"({"status":"idle"})");
+    EXPECT_EQ(call_status_text(account_call_status::outgoing_ringing), R"({"status":"ringing"})");
+    EXPECT_EQ(call_status_text(account_call_status::incoming_ringing), R"({"status":"ring"})");
+    EXPECT_EQ(call_status_text(account_call_status::answered), R"({"status":"answer"})");
+}
+
+TEST(BridgeRules, FirstRegistrationOfEachAccountIsTheInitialOne)
+{
+    registration_record record;
+    EXPECT_EQ(record.register_class("sip:2000@127.0.0.1:15070"), "init register");
+    EXPECT_EQ(record.register_class("sip:2000@127.0.0.1:15070"), "register") << "a refresh";
+    EXPECT_EQ(record.register_class("sip:2001@127.0.0.1:15070"), "init register");
+    record.forget_all();
+    EXPECT_EQ(record.register_class("sip:2000@127.0.0.1:15070"), "init register") << "a new user agent";
+}
+
+TEST(BridgeRules, ListingShowsWhichAccountsAreRegistered)
+{
+    const std::string listing = "\n--- User Agents (3) ---\n"
+                                "> sip:2000@127.0.0.1:15070   \x1b[32mOK \x1b[;m  Expires 60s\n"
+                                "  sip:2001@127.0.0.1:15070   \x1b[31mERR\x1b[;m\n"
+                                "  sip:2002@example.test      \x1b[32mOK \x1b[;m  Expires 3600s\n\n";
+    EXPECT_EQ(registered_in_listing(listing),
+              (std::vector<std::string>{"sip:2000@127.0.0.1:15070", "sip:2002@example.test"}));
+    EXPECT_TRUE(registered_in_listing("").empty());
+    EXPECT_TRUE(registered_in_listing("no accounts sip:x OK").empty()) << "only account lines count";
+}
