@@ -6,12 +6,6 @@ namespace {
 
 constexpr std::size_t formatted_max = 191;
 
-std::string account_setting(int n, const char* key, std::size_t size)
-{
-    const std::string name = "account_info_" + std::to_string(n) + ":" + key;
-    return config_value(speaker_conf, name.c_str(), size);
-}
-
 std::string cut(std::string text)
 {
     if (text.size() > formatted_max)
@@ -20,6 +14,12 @@ std::string cut(std::string text)
 }
 
 }  // namespace
+
+std::string account_setting(int n, const char* key, std::size_t size)
+{
+    const std::string name = "account_info_" + std::to_string(n) + ":" + key;
+    return config_value(speaker_conf, name.c_str(), size);
+}
 
 bool account_enabled(int n)
 {

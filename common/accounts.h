@@ -5,7 +5,11 @@
 // user agent registers the same accounts.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// The key of section "account_info_<n>", read with a buffer of size bytes.
+std::string account_setting(int n, const char* key, std::size_t size);
 
 // Section "account_info_<n>" has enable = yes.
 bool account_enabled(int n);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge_rules.h"
 #include "sipbridge/netstring.h"
+#include "station_kit/station.h"
 
 #include <string>
 #include <vector>
@@ -94,4 +96,47 @@ TEST(BridgeRules, ListingShowsWhichAccountsAreRegistered)
               (std::vector<std::string>{"sip:2000@127.0.0.1:15070", "sip:2002@example.test"}));
     EXPECT_TRUE(registered_in_listing("").empty());
     EXPECT_TRUE(registered_in_listing("no accounts sip:x OK").empty()) << "only account lines count";
+}
+
+TEST(AccountsFile, LinesCarryTheSettingsAndNothingElse)
+{
+    EXPECT_EQ(accounts_file_line({"2000", "127.0.0.1:15070", "", "secret"}).line,
+              "<sip:2000@127.0.0.1:15070>;auth_pass=secret;regint=60;answermode=manual");
+    EXPECT_EQ(accounts_file_line({"2000", "", "10.0.0.9", ""}).line,
+              "<sip:2000@10.0.0.9>;regint=60;answermode=manual")
+        << "the server stands in for an empty domain; no password, no authentication";
+    EXPECT_EQ(accounts_file_line({"2000", "example.test", "10.0.0.9", "pw"}).line,
+              "<sip:2000@example.test>;auth_pass=pw;outbound=\"sip:10.0.0.9\";regint=60;answermode=manual");
+    EXPECT_EQ(accounts_file_line({"2000", "example.test", "example.test", ""}).line,
+              "<sip:2000@example.test>;regint=60;answermode=manual");
+
+    for (const settings_account& bad : std::vector<settings_account>{
+             {"", "example.test", "", ""},
+             {"20 00", "example.test", "", ""},
+             {"2000>;regint=1", "example.test", "", ""},
+             {"2000", "", "", ""},
+             {"2000", "evil>;x", "", ""},
+             {"2000", "example.test", "", "pa;ss"},
+             {"2000", "example.test", "", "pa ss"},
+             {"2000", "example.test", "", "pa\"ss"},
+             {"2000", "example.test", "", "line\nbreak"},
+             {"2000", "example.test", "a b", ""},
+         }) {
+        const accounts_line result = accounts_file_line(bad);
+        EXPECT_EQ(result.line, "") << bad.username << " " << bad.domain << " " << bad.password;
+        EXPECT_NE(result.error, "");
+    }
+}
+
+TEST(AccountsFile, EnabledAccountsComeFromTheSettingsInTheirOrder)
+{
+    kit_root root;
+    root_in_process in_root{root};
+    root.write_settings("[account_info_1]\nenable = no\nusername = 1000\ndomain = a.test\n"
+                        "[account_info_2]\nenable = yes\nusername = 2000\ndomain =\nserver = 10.0.0.9\npassword = pw\n"
+                        "[account_info_3]\nenable = yes\nusername = 3000\ndomain = c.test\n");
+    const std::vector<settings_account> accounts = enabled_settings_accounts();
+    ASSERT_EQ(accounts.size(), 2u);
+    EXPECT_EQ(accounts_file_line(accounts[0]).line, "<sip:2000@10.0.0.9>;auth_pass=pw;regint=60;answermode=manual");
+    EXPECT_EQ(accounts_file_line(accounts[1]).line, "<sip:3000@c.test>;regint=60;answermode=manual");
 }

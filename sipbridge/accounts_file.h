@@ -1,0 +1,30 @@
+// The user agent's accounts file, written from the station's settings so
+// that an installer configures the accounts in one place (speaker.conf).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// An account as speaker.conf describes it (section account_info_<n>).
+struct settings_account {
+    std::string username;
+    std::string domain;
+    std::string server;    // the registrar and proxy, when it is not the domain
+    std::string password;  // empty: no authentication
+};
+
+// The enabled accounts 1 to 3 of speaker.conf, in their order.
+std::vector<settings_account> enabled_settings_accounts();
+
+// One line of the accounts file:
+//   <sip:USER@HOST>;auth_pass=PASS;outbound="sip:SERVER";regint=60;answermode=manual
+// with HOST the domain (or the server when the domain is empty). A value
+// that would break the line (blanks, quotes, '<', '>', ';', control
+// characters, a user name that is no SIP user part) gives no line and an
+// error text instead: the file never carries a parameter that the settings
+// did not mean.
+struct accounts_line {
+    std::string line;
+    std::string error;
+};
+accounts_line accounts_file_line(const settings_account& account);
