@@ -102,11 +102,11 @@ redis_ptr redis_reconnect(std::chrono::milliseconds timeout, const std::function
     }
 }
 
-bool redis_repair(redis_ptr& connection, std::chrono::milliseconds timeout)
+bool redis_repair(redis_ptr& connection, const std::string& path, std::chrono::milliseconds timeout)
 {
     if (redis_usable(connection.get()))
         return true;
-    connection = redis_open_device(timeout);
+    connection = redis_open(path, timeout);
     return connection != nullptr;
 }
 

@@ -57,9 +57,9 @@ std::chrono::milliseconds reconnect_pause(std::chrono::steady_clock::duration ou
 redis_ptr redis_reconnect(std::chrono::milliseconds timeout,
                           const std::function<bool(redisContext*)>& setup = nullptr);
 
-// Keeps a thread's own connection usable: a failed one is made anew at once;
-// false when that did not work either.
-bool redis_repair(redis_ptr& connection, std::chrono::milliseconds timeout);
+// Keeps a connection to the socket at path usable: a failed one is made anew
+// at once; false when that did not work either.
+bool redis_repair(redis_ptr& connection, const std::string& path, std::chrono::milliseconds timeout);
 
 // The value of a pop reply (list name, value), or nothing for a nil reply
 // (the wait timed out), an error reply, or anything else.

@@ -17,10 +17,7 @@ int command_link_check(command_link_holder* link)
 {
     if (!link)
         return -1;
-    if (redis_usable(link->connection.get()))
-        return 0;
-    link->connection = redis_open(link->path, command_timeout);
-    return link->connection ? 0 : -1;
+    return redis_repair(link->connection, link->path, command_timeout) ? 0 : -1;
 }
 
 void command_link_run(const char* format, const std::string& text)

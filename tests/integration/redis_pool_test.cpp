@@ -72,16 +72,16 @@ TEST_F(RedisAccess, AllSlotsTakenDropsTheCommand)
 TEST_F(RedisAccess, OwnConnectionIsRepairedAfterARestart)
 {
     redis_ptr own;
-    ASSERT_TRUE(redis_repair(own, command_timeout));
+    ASSERT_TRUE(redis_repair(own, root.socket(), command_timeout));
     redisContext* first = own.get();
-    ASSERT_TRUE(redis_repair(own, command_timeout));
+    ASSERT_TRUE(redis_repair(own, root.socket(), command_timeout));
     EXPECT_EQ(own.get(), first) << "a good connection stays in use";
 
     redis.stop();
     EXPECT_FALSE(redis_command(own.get(), "PING"));
-    EXPECT_FALSE(redis_repair(own, command_timeout));
+    EXPECT_FALSE(redis_repair(own, root.socket(), command_timeout));
     redis.start();
-    ASSERT_TRUE(redis_repair(own, command_timeout));
+    ASSERT_TRUE(redis_repair(own, root.socket(), command_timeout));
     reply_ptr pong = redis_command(own.get(), "PING");
     ASSERT_TRUE(pong);
     EXPECT_STREQ(pong->str, "PONG");
