@@ -37,14 +37,19 @@ void prepare_process()
 
 void start_program(int argc, char** argv)
 {
+    start_station_program();
+    if (debug_mode_from_args(argc, argv))
+        debug_mode = 1;
+}
+
+void start_station_program()
+{
     prepare_process();
     if (!station_root_init()) {
         std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
                      station_root().c_str());
         end_process(1);
     }
-    if (debug_mode_from_args(argc, argv))
-        debug_mode = 1;
 }
 
 void end_process(int status)

@@ -22,6 +22,8 @@ void survive_broken_pipes();
 // station root read (a root unfit for shell commands ends the process with
 // status 1) and debug_mode set from the command line.
 void start_program(int argc, char** argv);
+// The same without the command line, for a program with options of its own.
+void start_station_program();
 
 // Ends the process with the status from any thread. Other threads may still
 // run, so nothing is torn down: the console is flushed and the process ends.

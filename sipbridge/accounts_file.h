@@ -28,3 +28,17 @@ struct accounts_line {
     std::string error;
 };
 accounts_line accounts_file_line(const settings_account& account);
+
+// The whole accounts file: a line for each enabled account that can have
+// one, and the registration-less P2P account when account_info_p2p is
+// enabled. The refusals name the account and say why it has no line.
+struct accounts_text {
+    std::string text;
+    std::vector<std::string> refusals;
+};
+accounts_text accounts_file_text();
+
+// Writes DIR/accounts (whole or not at all: a new file renamed into place)
+// and an empty DIR/contacts when there is none; false, with the reason in
+// error, when that failed.
+bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);

@@ -11,21 +11,6 @@ std::string station_close_reason(const std::string& reason)
     return reason;
 }
 
-std::optional<int> account_for_index(const std::array<bool, 3>& enabled, int index)
-{
-    if (index < 0)
-        return std::nullopt;
-    int seen = 0;
-    for (int n = 1; n <= 3; ++n) {
-        if (!enabled[static_cast<std::size_t>(n - 1)])
-            continue;
-        if (seen == index)
-            return n;
-        ++seen;
-    }
-    return std::nullopt;
-}
-
 bool valid_user_part(const std::string& number)
 {
     if (number.empty())
@@ -81,4 +66,57 @@ std::vector<std::string> registered_in_listing(const std::string& listing)
             aors.push_back(aor);
     }
     return aors;
+}
+
+namespace {
+
+bool valid_host(const std::string& host)
+{
+    if (host.empty())
+        return false;
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']')
+            return false;
+        for (std::size_t i = 1; i + 1 < host.size(); ++i)
+            if (!std::isxdigit(static_cast<unsigned char>(host[i])) && host[i] != ':' && host[i] != '.')
+                return false;
+        return true;
+    }
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-')
+            return false;
+    return host.front() != '-' && host.front() != '.';
+}
+
+bool valid_port(const std::string& port)
+{
+    if (port.empty() || port.size() > 5)
+        return false;
+    for (char c : port)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    const long value = std::stol(port);
+    return value > 0 && value < 65536;
+}
+
+}  // namespace
+
+bool valid_sip_host(const std::string& host_port)
+{
+    // A port follows the last colon, unless that colon is inside an IPv6
+    // address's brackets.
+    const std::size_t colon = host_port.rfind(':');
+    if (colon != std::string::npos && (host_port.front() != '[' || host_port.find(']') < colon))
+        return valid_port(host_port.substr(colon + 1)) && valid_host(host_port.substr(0, colon));
+    return valid_host(host_port);
+}
+
+std::optional<std::string> p2p_target(const std::string& address)
+{
+    const std::size_t at = address.find('@');
+    if (at != std::string::npos && !valid_user_part(address.substr(0, at)))
+        return std::nullopt;
+    if (!valid_sip_host(at == std::string::npos ? address : address.substr(at + 1)))
+        return std::nullopt;
+    return "sip:" + address;
 }

@@ -13,10 +13,6 @@
 // end's hang-up without the error number that the station compares with.
 std::string station_close_reason(const std::string& reason);
 
-// The account (1 to 3) that a dial command's index names: the index counts
-// the enabled accounts from 0, in the order of their numbers.
-std::optional<int> account_for_index(const std::array<bool, 3>& enabled, int index);
-
 // True for a number that can stand as the user part of a SIP address: the
 // characters of RFC 3261's user part, at least one, with every '%' starting
 // an escape of two hex digits. Anything else (blanks, quotes, '@', ':',
@@ -43,3 +39,17 @@ private:
 // The addresses of record that the user agent's listing shows registered
 // ("OK" on their line), in the listing's order.
 std::vector<std::string> registered_in_listing(const std::string& listing);
+
+// The registration-less account that P2P calls go out on, as the accounts
+// file names it.
+inline constexpr const char* p2p_account_aor = "sip:p2p@127.0.0.1";
+
+// A host name, an IPv4 address or a bracketed IPv6 address, with an
+// optional ":PORT".
+bool valid_sip_host(const std::string& host_port);
+
+// The SIP address that a P2P dial's text names: "USER@HOST", "HOST" or
+// either with ":PORT", HOST a name, an IPv4 address or a bracketed IPv6
+// one. Nothing for anything else, so that no text from Redis reaches the
+// user agent that is not exactly one address.
+std::optional<std::string> p2p_target(const std::string& address);

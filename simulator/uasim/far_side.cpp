@@ -86,6 +86,7 @@ ua_effects far_side::take_command(const ua_command& command, const station_view&
         establish(now, out);
         break;
     case command_kind::hangup:
+    case command_kind::hangupall:
         if (call_.phase == call_phase::idle) {
             say(out, command.name + ": no call to end");
             break;

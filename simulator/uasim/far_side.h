@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "simulator/uasim/behaviours.h"
-#include "simulator/uasim/station_accounts.h"
+#include "sipbridge/station_accounts.h"
 #include "simulator/uasim/ua_commands.h"
 #include "simulator/uasim/ua_events.h"
 

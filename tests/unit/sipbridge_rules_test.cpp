@@ -3,6 +3,7 @@
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge_rules.h"
 #include "sipbridge/netstring.h"
+#include "sipbridge/station_accounts.h"
 #include "station_kit/station.h"
 
 #include <string>
@@ -50,13 +51,23 @@ TEST(BridgeRules, CloseReasonsAsTheStationComparesThem)
 
 TEST(BridgeRules, DialIndexCountsTheEnabledAccountsFromZero)
 {
-    EXPECT_EQ(account_for_index({true, true, true}, 0), 1);
-    EXPECT_EQ(account_for_index({true, true, true}, 2), 3);
-    EXPECT_EQ(account_for_index({false, true, true}, 0), 2);
-    EXPECT_EQ(account_for_index({true, false, true}, 1), 3);
-    EXPECT_EQ(account_for_index({true, false, false}, 1), std::nullopt);
-    EXPECT_EQ(account_for_index({false, false, false}, 0), std::nullopt);
-    EXPECT_EQ(account_for_index({true, true, true}, -1), std::nullopt);
+    const auto view_of = [](std::initializer_list<int> numbers) {
+        station_view view;
+        for (int n : numbers)
+            view.enabled.push_back({n, "h", "sip:u@h", "k"});
+        return view;
+    };
+    const auto account_for_index = [](const station_view& view, long index) -> std::optional<int> {
+        const station_account* account = view.by_index(index);
+        return account ? std::optional<int>(account->number) : std::nullopt;
+    };
+    EXPECT_EQ(account_for_index(view_of({1, 2, 3}), 0), 1);
+    EXPECT_EQ(account_for_index(view_of({1, 2, 3}), 2), 3);
+    EXPECT_EQ(account_for_index(view_of({2, 3}), 0), 2);
+    EXPECT_EQ(account_for_index(view_of({1, 3}), 1), 3);
+    EXPECT_EQ(account_for_index(view_of({1}), 1), std::nullopt);
+    EXPECT_EQ(account_for_index(view_of({}), 0), std::nullopt);
+    EXPECT_EQ(account_for_index(view_of({1, 2, 3}), -1), std::nullopt);
 }
 
 TEST(BridgeRules, OnlyTrueUserPartsAreDialled)

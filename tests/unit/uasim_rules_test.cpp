@@ -136,7 +136,7 @@ TEST(UasimCommands, MalformedAndHostileTextsAreRefusedWithAReason)
 TEST(UasimCommands, HangupsAcceptAndPlay)
 {
     EXPECT_EQ(parse_command(R"({"cmd":"hangup","data":""})").kind, command_kind::hangup);
-    EXPECT_EQ(parse_command(R"({"cmd":"hangupall","data":""})").kind, command_kind::hangup);
+    EXPECT_EQ(parse_command(R"({"cmd":"hangupall","data":""})").kind, command_kind::hangupall);
     EXPECT_EQ(parse_command(R"({"cmd":"accept","data":""})").kind, command_kind::accept);
     EXPECT_EQ(parse_command(R"({"cmd":"accept"})").kind, command_kind::accept);
 

@@ -1,4 +1,4 @@
-#include "simulator/uasim/station_accounts.h"
+#include "sipbridge/station_accounts.h"
 
 #include "common/accounts.h"
 

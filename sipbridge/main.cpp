@@ -1,0 +1,62 @@
+// sipbridge: puts a stock SIP user agent (baresip with its ctrl_tcp module)
+// behind the station's Redis protocol.
+//
+//   sipbridge [--ua HOST:PORT] [debug]   bridge the control socket (default 127.0.0.1:4444)
+//   sipbridge --write-accounts DIR       write DIR/accounts from speaker.conf and exit
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/process.h"
+#include "sipbridge/accounts_file.h"
+#include "sipbridge/bridge.h"
+
+namespace {
+
+int usage()
+{
+    std::fputs("usage: sipbridge [--ua HOST:PORT] [debug]\n"
+               "       sipbridge --write-accounts DIR\n",
+               stderr);
+    return 2;
+}
+
+int write_accounts(const std::string& dir)
+{
+    const accounts_text accounts = accounts_file_text();
+    for (const std::string& refusal : accounts.refusals)
+        std::fprintf(stderr, "sipbridge: %s\n", refusal.c_str());
+    std::string error;
+    if (!write_accounts_file(dir, accounts.text, error)) {
+        std::fprintf(stderr, "sipbridge: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("sipbridge: wrote %s/accounts\n", dir.c_str());
+    return accounts.refusals.empty() ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    start_station_program();
+    if (argc == 3 && std::strcmp(argv[1], "--write-accounts") == 0)
+        return write_accounts(argv[2]);
+
+    ua_address user_agent;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "debug") == 0) {
+            debug_mode = 1;
+        } else if (std::strcmp(argv[i], "--ua") == 0 && i + 1 < argc) {
+            const std::optional<ua_address> given = parse_ua_address(argv[++i]);
+            if (!given) {
+                std::fprintf(stderr, "sipbridge: --ua takes an IPv4 address and a port: %s\n", argv[i]);
+                return 2;
+            }
+            user_agent = *given;
+        } else {
+            return usage();
+        }
+    }
+    run_bridge(user_agent);
+}
