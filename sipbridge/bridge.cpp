@@ -67,12 +67,16 @@ public:
 
 private:
     // A command that failed is sent once more on a new connection: the
-    // server may have restarted since the last one.
+    // server may have restarted since the last one. A new connection may
+    // meet a server that has lost the keys, so they are all written anew.
     bool write(const char* format, const std::string& a, const std::string* b = nullptr)
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!redis_usable(redis_.get()) && !redis_repair(redis_, station_path(redis_socket), command_timeout))
-                continue;
+            if (!redis_usable(redis_.get())) {
+                if (!redis_repair(redis_, station_path(redis_socket), command_timeout))
+                    continue;
+                rewrite_due_ = true;
+            }
             reply_ptr reply = b ? redis_command(redis_.get(), format, a.c_str(), b->c_str())
                                 : redis_command(redis_.get(), format, a.c_str());
             if (reply && reply->type != REDIS_REPLY_ERROR) {
@@ -108,7 +112,6 @@ private:
 
     void carry_out(const station_update& update)
     {
-        const bool was_lost = lost_;
         for (const std::string& event : update.events) {
             if (debug_mode)
                 std::printf("session-channel [%s]\n", event.c_str());
@@ -117,8 +120,10 @@ private:
         const station_view accounts = read_station_view();
         for (const auto& [aor, status] : update.statuses)
             write_status(aor, status, accounts);
-        if (update.all_statuses || (was_lost && !lost_))
+        if (update.all_statuses || rewrite_due_) {
+            rewrite_due_ = false;
             write_all_statuses(accounts);
+        }
     }
 
     void write_all_statuses(const station_view& accounts)
@@ -142,6 +147,7 @@ private:
     std::deque<station_update> queue_;
     redis_ptr redis_;
     bool lost_ = false;
+    bool rewrite_due_ = false;
     std::mutex* state_mutex_ = nullptr;
     const bridge_state* state_ = nullptr;
 };
@@ -157,8 +163,6 @@ public:
 
     [[noreturn]] void run()
     {
-        // Keys left by an earlier run say nothing about the user agent now.
-        publisher_.post_all_statuses();
         try {
             std::thread([this] { publisher_.run(); }).detach();
             std::thread([this] { link_.run(); }).detach();
@@ -196,7 +200,10 @@ private:
 
     [[noreturn]] void take_commands()
     {
+        // Each connection of this thread may be the first to a restarted
+        // server, which has lost the call-status keys.
         redis_ptr redis = redis_reconnect(blocking_read_timeout);
+        publisher_.post_all_statuses();
         refused_pops refusals("control-channel", [](const std::string& line) { say(line); });
         for (;;) {
             reply_ptr reply = redis_command(redis.get(), "BRPOP %s %d", "control-channel", 60);

@@ -8,4 +8,5 @@
 #include "station_kit/programs.h"
 #include "station_kit/redis.h"
 #include "station_kit/root.h"
+#include "station_kit/sip_stack.h"
 #include "station_kit/waits.h"

@@ -1,0 +1,184 @@
+#include "station_kit/sip_stack.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+#include "common/c_holders.h"
+
+namespace {
+
+const std::string sip_dir = STATION_SIP_DIR;
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// True when another process holds the port: binding it fails.
+bool port_taken(int socket_type, int port)
+{
+    unique_fd fd(::socket(AF_INET, socket_type | SOCK_CLOEXEC, 0));
+    const sockaddr_in address = loopback(port);
+    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
+}
+
+std::string filled(std::string text, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    for (const auto& [name, value] : values)
+        for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at))
+            text.replace(at, name.size(), value);
+    return text;
+}
+
+}  // namespace
+
+std::string sipbridge_binary()
+{
+    return STATION_BIN_DIR "/sipbridge";
+}
+
+int free_port(int socket_type)
+{
+    unique_fd fd(::socket(AF_INET, socket_type | SOCK_CLOEXEC, 0));
+    sockaddr_in address = loopback(0);
+    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+sip_stack::sip_stack(const kit_root& root)
+    : root_(root),
+      registrar_port_(free_port(SOCK_DGRAM)),
+      media_port_(free_port(SOCK_DGRAM)),
+      sip_port_(free_port(SOCK_DGRAM)),
+      control_port_(free_port(SOCK_STREAM)),
+      rtp_first_(free_port(SOCK_DGRAM))
+{
+}
+
+std::string sip_stack::account_settings() const
+{
+    const std::string host = "127.0.0.1:" + std::to_string(registrar_port_);
+    return "[account_info_1]\nenable = yes\nusername = 2000\ndomain = " + host + "\nserver = " + host +
+           "\npassword = secret\n";
+}
+
+std::string sip_stack::aor() const
+{
+    return "sip:2000@127.0.0.1:" + std::to_string(registrar_port_);
+}
+
+std::string sip_stack::far_uri(const std::string& number) const
+{
+    return "sip:" + number + "@127.0.0.1:" + std::to_string(registrar_port_);
+}
+
+bool sip_stack::start_far_end()
+{
+    far_end_ = std::make_unique<kit_program>(
+        root_, "sipp",
+        std::vector<std::string> {"-sf", sip_dir + "/far_end.xml", "-i", "127.0.0.1", "-p",
+                                  std::to_string(registrar_port_), "-mi", "127.0.0.1", "-mp",
+                                  std::to_string(media_port_), "-nostdin", "-trace_msg", "-message_file",
+                                  root_.file("/far_end.messages"), "-trace_err", "-error_file",
+                                  root_.file("/far_end.errors")});
+    return wait_until([&] { return port_taken(SOCK_DGRAM, registrar_port_) || !far_end_->running(); }, 5s) &&
+           far_end_->running();
+}
+
+bool sip_stack::start_user_agent()
+{
+    std::filesystem::create_directories(root_.file("/ua"));
+    root_.write("/ua/config", filled(read_text_file(sip_dir + "/config.in"),
+                                     {{"@SIP_PORT@", std::to_string(sip_port_)},
+                                      {"@RTP_FIRST@", std::to_string(rtp_first_)},
+                                      {"@RTP_LAST@", std::to_string(rtp_first_ + 9)},
+                                      {"@CONTROL_PORT@", std::to_string(control_port_)}}));
+    kit_program writer(root_, sipbridge_binary(), {"--write-accounts", root_.file("/ua")});
+    if (writer.wait_exit(5s) != 0)
+        return false;
+    user_agent_ = std::make_unique<kit_program>(root_, "baresip", std::vector<std::string> {"-f", root_.file("/ua")});
+    return wait_until([&] { return port_taken(SOCK_STREAM, control_port_) || !user_agent_->running(); }, 5s) &&
+           user_agent_->running();
+}
+
+bool sip_stack::start_bridge(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"--ua", "127.0.0.1:" + std::to_string(control_port_)});
+    bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args));
+    return bridge_->wait_output("connected to the user agent");
+}
+
+bool sip_stack::start()
+{
+    return start_far_end() && start_user_agent() && start_bridge();
+}
+
+std::unique_ptr<kit_program> sip_stack::call_station() const
+{
+    return std::make_unique<kit_program>(
+        root_, "sipp",
+        std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/caller.xml", "-s",
+                                  "2000", "-i", "127.0.0.1", "-p", std::to_string(free_port(SOCK_DGRAM)), "-mi",
+                                  "127.0.0.1", "-mp", std::to_string(free_port(SOCK_DGRAM)), "-m", "1",
+                                  "-nostdin", "-trace_err", "-error_file", root_.file("/caller.errors")});
+}
+
+void sip_stack::stop_user_agent(int signal)
+{
+    if (user_agent_ && user_agent_->running())
+        ::kill(user_agent_->pid(), signal);
+}
+
+std::string sip_stack::far_end_messages() const
+{
+    return read_text_file(root_.file("/far_end.messages"));
+}
+
+std::vector<std::string> sip_stack::far_end_requests() const
+{
+    // Each message in the trace follows a line "UDP message received [N]
+    // bytes :" (or "... sent ...") and a blank line; its first line is the
+    // request or status line.
+    std::vector<std::string> requests;
+    std::istringstream lines(far_end_messages());
+    std::string line;
+    bool next_is_first = false;
+    bool received = false;
+    while (std::getline(lines, line)) {
+        if (line.find(" message received [") != std::string::npos || line.find(" message sent [") != std::string::npos) {
+            received = line.find(" received ") != std::string::npos;
+            next_is_first = true;
+            continue;
+        }
+        if (next_is_first && !line.empty() && line != "\r") {
+            next_is_first = false;
+            if (received && line.rfind("SIP/2.0", 0) != 0)
+                requests.push_back(line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
+        }
+    }
+    return requests;
+}
+
+std::string sip_stack::report() const
+{
+    std::string out;
+    if (far_end_)
+        out += far_end_->report("far end (SIPp)") + read_text_file(root_.file("/far_end.errors"));
+    if (user_agent_)
+        out += user_agent_->report("baresip");
+    if (bridge_)
+        out += bridge_->report("sipbridge");
+    return out;
+}

@@ -1,0 +1,66 @@
+// A real SIP stack for a station under a root: SIPp as the registrar and the
+// far ends (station/sip/far_end.xml), baresip as the station's user agent
+// (headless, loopback only) and sipbridge between baresip and the station's
+// Redis. Every port is taken from the kernel, so stacks of tests that run in
+// parallel do not collide. Everything started is ended by pid.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "station_kit/programs.h"
+#include "station_kit/root.h"
+
+std::string sipbridge_binary();
+
+// A loopback port that nothing uses at this moment (SOCK_DGRAM or SOCK_STREAM).
+int free_port(int socket_type);
+
+class sip_stack {
+public:
+    explicit sip_stack(const kit_root& root);
+
+    // The station's account 1 as registered at the far end: user 2000 with
+    // the password "secret", domain and server 127.0.0.1:<registrar port>.
+    std::string account_settings() const;
+    std::string aor() const;
+    // A number's address at the far end, as the user agent dials it.
+    std::string far_uri(const std::string& number) const;
+
+    // SIPp as registrar and far ends; true once its port is bound.
+    bool start_far_end();
+    // baresip with the accounts written by sipbridge from the settings
+    // (write the settings first); true once its control socket accepts.
+    bool start_user_agent();
+    bool start_bridge(std::vector<std::string> args = {"debug"});
+    // All three.
+    bool start();
+
+    // A visitor's phone calling the station's account (station/sip/caller.xml):
+    // it waits for the answer, sends the door code 1234 and hangs up.
+    std::unique_ptr<kit_program> call_station() const;
+
+    kit_program* far_end() { return far_end_.get(); }
+    kit_program* user_agent() { return user_agent_.get(); }
+    kit_program* bridge() { return bridge_.get(); }
+    void stop_user_agent(int signal);
+
+    // The SIP messages that the far end sent and received so far.
+    std::string far_end_messages() const;
+    // The request lines of the messages the far end received ("INVITE
+    // sip:1001@127.0.0.1:5070 SIP/2.0", ...), in order.
+    std::vector<std::string> far_end_requests() const;
+
+    std::string report() const;
+
+private:
+    const kit_root& root_;
+    int registrar_port_;
+    int media_port_;
+    int sip_port_;
+    int control_port_;
+    int rtp_first_;
+    std::unique_ptr<kit_program> far_end_;
+    std::unique_ptr<kit_program> user_agent_;
+    std::unique_ptr<kit_program> bridge_;
+};

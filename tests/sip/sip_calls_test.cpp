@@ -1,0 +1,301 @@
+// The station with real SIP: orvanel and outputd under a station root,
+// sipbridge, baresip as the station's user agent and SIPp as registrar, far
+// ends and a visitor's phone, all on loopback. Each test asserts what
+// reaches Redis, the files and the GPIO files, and what SIPp saw.
+#include <csignal>
+
+#include "tests/integration/running_station.h"
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> fields_of(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    std::string field;
+    while (std::getline(in, field, ','))
+        fields.push_back(field);
+    return fields;
+}
+
+bool has_request(const std::vector<std::string>& requests, const std::string& start)
+{
+    return std::any_of(requests.begin(), requests.end(), [&](const std::string& r) { return r.rfind(start, 0) == 0; });
+}
+
+}  // namespace
+
+class SipCalls : public RunningStation {
+protected:
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            std::cerr << sip.report();
+            if (outputd)
+                std::cerr << outputd->report("outputd");
+        }
+        RunningStation::TearDown();
+    }
+
+    // Key 1 calls 1001 on account 1, then 1002; key 2 calls 2001. The relay
+    // settings are the station template's: on when a call is answered, off
+    // two seconds later; the door code 1234 switches it too.
+    std::string settings(const std::string& key1_numbers = "next_number_1 = 1001\nnext_number_2 = 1002\n",
+                         const std::string& relay = "call_state = yes\n") const
+    {
+        return sip.account_settings() + "[system]\nmodel = ZR-K11\nlanguage = en\n" +
+               "[button-gpio140]\nkey_mode = 1\n" + key1_numbers +
+               "number_1_line = 2\nnumber_2_line = 2\nno_reply = yes\nnext_time = 1\nbusy_or_unuse = yes\n"
+               "hang_up = yes\n"
+               "[button-gpio67]\nkey_mode = 1\nnext_number_1 = 2001\nnumber_1_line = 2\nhang_up = yes\n"
+               "[relay_ctrl]\n" + relay +
+               "state_info = answered\ncall_reset_mode = delay\ncall_reset_duration = 2\ntype = On\n"
+               "dtmf = yes\ndtmf_code = 1234\nmode = delay\ndtmf_reset_duration = 3\nrelay_mode = singleBToggle\n";
+    }
+
+    void start_station(const std::string& ini)
+    {
+        root.write_settings(ini);
+        outputd = std::make_unique<kit_program>(root, outputd_binary(), std::vector<std::string> {"debug"});
+        start_orvanel();
+    }
+
+    // The whole station, registered at the far end.
+    void start_registered(const std::string& ini)
+    {
+        start_station(ini);
+        ASSERT_TRUE(sip.start()) << sip.report();
+        ASSERT_TRUE(wait_registered(1));
+    }
+
+    bool wait_registered(size_t times)
+    {
+        return wait_until([&] { return count_entries(registered_entry()) == times; }, 10s);
+    }
+
+    std::string registered_entry() const
+    {
+        return "SIP STATE,SIP REGISTERED,Primary SIP Account <" + sip.aor() + ">";
+    }
+
+    std::string status_key() const
+    {
+        return "baresip-call-status-2000-127.0.0.1:" + sip.aor().substr(sip.aor().rfind(':') + 1);
+    }
+
+    bool has_entry_starting(const std::string& start)
+    {
+        const auto entries = oplog();
+        return std::any_of(entries.begin(), entries.end(), [&](const std::string& e) { return e.rfind(start, 0) == 0; });
+    }
+
+    bool leds_ready() { return root.gpio(131) == 1 && root.gpio(130) == 0; }
+    bool leds_no_account() { return root.gpio(131) == 0 && root.gpio(130) == 1; }
+
+    // The far end's requests once one starts as given.
+    std::vector<std::string> wait_request(const std::string& start, std::chrono::milliseconds timeout = 10s)
+    {
+        wait_until([&] { return has_request(sip.far_end_requests(), start); }, timeout);
+        return sip.far_end_requests();
+    }
+
+    std::vector<std::vector<std::string>> wait_records(size_t n)
+    {
+        wait_until([&] { return split_lines(root.read("/userdata/cdr.csv")).size() >= n; }, 10s);
+        std::vector<std::vector<std::string>> records;
+        for (const std::string& line : split_lines(root.read("/userdata/cdr.csv")))
+            records.push_back(fields_of(line));
+        return records;
+    }
+
+    sip_stack sip {root};
+    std::unique_ptr<kit_program> outputd;
+};
+
+// The user agent registers before the bridge is there to see it: the
+// bridge's listing after it connects brings the station up all the same.
+TEST_F(SipCalls, RegistrationMadeBeforeTheBridgeReachesTheStation)
+{
+    start_station(settings());
+    EXPECT_TRUE(wait_until([&] { return leds_no_account(); }));
+    ASSERT_TRUE(sip.start_far_end() && sip.start_user_agent()) << sip.report();
+    ASSERT_TRUE(has_request(wait_request("REGISTER "), "REGISTER sip:127.0.0.1:")) << sip.far_end_messages();
+    ASSERT_TRUE(wait_until([&] { return sip.far_end_messages().find("SIP/2.0 200 OK") != std::string::npos; }));
+
+    ASSERT_TRUE(sip.start_bridge());
+    ASSERT_TRUE(wait_registered(1)) << orvanel->output() << sip.report();
+    EXPECT_TRUE(wait_until([&] { return leds_ready(); }));
+    EXPECT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"idle"})"); }));
+    EXPECT_NE(sip.bridge()->output().find(R"("class":"init register")"), std::string::npos);
+}
+
+TEST_F(SipCalls, KeyOneCallsTheFarEndAnswersAndHangsUp)
+{
+    start_registered(settings());
+    tap(140);
+    const auto requests = wait_request("ACK ");
+    EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("1001") + " SIP/2.0")) << sip.far_end_messages();
+
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,outgoing") == 1; }));
+    EXPECT_EQ(client.get(status_key()), std::string(R"({"status":"answer"})"));
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 3s)) << "relay on when the call is answered";
+
+    // The far end hangs up after 1.5 s with a BYE.
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,Connection reset by peer [104]") == 1; }));
+    EXPECT_NE(sip.far_end_messages().find("BYE sip:2000"), std::string::npos);
+    EXPECT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"idle"})"); }));
+    EXPECT_EQ(count_entries("SIP STATE,OUTGOING CALL," + sip.far_uri("1001")), 1u);
+
+    const auto records = wait_records(1);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].size(), 9u);
+    EXPECT_EQ(records[0][3], sip.aor());
+    EXPECT_EQ(records[0][4], "1001");
+    EXPECT_TRUE(records[0][5] == "1" || records[0][5] == "2") << "talked for 1.5 s: " << records[0][5];
+    EXPECT_EQ(records[0][6], "out");
+    EXPECT_EQ(records[0][7], "ANSWERED");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 4s)) << "relay off two seconds later";
+    EXPECT_TRUE(wait_until([&] { return leds_ready(); }));
+}
+
+TEST_F(SipCalls, BusyFarEndLeadsToTheNextNumber)
+{
+    start_registered(settings("next_number_1 = 4861001\nnext_number_2 = 1002\n"));
+    tap(140);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,486 Busy Here") == 1; }));
+    const auto requests = wait_request("INVITE " + sip.far_uri("1002"));
+    EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("4861001"))) << sip.far_end_messages();
+    EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("1002"))) << sip.far_end_messages();
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,outgoing") == 1; }));
+
+    const auto records = wait_records(2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0][4], "4861001");
+    EXPECT_EQ(records[0][7], "NO ANSWER");
+    EXPECT_EQ(records[0][8], "486 Busy Here");
+    EXPECT_EQ(records[1][4], "1002");
+    EXPECT_EQ(records[1][7], "ANSWERED");
+}
+
+TEST_F(SipCalls, UnansweredCallIsCancelledAndTheNextNumberDialled)
+{
+    start_registered(settings("next_number_1 = 4081001\nnext_number_2 = 1002\n"));
+    tap(140);
+    // After next_time (1 s) without an answer the station ends the call with
+    // hangupall: the far end sees the CANCEL, then the next number's INVITE.
+    const auto requests = wait_request("INVITE " + sip.far_uri("1002"));
+    std::vector<std::string> calls;
+    for (const std::string& r : requests)
+        if (r.rfind("INVITE", 0) == 0 || r.rfind("CANCEL", 0) == 0)
+            calls.push_back(r.substr(0, r.find(" SIP/2.0")));
+    EXPECT_EQ(calls, (std::vector<std::string> {"INVITE " + sip.far_uri("4081001"), "CANCEL " + sip.far_uri("4081001"),
+                                                "INVITE " + sip.far_uri("1002")}))
+        << sip.far_end_messages();
+    EXPECT_TRUE(has_request(requests, "CANCEL " + sip.far_uri("4081001"))) << sip.far_end_messages();
+    EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("1002"))) << sip.far_end_messages();
+    EXPECT_EQ(count_entries("SIP STATE,CALL CLOSED,Connection reset by user"), 0u) << "its own hang-up writes none";
+
+    // The station's own hang-up of an unanswered call leaves no record; the
+    // next number's call has one.
+    const auto records = wait_records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0][4], "1002");
+}
+
+TEST_F(SipCalls, VisitorCallAnsweredWithKeyTwoOpensTheDoorWithTheCode)
+{
+    start_registered(settings("next_number_1 = 1001\n", "call_state = no\n"));
+    const std::unique_ptr<kit_program> visitor = sip.call_station();
+    ASSERT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"ring"})"); }))
+        << sip.report() << visitor->report("visitor");
+    ASSERT_TRUE(wait_until([&] { return has_entry_starting("SIP STATE,INCOMING CALL,sip:4000@127.0.0.1:"); }));
+    tap(67);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,incoming") == 1; }));
+    EXPECT_EQ(count_entries("FUNCTION,KEY Answer,"), 1u);
+
+    // The door code arrives as RFC 2833 events, one digit at a time.
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,RECEIVE DTMF,4") == 1; }, 5s)) << orvanel->output();
+    for (const char* digit : {"1", "2", "3"})
+        EXPECT_EQ(count_entries(std::string("FUNCTION,RECEIVE DTMF,") + digit), 1u) << digit;
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 3s)) << "the door code switches the relay";
+
+    EXPECT_EQ(visitor->wait_exit(10s), 0) << visitor->report("visitor");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,Connection reset by peer [104]") == 1; }));
+    const auto records = wait_records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0][4], "4000");
+    EXPECT_EQ(records[0][6], "in");
+    EXPECT_EQ(records[0][7], "ANSWERED");
+}
+
+TEST_F(SipCalls, UserAgentThatQuitsOrDiesLeavesTheStationNotReady)
+{
+    start_registered(settings());
+    EXPECT_TRUE(wait_until([&] { return leds_ready(); }));
+
+    sip.stop_user_agent(SIGTERM);  // quits: EXIT, after un-registering
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,APP EXIT,") == 1; }));
+    EXPECT_TRUE(wait_until([&] { return leds_no_account(); }));
+    EXPECT_TRUE(wait_until([&] { return !client.get(status_key()); })) << "no status for a lost account";
+    EXPECT_TRUE(has_request(sip.far_end_requests(), "REGISTER ")) << "un-registered";
+
+    // A new user agent: the bridge finds it and the station is ready again.
+    ASSERT_TRUE(sip.start_user_agent()) << sip.report();
+    ASSERT_TRUE(wait_registered(2)) << sip.report();
+    EXPECT_TRUE(wait_until([&] { return leds_ready(); }));
+
+    // Killed, it sends nothing: the closed socket counts as its exit, once.
+    sip.stop_user_agent(SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,APP EXIT,") == 2; }));
+    EXPECT_TRUE(wait_until([&] { return leds_no_account(); }));
+    EXPECT_TRUE(holds([&] { return count_entries("SIP STATE,APP EXIT,") == 2; }, 500ms)) << "reported once";
+}
+
+TEST_F(SipCalls, RedisRestartLosesNeitherTheKeysNorTheCalls)
+{
+    start_registered(settings());
+    // The bridge's command connection is up once it has taken a command.
+    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"nothing","data":""})"));
+    ASSERT_TRUE(sip.bridge()->wait_output("nothing: unknown command"));
+    redis.stop();
+    redis.start();
+    EXPECT_TRUE(sip.bridge()->wait_output("control-channel connection made again", 10s));
+    redis_client fresh(root.socket());
+    EXPECT_TRUE(wait_until([&] { return fresh.get(status_key()) == std::string(R"({"status":"idle"})"); }, 10s))
+        << "the bridge writes the keys of the new server";
+    // Both ends have their connections again: a key press still calls.
+    ASSERT_TRUE(wait_until([&] { return fresh.subscribers("session-channel") == 1; }, 10s));
+    tap(140);
+    EXPECT_TRUE(has_request(wait_request("INVITE " + sip.far_uri("1001")), "INVITE " + sip.far_uri("1001")))
+        << sip.report();
+}
+
+TEST_F(SipCalls, TextsThatAreNoSipAddressNeverReachTheUserAgent)
+{
+    start_registered(settings());
+    for (const char* hostile : {R"(1001@evil.test 0)", R"(1001\"; quit 0)", R"(10 01 0)", R"(1001 7)"})
+        client.command("LPUSH control-channel %s", std::string(R"({"cmd":"dial","data":")") + hostile + "\"}");
+    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"dial","data":"sip:x@y;evil"})"));
+    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    const auto requests = wait_request("INVITE ");
+    std::vector<std::string> invites;
+    for (const std::string& r : requests)
+        if (r.rfind("INVITE", 0) == 0)
+            invites.push_back(r);
+    EXPECT_EQ(invites, std::vector<std::string> {"INVITE " + sip.far_uri("1001") + " SIP/2.0"});
+    const std::string said = sip.bridge()->output();
+    EXPECT_NE(said.find("no enabled account has the index 7"), std::string::npos) << said;
+    EXPECT_NE(said.find("cannot stand as a SIP user part"), std::string::npos) << said;
+    EXPECT_NE(said.find("is no SIP address"), std::string::npos) << said;
+    EXPECT_TRUE(sip.user_agent()->running());
+}
