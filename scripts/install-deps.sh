@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
           libhiredis-dev libiniparser-dev libcjson-dev redis-server
-          libfaketime)
+          libfaketime baresip-core sip-tester)
 
 missing=()
 for p in "${packages[@]}"; do
