@@ -113,10 +113,11 @@ bool sip_stack::start_user_agent()
            user_agent_->running();
 }
 
-bool sip_stack::start_bridge(std::vector<std::string> args)
+bool sip_stack::start_bridge(std::vector<std::string> args, const std::vector<std::string>& env)
 {
     args.insert(args.begin(), {"--ua", "127.0.0.1:" + std::to_string(control_port_)});
-    bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args));
+    bridge_.reset();  // the user agent serves one client at a time
+    bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args), env);
     return bridge_->wait_output("connected to the user agent");
 }
 

@@ -32,7 +32,7 @@ public:
     // baresip with the accounts written by sipbridge from the settings
     // (write the settings first); true once its control socket accepts.
     bool start_user_agent();
-    bool start_bridge(std::vector<std::string> args = {"debug"});
+    bool start_bridge(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {});
     // All three.
     bool start();
 

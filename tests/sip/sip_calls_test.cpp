@@ -3,6 +3,7 @@
 // ends and a visitor's phone, all on loopback. Each test asserts what
 // reaches Redis, the files and the GPIO files, and what SIPp saw.
 #include <csignal>
+#include <filesystem>
 
 #include "tests/integration/running_station.h"
 
@@ -47,16 +48,16 @@ protected:
         RunningStation::TearDown();
     }
 
-    // Key 1 calls 1001 on account 1, then 1002; key 2 calls 2001. The relay
+    // Key 1 calls 1001 on account 1, then 1002 (a later key in key1_numbers
+    // wins over the same key before it); key 2 calls 2001. The relay
     // settings are the station template's: on when a call is answered, off
     // two seconds later; the door code 1234 switches it too.
     std::string settings(const std::string& key1_numbers = "next_number_1 = 1001\nnext_number_2 = 1002\n",
                          const std::string& relay = "call_state = yes\n") const
     {
         return sip.account_settings() + "[system]\nmodel = ZR-K11\nlanguage = en\n" +
-               "[button-gpio140]\nkey_mode = 1\n" + key1_numbers +
-               "number_1_line = 2\nnumber_2_line = 2\nno_reply = yes\nnext_time = 1\nbusy_or_unuse = yes\n"
-               "hang_up = yes\n"
+               "[button-gpio140]\nkey_mode = 1\nnumber_1_line = 2\nnumber_2_line = 2\nno_reply = yes\n"
+               "next_time = 1\nbusy_or_unuse = yes\nhang_up = yes\n" + key1_numbers +
                "[button-gpio67]\nkey_mode = 1\nnext_number_1 = 2001\nnumber_1_line = 2\nhang_up = yes\n"
                "[relay_ctrl]\n" + relay +
                "state_info = answered\ncall_reset_mode = delay\ncall_reset_duration = 2\ntype = On\n"
@@ -298,4 +299,36 @@ TEST_F(SipCalls, TextsThatAreNoSipAddressNeverReachTheUserAgent)
     EXPECT_NE(said.find("cannot stand as a SIP user part"), std::string::npos) << said;
     EXPECT_NE(said.find("is no SIP address"), std::string::npos) << said;
     EXPECT_TRUE(sip.user_agent()->running());
+}
+
+TEST_F(SipCalls, P2pCallGoesOutWithoutARegistration)
+{
+    start_registered(settings("next_number_1 = 1001@" + sip.far_uri("").substr(5) + "\nnumber_1_line = 5\n") +
+                     "[account_info_p2p]\nenable = yes\n");
+    EXPECT_NE(root.read("/ua/accounts").find(std::string("<") + "sip:p2p@127.0.0.1>;regint=0"), std::string::npos);
+    tap(140);
+    const auto requests = wait_request("INVITE ");
+    EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("1001") + " SIP/2.0")) << sip.far_end_messages();
+    EXPECT_NE(sip.far_end_messages().find("From: <sip:p2p@127.0.0.1>"), std::string::npos) << sip.far_end_messages();
+    EXPECT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,outgoing") == 1; }));
+}
+
+TEST_F(SipCalls, PlayUsesTheLocalPlayerAndSaysWhenThereIsNone)
+{
+    root.write_settings(sip.account_settings());
+    ASSERT_TRUE(sip.start_far_end() && sip.start_user_agent()) << sip.report();
+    ASSERT_TRUE(sip.start_bridge());
+    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"play","data":"/userdata/alarm.mp3:2"})"));
+    ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); })) << sip.report();
+    const tool_call played = root.tool_calls().back();
+    EXPECT_EQ(played.name, "mpg123");
+    EXPECT_EQ(played.joined_args(), "-q --loop 2 -- " + root.file("/userdata/alarm.mp3"));
+
+    // Without a player on PATH the sound is not played, and the bridge says so.
+    std::filesystem::remove(root.bin_dir() + "/mpg123");
+    sip.start_bridge({"debug"}, {"PATH=" + root.bin_dir()});
+    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"play","data":"/userdata/alarm.mp3:1"})"));
+    EXPECT_TRUE(sip.bridge()->wait_output("play: no mpg123 on PATH, " + root.file("/userdata/alarm.mp3") +
+                                          " not played"))
+        << sip.report();
 }
