@@ -1,5 +1,6 @@
 # The commands of the README:
 #   make demo   runs the simulated station through a visitor scenario
+#   make demo-sip  the same scenario with real SIP (sipbridge, baresip, SIPp)
 #   make sim    leaves the simulated station running, with a prompt
 #   make test   builds everything and runs every test
 # Each installs what is missing first.
@@ -8,7 +9,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo sim clean
+.PHONY: all deps build test demo demo-sip sim clean
 
 all: build
 
@@ -24,6 +25,9 @@ test: build
 
 demo: build
 	$(BUILD)/bin/station-sim demo --root run/demo
+
+demo-sip: build
+	$(BUILD)/bin/station-sim demo-sip --root run/demo-sip
 
 sim: build
 	$(BUILD)/bin/station-sim interactive --root run/sim

@@ -91,7 +91,7 @@ bool sip_stack::start_far_end()
         std::vector<std::string> {"-sf", sip_dir + "/far_end.xml", "-i", "127.0.0.1", "-p",
                                   std::to_string(registrar_port_), "-mi", "127.0.0.1", "-mp",
                                   std::to_string(media_port_), "-nostdin", "-trace_msg", "-message_file",
-                                  root_.file("/far_end.messages"), "-trace_err", "-error_file",
+                                  far_end_trace_path(), "-trace_err", "-error_file",
                                   root_.file("/far_end.errors")});
     return wait_until([&] { return port_taken(SOCK_DGRAM, registrar_port_) || !far_end_->running(); }, 5s) &&
            far_end_->running();
@@ -144,31 +144,43 @@ void sip_stack::stop_user_agent(int signal)
 
 std::string sip_stack::far_end_messages() const
 {
-    return read_text_file(root_.file("/far_end.messages"));
+    return read_text_file(far_end_trace_path());
+}
+
+std::vector<traced_message> sip_trace_reader::feed(const std::vector<std::string>& lines)
+{
+    // Each message follows a line "UDP message received [N] bytes :" or
+    // "UDP message sent (N bytes):", and a blank line.
+    std::vector<traced_message> messages;
+    for (std::string line : lines) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find(" message received [") != std::string::npos || line.find(" message sent (") != std::string::npos) {
+            received_ = line.find(" received ") != std::string::npos;
+            in_header_ = true;
+        } else if (in_header_ && !line.empty()) {
+            in_header_ = false;
+            messages.push_back({received_, line});
+        }
+    }
+    return messages;
+}
+
+std::string sip_stack::far_end_trace_path() const
+{
+    return root_.file("/far_end.messages");
 }
 
 std::vector<std::string> sip_stack::far_end_requests() const
 {
-    // Each message in the trace follows a line "UDP message received [N]
-    // bytes :" (or "... sent ...") and a blank line; its first line is the
-    // request or status line.
+    std::vector<std::string> lines;
+    std::istringstream text(far_end_messages());
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
     std::vector<std::string> requests;
-    std::istringstream lines(far_end_messages());
-    std::string line;
-    bool next_is_first = false;
-    bool received = false;
-    while (std::getline(lines, line)) {
-        if (line.find(" message received [") != std::string::npos || line.find(" message sent [") != std::string::npos) {
-            received = line.find(" received ") != std::string::npos;
-            next_is_first = true;
-            continue;
-        }
-        if (next_is_first && !line.empty() && line != "\r") {
-            next_is_first = false;
-            if (received && line.rfind("SIP/2.0", 0) != 0)
-                requests.push_back(line.back() == '\r' ? line.substr(0, line.size() - 1) : line);
-        }
-    }
+    for (const traced_message& message : sip_trace_reader().feed(lines))
+        if (message.received && message.first_line.rfind("SIP/2.0", 0) != 0)
+            requests.push_back(message.first_line);
     return requests;
 }
 

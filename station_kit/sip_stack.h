@@ -13,6 +13,24 @@
 
 std::string sipbridge_binary();
 
+// One SIP message of SIPp's message trace (-trace_msg): whether the far end
+// received or sent it, and its first line (request or status line).
+struct traced_message {
+    bool received = false;
+    std::string first_line;
+};
+
+// Takes the trace's lines as they come (in any number of pieces) and hands
+// out each message once its first line has arrived.
+class sip_trace_reader {
+public:
+    std::vector<traced_message> feed(const std::vector<std::string>& lines);
+
+private:
+    bool in_header_ = false;
+    bool received_ = false;
+};
+
 // A loopback port that nothing uses at this moment (SOCK_DGRAM or SOCK_STREAM).
 int free_port(int socket_type);
 
@@ -47,6 +65,7 @@ public:
 
     // The SIP messages that the far end sent and received so far.
     std::string far_end_messages() const;
+    std::string far_end_trace_path() const;
     // The request lines of the messages the far end received ("INVITE
     // sip:1001@127.0.0.1:5070 SIP/2.0", ...), in order.
     std::vector<std::string> far_end_requests() const;

@@ -1,5 +1,6 @@
 // station-sim: the station on a development machine.
 //   station-sim demo [--root DIR]         plays the visitor scenario
+//   station-sim demo-sip [--root DIR]     the same through sipbridge, baresip and SIPp
 //   station-sim interactive [--root DIR]  leaves the station running with a prompt
 #include <csignal>
 #include <cstdio>
@@ -30,7 +31,7 @@ std::string own_directory()
 
 int usage()
 {
-    std::cerr << "usage: station-sim demo|interactive [--root DIR]\n";
+    std::cerr << "usage: station-sim demo|demo-sip|interactive [--root DIR]\n";
     return 2;
 }
 
@@ -41,14 +42,14 @@ int main(int argc, char** argv)
     if (argc < 2)
         return usage();
     const std::string mode = argv[1];
-    std::string root_dir = mode == "demo" ? "run/demo" : "run/sim";
+    std::string root_dir = mode == "demo" ? "run/demo" : mode == "demo-sip" ? "run/demo-sip" : "run/sim";
     for (int i = 2; i + 1 < argc; i += 2) {
         if (std::string(argv[i]) == "--root")
             root_dir = argv[i + 1];
         else
             return usage();
     }
-    if (mode != "demo" && mode != "interactive")
+    if (mode != "demo" && mode != "demo-sip" && mode != "interactive")
         return usage();
 
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -65,12 +66,13 @@ int main(int argc, char** argv)
 
     bool ok = false;
     {
-        sim_station station(root_dir, own_directory(), std::cout);
+        sim_station station(root_dir, own_directory(), std::cout, mode == "demo-sip");
         if (station.start()) {
-            if (mode == "demo") {
+            if (mode != "interactive") {
                 ok = run_demo(station, std::cout);
                 station.view().stop();  // the last lines of the timeline
                 print_call_records(station, std::cout);
+                print_sip_summary(station, std::cout);
                 const std::string svg = root_dir + "/timeline.svg";
                 std::ofstream(svg) << timing_chart_svg(station.view().samples(), station.view().markers());
                 std::cout << "\nTiming chart: " << svg << "\n";

@@ -100,28 +100,39 @@ bool run_demo(sim_station& station, std::ostream& out)
     expect(v.wait_entry("SIP STATE,SIP REGISTERED", 10s), "registration");
     pause_for(2000ms);
 
-    v.note("a visitor presses key 1: it calls 1001");
+    // With real SIP the far ends act by their SIPp scenarios: the first
+    // number rings unanswered, the next answers, sends the door code and
+    // hangs up by itself, and the visitor's phone does the same.
+    const bool sip = station.real_sip();
+    const std::string first = station.key1_number(1);
+    const std::string next = station.key1_number(2);
+    v.note("a visitor presses key 1: it calls " + first);
     expect(station.tap(1), "press of key 1");
-    expect(v.wait_entry("FUNCTION,KEY1 Call,key_gpio140 1001", 5s), "dial of 1001");
+    expect(v.wait_entry("FUNCTION,KEY1 Call,key_gpio140 " + first, 5s), "dial of " + first);
     expect(v.wait_entry("SIP STATE,OUTGOING CALL", 5s), "outgoing call");
-    v.note("nobody answers 1001: the station waits 6 s, hangs up and dials the next number");
-    expect(v.wait_entry("FUNCTION,KEY1 Call,1002", 15s), "dial of the next number 1002");
-    expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,outgoing", 10s), "1002 answers");
+    v.note("nobody answers " + first + ": the station waits 6 s, hangs up and dials the next number");
+    expect(v.wait_entry("FUNCTION,KEY1 Call," + next, 15s), "dial of the next number " + next);
+    expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,outgoing", 10s), next + " answers");
     expect(v.wait_relay(1, 3s), "the relay switching on for the answered call");
-    pause_for(3000ms);
 
-    v.note("the callee enters the door code 1234");
-    station.far_side("dtmf 1234");
+    if (sip) {
+        v.note("the callee's phone sends the door code 1234 (RFC 2833) and hangs up");
+    } else {
+        pause_for(3000ms);
+        v.note("the callee enters the door code 1234");
+        station.far_side("dtmf 1234");
+    }
     expect(v.wait_entry("FUNCTION,RECEIVE DTMF,4", 5s), "the DTMF digits");
     expect(v.wait_relay(1, 3s), "the relay switching on for the door code");
-    pause_for(2000ms);
-
-    v.note("the far end hangs up");
-    station.far_side("far-hangup");
-    expect(v.wait_entry("SIP STATE,CALL CLOSED,Connection reset by peer [104]", 5s), "the call closing");
+    if (!sip) {
+        pause_for(2000ms);
+        v.note("the far end hangs up");
+        station.far_side("far-hangup");
+    }
+    expect(v.wait_entry("SIP STATE,CALL CLOSED,Connection reset by peer [104]", 8s), "the call closing");
     pause_for(2500ms);
 
-    v.note("an incoming call from 2001");
+    v.note(sip ? "a visitor's phone calls the station" : "an incoming call from 2001");
     station.far_side("call-in 2001");
     expect(v.wait_entry("SIP STATE,INCOMING CALL", 5s), "the incoming call");
     pause_for(3000ms);
@@ -130,11 +141,15 @@ bool run_demo(sim_station& station, std::ostream& out)
     expect(station.tap(2), "press of key 2");
     expect(v.wait_entry("FUNCTION,KEY Answer", 5s), "the answer");
     expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,incoming", 5s), "the call established");
-    pause_for(2500ms);
-
-    v.note("the caller hangs up");
-    station.far_side("far-hangup");
-    expect(v.wait_entry("SIP STATE,CALL CLOSED", 5s), "the call closing");
+    if (sip) {
+        v.note("the caller sends the door code and hangs up");
+        expect(v.wait_entry("FUNCTION,RECEIVE DTMF,4", 5s), "the caller's DTMF digits");
+    } else {
+        pause_for(2500ms);
+        v.note("the caller hangs up");
+        station.far_side("far-hangup");
+    }
+    expect(v.wait_entry("SIP STATE,CALL CLOSED", 8s), "the call closing");
     pause_for(1500ms);
 
     v.note("someone opens the tamper switch");
@@ -168,6 +183,25 @@ void run_interactive(sim_station& station, int input_fd, std::ostream& out)
             out << station.view().status_line() << "\nstation> " << std::flush;
         }
     }
+}
+
+void print_sip_summary(sim_station& station, std::ostream& out)
+{
+    if (!station.real_sip())
+        return;
+    const sim_view::sip_counts counts = station.view().sip_messages();
+    const auto line = [&](const char* what, const std::map<std::string, int>& kinds) {
+        int total = 0;
+        std::string detail;
+        for (const auto& [kind, n] : kinds) {
+            total += n;
+            detail += (detail.empty() ? "" : ", ") + kind + " " + std::to_string(n);
+        }
+        out << "  " << what << " " << total << (detail.empty() ? "" : " (" + detail + ")") << "\n";
+    };
+    out << "\nSIP messages at the far end (SIPp):\n";
+    line("received", counts.received);
+    line("sent    ", counts.sent);
 }
 
 void print_call_records(const sim_station& station, std::ostream& out)

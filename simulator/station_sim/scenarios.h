@@ -19,5 +19,8 @@ bool run_demo(sim_station& station, std::ostream& out);
 // Reads commands from the input until "quit", its end or a stop request.
 void run_interactive(sim_station& station, int input_fd, std::ostream& out);
 
+// With real SIP: how many SIP messages of each kind the far end saw.
+void print_sip_summary(sim_station& station, std::ostream& out);
+
 // The call records of the station, as the file holds them.
 void print_call_records(const sim_station& station, std::ostream& out);

@@ -25,9 +25,26 @@ std::string first_account_status_key(const kit_root& root)
     return "baresip-call-status-" + config_value(speaker_conf, "account_info_1:username", 32) + "-" + host;
 }
 
-sim_station::sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out)
+sim_station::sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out, bool real_sip)
     : root_(root_dir), bin_dir_(bin_dir), out_(out)
 {
+    if (!real_sip)
+        return;
+    sip_ = std::make_unique<sip_stack>(root_);
+    // The template's settings with account 1 at the SIPp registrar, and key
+    // 1's numbers chosen for the far end's behaviours: the first rings and
+    // is never answered, the next answers, sends the door code and hangs up.
+    // Keys given again later in the file win.
+    root_.write_settings(root_.read("/etc/speaker.conf") + "\n; For the real SIP stack of station-sim demo-sip:\n" +
+                         sip_->account_settings() +
+                         "[button-gpio140]\nnext_number_1 = 4081001\nnext_number_2 = 51002\n");
+}
+
+std::string sim_station::key1_number(int n) const
+{
+    setenv("STATION_ROOT", root_.path().c_str(), 1);
+    station_root_init();
+    return config_value(speaker_conf, ("button-gpio140:next_number_" + std::to_string(n)).c_str(), 128);
 }
 
 sim_station::~sim_station()
@@ -62,6 +79,17 @@ bool sim_station::start()
     }
     view_ = std::make_unique<sim_view>(root_, first_account_status_key(root_), out_);
     view_->start();
+    if (sip_) {
+        view_->follow_sip_trace(sip_->far_end_trace_path());
+        if (!sip_->start()) {
+            out_ << "the SIP stack did not come up:\n" << sip_->report();
+            return false;
+        }
+        out_ << "SIP:          SIPp at " << sip_->aor().substr(sip_->aor().find('@') + 1)
+             << " as registrar and far ends, baresip behind sipbridge\n";
+        out_ << "Programs' own output: " << root_.path() << "/{orvanel,outputd,sipbridge,baresip,sipp}.*.out\n\n";
+        return true;
+    }
     uasim_ = std::make_unique<kit_program>(root_, program("uasim"));
     view_->follow_user_agent_output(uasim_->output_path());
     if (!uasim_->wait_output("uasim: ready", 10s)) {
@@ -76,6 +104,8 @@ void sim_station::stop()
 {
     if (view_)
         view_->stop();
+    visitors_.clear();
+    sip_.reset();
     uasim_.reset();
     orvanel_.reset();
     outputd_.reset();
@@ -127,5 +157,12 @@ void sim_station::open_tamper()
 
 void sim_station::far_side(const std::string& action)
 {
-    client_->command("LPUSH uasim-actions %s", action);
+    if (!sip_) {
+        client_->command("LPUSH uasim-actions %s", action);
+        return;
+    }
+    if (action.rfind("call-in", 0) == 0)
+        visitors_.push_back(sip_->call_station());
+    else
+        out_ << "with real SIP the far ends follow their scenarios; only call-in can be asked for\n";
 }

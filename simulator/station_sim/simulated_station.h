@@ -1,6 +1,7 @@
 // A whole station on a development machine: a station root made from the
-// template, a redis-server on its socket, outputd, orvanel and the stand-in
-// SIP user agent, all started by pid and stopped by pid. Keys and the tamper
+// template, a redis-server on its socket, outputd, orvanel and either the
+// stand-in SIP user agent or a real SIP stack (sipbridge, baresip and SIPp
+// as registrar and far ends), all started by pid and stopped by pid. Keys and the tamper
 // switch are worked through their GPIO value files, the far side of calls
 // through the user agent's action list.
 #pragma once
@@ -16,7 +17,7 @@
 class sim_station {
 public:
     // root_dir is made afresh from the template; bin_dir holds the programs.
-    sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out);
+    sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out, bool real_sip = false);
     ~sim_station();
 
     // Starts everything and waits until each part is ready; false (after
@@ -35,7 +36,13 @@ public:
     void close_tamper();
     void open_tamper();
     // A far-side action of the user agent: "call-in 2001", "dtmf 1234" ...
+    // With real SIP the far ends act by their scenarios; only "call-in"
+    // (a visitor's phone calling the station) can be asked for.
     void far_side(const std::string& action);
+
+    bool real_sip() const { return sip_ != nullptr; }
+    // The numbers that key 1 dials first and next.
+    std::string key1_number(int n) const;
 
 private:
     std::string program(const char* name) const;
@@ -45,6 +52,8 @@ private:
     std::ostream& out_;
     std::unique_ptr<redis_server> redis_;
     std::unique_ptr<kit_program> outputd_, orvanel_, uasim_;
+    std::unique_ptr<sip_stack> sip_;
+    std::vector<std::unique_ptr<kit_program>> visitors_;
     std::unique_ptr<redis_client> client_;
     std::unique_ptr<sim_view> view_;
 };

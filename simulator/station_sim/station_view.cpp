@@ -142,6 +142,18 @@ void sim_view::follow_user_agent_output(const std::string& path)
     user_agent_output_ = file_follower(path);
 }
 
+void sim_view::follow_sip_trace(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    sip_trace_ = file_follower(path);
+}
+
+sim_view::sip_counts sim_view::sip_messages()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sip_counts_;
+}
+
 double sim_view::now() const
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -250,6 +262,15 @@ void sim_view::follow_user_agent()
         if (line.rfind(prefix, 0) == 0)
             line.erase(0, prefix.size());
         queue_line(now(), "sip ua", line);
+    }
+    for (const traced_message& message : sip_reader_.feed(sip_trace_.new_lines())) {
+        // "INVITE sip:... SIP/2.0" counts as INVITE, "SIP/2.0 180 Ringing" as 180.
+        const std::string& first = message.first_line;
+        const bool status = first.rfind("SIP/2.0 ", 0) == 0;
+        const std::string kind = status ? first.substr(8, 3) : first.substr(0, first.find(' '));
+        ++(message.received ? sip_counts_.received : sip_counts_.sent)[kind];
+        const std::string shown = status ? first.substr(8) : first.substr(0, first.rfind(" SIP/2.0"));
+        queue_line(now(), "sip", std::string(message.received ? "far end got  " : "far end sent ") + shown);
     }
 }
 

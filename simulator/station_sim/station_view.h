@@ -12,7 +12,10 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <map>
 #include <vector>
+
+#include "station_kit/sip_stack.h"
 
 class kit_root;
 
@@ -72,6 +75,13 @@ public:
     void stop();
     // Shows what the stand-in user agent prints (its console file) as well.
     void follow_user_agent_output(const std::string& path);
+    // Shows the SIP messages of a real far end (SIPp's message trace).
+    void follow_sip_trace(const std::string& path);
+    // How many SIP messages of each kind the far end received and sent.
+    struct sip_counts {
+        std::map<std::string, int> received, sent;
+    };
+    sip_counts sip_messages();
 
     double now() const;
     // Prints a scenario step or command and marks it in the chart.
@@ -123,6 +133,9 @@ private:
     std::size_t lines_queued_ = 0;
     file_follower operation_log_;
     file_follower user_agent_output_;
+    file_follower sip_trace_;
+    sip_trace_reader sip_reader_;
+    sip_counts sip_counts_;
 
     std::atomic<bool> running_{false};
     std::thread thread_;

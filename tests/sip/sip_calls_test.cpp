@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "common/process.h"
 #include "tests/integration/running_station.h"
 
 namespace {
@@ -38,6 +39,10 @@ bool has_request(const std::vector<std::string>& requests, const std::string& st
 
 class SipCalls : public RunningStation {
 protected:
+    // A test that meets a closed Redis connection fails; it must not end by
+    // SIGPIPE and leave the SIP stack running.
+    SipCalls() { survive_broken_pipes(); }
+
     void TearDown() override
     {
         if (HasFailure()) {
