@@ -88,5 +88,8 @@ command_plan plan_command(const ua_command& command, const station_view& account
     case command_kind::unknown:
         break;
     }
-    return refused(command.name.empty() ? command.problem : command.name + ": " + command.problem);
+    // The text as received, cut short, so that a sender can be found.
+    const std::string shown = command.text.substr(0, 120);
+    return refused((command.name.empty() ? std::string("command") : command.name) + " refused: " + command.problem +
+                   ": " + shown);
 }

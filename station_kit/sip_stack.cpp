@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
 
 #include "common/c_holders.h"
 
@@ -47,24 +48,43 @@ std::string sipbridge_binary()
     return STATION_BIN_DIR "/sipbridge";
 }
 
-int free_port(int socket_type)
+int free_port_block(int count)
 {
-    unique_fd fd(::socket(AF_INET, socket_type | SOCK_CLOEXEC, 0));
-    sockaddr_in address = loopback(0);
-    ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
+    // Blocks below the kernel's ephemeral range (from 32768), so that no
+    // port the kernel hands out for a connection falls into one; the first
+    // block tried depends on the process, so parallel tests start apart.
+    constexpr int first = 10000;
+    constexpr int blocks = (32768 - first) / 32;
+    static int tried = static_cast<int>(::getpid()) * 7;
+    for (int attempt = 0; attempt < blocks; ++attempt) {
+        const int base = first + (tried++ % blocks) * 32;
+        std::vector<unique_fd> held;
+        bool all_free = true;
+        for (int port = base; port < base + count && all_free; ++port)
+            for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+                unique_fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+                const sockaddr_in address = loopback(port);
+                if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                    all_free = false;
+                held.push_back(std::move(fd));
+            }
+        if (all_free)
+            return base;
+    }
+    throw std::runtime_error("no free block of loopback ports");
 }
 
-sip_stack::sip_stack(const kit_root& root)
-    : root_(root),
-      registrar_port_(free_port(SOCK_DGRAM)),
-      media_port_(free_port(SOCK_DGRAM)),
-      sip_port_(free_port(SOCK_DGRAM)),
-      control_port_(free_port(SOCK_STREAM)),
-      rtp_first_(free_port(SOCK_DGRAM))
+sip_stack::sip_stack(const kit_root& root) : root_(root)
 {
+    // SIPp's media port takes four ports (audio and video, RTP and RTCP).
+    const int base = free_port_block(32);
+    registrar_port_ = base;
+    media_port_ = base + 4;
+    sip_port_ = base + 8;
+    control_port_ = base + 10;
+    caller_port_ = base + 12;
+    caller_media_port_ = base + 16;
+    rtp_first_ = base + 20;  // to base + 29
 }
 
 std::string sip_stack::account_settings() const
@@ -97,6 +117,11 @@ bool sip_stack::start_far_end()
            far_end_->running();
 }
 
+bool sip_stack::start()
+{
+    return start_far_end() && start_user_agent() && start_bridge();
+}
+
 bool sip_stack::start_user_agent()
 {
     std::filesystem::create_directories(root_.file("/ua"));
@@ -121,18 +146,14 @@ bool sip_stack::start_bridge(std::vector<std::string> args, const std::vector<st
     return bridge_->wait_output("connected to the user agent");
 }
 
-bool sip_stack::start()
-{
-    return start_far_end() && start_user_agent() && start_bridge();
-}
 
 std::unique_ptr<kit_program> sip_stack::call_station() const
 {
     return std::make_unique<kit_program>(
         root_, "sipp",
         std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/caller.xml", "-s",
-                                  "2000", "-i", "127.0.0.1", "-p", std::to_string(free_port(SOCK_DGRAM)), "-mi",
-                                  "127.0.0.1", "-mp", std::to_string(free_port(SOCK_DGRAM)), "-m", "1",
+                                  "2000", "-i", "127.0.0.1", "-p", std::to_string(caller_port_), "-mi",
+                                  "127.0.0.1", "-mp", std::to_string(caller_media_port_), "-m", "1",
                                   "-nostdin", "-trace_err", "-error_file", root_.file("/caller.errors")});
 }
 

@@ -1,8 +1,9 @@
 // A real SIP stack for a station under a root: SIPp as the registrar and the
 // far ends (station/sip/far_end.xml), baresip as the station's user agent
 // (headless, loopback only) and sipbridge between baresip and the station's
-// Redis. Every port is taken from the kernel, so stacks of tests that run in
-// parallel do not collide. Everything started is ended by pid.
+// Redis. Each stack takes a block of loopback ports that nothing uses, below
+// the kernel's ephemeral range, so stacks of tests that run in parallel do
+// not collide. Everything started is ended by pid.
 #pragma once
 
 #include <memory>
@@ -31,8 +32,9 @@ private:
     bool received_ = false;
 };
 
-// A loopback port that nothing uses at this moment (SOCK_DGRAM or SOCK_STREAM).
-int free_port(int socket_type);
+// The first of `count` loopback ports that nothing uses at this moment, for
+// UDP and TCP alike.
+int free_port_block(int count);
 
 class sip_stack {
 public:
@@ -74,11 +76,13 @@ public:
 
 private:
     const kit_root& root_;
-    int registrar_port_;
-    int media_port_;
-    int sip_port_;
-    int control_port_;
-    int rtp_first_;
+    int registrar_port_ = 0;
+    int media_port_ = 0;
+    int sip_port_ = 0;
+    int control_port_ = 0;
+    int caller_port_ = 0;
+    int caller_media_port_ = 0;
+    int rtp_first_ = 0;
     std::unique_ptr<kit_program> far_end_;
     std::unique_ptr<kit_program> user_agent_;
     std::unique_ptr<kit_program> bridge_;

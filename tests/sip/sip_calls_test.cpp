@@ -272,7 +272,7 @@ TEST_F(SipCalls, RedisRestartLosesNeitherTheKeysNorTheCalls)
     start_registered(settings());
     // The bridge's command connection is up once it has taken a command.
     client.command("LPUSH control-channel %s", std::string(R"({"cmd":"nothing","data":""})"));
-    ASSERT_TRUE(sip.bridge()->wait_output("nothing: unknown command"));
+    ASSERT_TRUE(sip.bridge()->wait_output("nothing refused: unknown command"));
     redis.stop();
     redis.start();
     EXPECT_TRUE(sip.bridge()->wait_output("control-channel connection made again", 10s));
