@@ -117,10 +117,14 @@ private:
                 std::printf("session-channel [%s]\n", event.c_str());
             write("PUBLISH session-channel %s", event);
         }
+        // The keys are named from the settings, read only when a key is due.
+        const bool all = update.all_statuses || rewrite_due_;
+        if (update.statuses.empty() && !all)
+            return;
         const station_view accounts = read_station_view();
         for (const auto& [aor, status] : update.statuses)
             write_status(aor, status, accounts);
-        if (update.all_statuses || rewrite_due_) {
+        if (all) {
             rewrite_due_ = false;
             write_all_statuses(accounts);
         }
