@@ -1,5 +1,7 @@
 #include "station_kit/waits.h"
 
+#include <sstream>
+
 #include "station_kit/root.h"
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
@@ -71,3 +73,13 @@ int falls(const std::vector<int>& levels)
     return count;
 }
 
+
+std::vector<std::string> split(const std::string& text, char sep)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, sep))
+        parts.push_back(part);
+    return parts;
+}

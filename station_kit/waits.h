@@ -16,6 +16,10 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 // True when the condition holds at every poll for the whole duration.
 bool holds(const std::function<bool()>& condition, std::chrono::milliseconds duration);
 
+// The parts of a text between the separators (lines of a file, fields of a
+// record line); an empty last part is left out.
+std::vector<std::string> split(const std::string& text, char sep);
+
 // The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
 // replaced by "[T]", so whole log lines can be compared exactly.
 std::string mask_log_stamps(const std::string& text);

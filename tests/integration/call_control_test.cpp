@@ -5,16 +5,6 @@
 
 namespace {
 
-std::vector<std::string> split(const std::string& text, char sep)
-{
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, sep))
-        parts.push_back(part);
-    return parts;
-}
-
 bool is_clock(const std::string& t)
 {
     return t.size() == 8 && t[2] == ':' && t[5] == ':';

@@ -10,26 +10,6 @@
 
 namespace {
 
-std::vector<std::string> split_lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> fields_of(const std::string& line)
-{
-    std::vector<std::string> fields;
-    std::stringstream in(line);
-    std::string field;
-    while (std::getline(in, field, ','))
-        fields.push_back(field);
-    return fields;
-}
-
 bool has_request(const std::vector<std::string>& requests, const std::string& start)
 {
     return std::any_of(requests.begin(), requests.end(), [&](const std::string& r) { return r.rfind(start, 0) == 0; });
@@ -117,10 +97,10 @@ protected:
 
     std::vector<std::vector<std::string>> wait_records(size_t n)
     {
-        wait_until([&] { return split_lines(root.read("/userdata/cdr.csv")).size() >= n; }, 10s);
+        wait_until([&] { return split(root.read("/userdata/cdr.csv"), '\n').size() >= n; }, 10s);
         std::vector<std::vector<std::string>> records;
-        for (const std::string& line : split_lines(root.read("/userdata/cdr.csv")))
-            records.push_back(fields_of(line));
+        for (const std::string& line : split(root.read("/userdata/cdr.csv"), '\n'))
+            records.push_back(split(line, ','));
         return records;
     }
 
