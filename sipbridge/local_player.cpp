@@ -3,12 +3,38 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <vector>
 
 extern char** environ;
+
+namespace {
+
+// The player's path through PATH, or empty. Looked up before the start so
+// that a missing player is told apart from one that fails, wherever the
+// failure of an exec cannot be seen (under an emulator, say).
+std::string find_player()
+{
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
+        const std::string candidate = dir + "/" + player_program;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+}  // namespace
 
 local_player::~local_player()
 {
@@ -38,10 +64,15 @@ bool local_player::play(const std::string& path, int count, std::string& error)
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    const std::string player = find_player();
+    if (player.empty()) {
+        error = std::string("no ") + player_program + " on PATH";
+        return false;
+    }
     pid_t child = -1;
-    const int failed = ::posix_spawnp(&child, player_program, nullptr, nullptr, argv.data(), environ);
+    const int failed = ::posix_spawn(&child, player.c_str(), nullptr, nullptr, argv.data(), environ);
     if (failed != 0) {
-        error = failed == ENOENT ? std::string("no ") + player_program + " on PATH" : std::strerror(failed);
+        error = player + ": " + std::strerror(failed);
         return false;
     }
     player_ = child;

@@ -29,9 +29,52 @@ std::vector<std::string> station_environment(const std::string& root, const std:
     return env;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out_path,
+const std::string& program_emulator()
+{
+    static const std::string emulator = [] {
+        const char* given = std::getenv("STATION_EMULATOR");
+        return std::string(given ? given : "");
+    }();
+    return emulator;
+}
+
+namespace {
+
+// A program of the build, wherever it was started from (the tests' bin
+// directory, or beside the simulator).
+bool of_the_build(const std::string& program)
+{
+    const std::string name = program.substr(program.rfind('/') + 1);
+    for (const char* own : {"orvanel", "outputd", "sipbridge", "uasim", "station-sim"})
+        if (name == own)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> emulated(std::vector<std::string> argv)
+{
+    if (program_emulator().empty() || argv.empty() || !of_the_build(argv[0]))
+        return argv;
+    // "qemu-aarch64 -L SYSROOT": words separated by blanks.
+    std::vector<std::string> words;
+    std::istringstream emulator(program_emulator());
+    for (std::string word; emulator >> word;)
+        words.push_back(word);
+    argv.insert(argv.begin(), words.begin(), words.end());
+    return argv;
+}
+
+std::string emulated_command(const std::string& program)
+{
+    return program_emulator().empty() || !of_the_build(program) ? program : program_emulator() + " " + program;
+}
+
+pid_t spawn(const std::vector<std::string>& given_argv, const std::vector<std::string>& env, const std::string& out_path,
             const std::string& err_path)
 {
+    const std::vector<std::string> argv = emulated(given_argv);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

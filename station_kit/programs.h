@@ -51,6 +51,16 @@ double cpu_seconds(pid_t pid);
 // True while the process has the file open.
 bool process_has_open(pid_t pid, const std::string& path);
 
+// On a cross-build the programs of the build run under an emulator
+// (qemu-aarch64), named by STATION_EMULATOR in the environment; empty for a
+// native build.
+const std::string& program_emulator();
+// The command line with the emulator in front when it starts a program of
+// the build (a path in its bin directory), as it stands otherwise.
+std::vector<std::string> emulated(std::vector<std::string> argv);
+// The same for a program's path in a shell command line.
+std::string emulated_command(const std::string& program);
+
 // The environment of a program under the root: STATION_ROOT set and the
 // stand-in tools first in PATH.
 std::vector<std::string> station_environment(const std::string& root, const std::string& bin_dir);

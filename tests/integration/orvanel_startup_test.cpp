@@ -42,7 +42,7 @@ TEST(OrvanelStartup, RefusesARootThatShellCommandsCannotTake)
     kit_root root;
     const std::string bad = root.path() + "/a b";
     setenv("STATION_ROOT", bad.c_str(), 1);
-    std::string command = orvanel_binary() + " > /dev/null 2>&1";
+    std::string command = emulated_command(orvanel_binary()) + " > /dev/null 2>&1";
     const int status = std::system(command.c_str());
     unsetenv("STATION_ROOT");
     EXPECT_TRUE(WIFEXITED(status));

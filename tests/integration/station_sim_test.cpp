@@ -93,7 +93,7 @@ TEST(StationSim, InteractivePromptWorksTheStation)
     const std::string root = scratch.path() + "/prompt";
     const std::string input = scratch.path() + "/input";
     scratch.write("/input", "status\npress 2\nwait 2\nstatus\nquit\n");
-    const std::string command = std::string(STATION_SIM_BINARY) + " interactive --root " + root + " < " + input +
+    const std::string command = emulated_command(STATION_SIM_BINARY) + " interactive --root " + root + " < " + input +
                                 " > " + scratch.path() + "/out.txt 2>&1";
     ASSERT_EQ(std::system(command.c_str()), 0) << read_text_file(scratch.path() + "/out.txt");
     const std::string out = read_text_file(scratch.path() + "/out.txt");
