@@ -3,13 +3,15 @@
 #   make demo-sip  the same scenario with real SIP (sipbridge, baresip, SIPp)
 #   make sim    leaves the simulated station running, with a prompt
 #   make test   builds everything and runs every test
+#   make cross  builds for the AArch64 board and runs the tests under qemu
+#   make package  Debian packages for amd64 and arm64
 # Each installs what is missing first.
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo demo-sip sim clean
+.PHONY: all deps build test demo demo-sip sim cross cross-deps package clean
 
 all: build
 
@@ -32,5 +34,30 @@ demo-sip: build
 sim: build
 	$(BUILD)/bin/station-sim interactive --root run/sim
 
+# The board's build: the cross toolchain from Debian, the tests under
+# qemu-aarch64. CROSS_TESTS picks the labels to run (unit, integration, sip),
+# CROSS_CTEST_FLAGS adds to ctest's arguments.
+CROSS_BUILD ?= build-aarch64
+CROSS_TESTS ?= unit|integration|sip
+CROSS_CTEST_FLAGS ?=
+cross-deps: deps
+	@scripts/install-cross-deps.sh
+
+cross: cross-deps
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD) -j$(JOBS)
+	cd $(CROSS_BUILD) && ctest --output-on-failure -j$(JOBS) -L '$(CROSS_TESTS)' $(CROSS_CTEST_FLAGS)
+
+# Release builds for the board and this machine, stripped, as .deb files in
+# build-package-amd64/ and build-package-arm64/.
+package: cross-deps
+	cmake -S . -B build-package-amd64 -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF
+	cmake --build build-package-amd64 -j$(JOBS)
+	cd build-package-amd64 && cpack
+	cmake -S . -B build-package-arm64 -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+	cmake --build build-package-arm64 -j$(JOBS)
+	cd build-package-arm64 && cpack
+
 clean:
-	rm -rf build build-sanitize build-tsan run
+	rm -rf build build-sanitize build-tsan build-aarch64 build-package-amd64 build-package-arm64 build-pkg run

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
           libhiredis-dev libiniparser-dev libcjson-dev redis-server
-          libfaketime baresip-core sip-tester)
+          libfaketime baresip-core sip-tester systemd)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "common/accounts.h"
+#include "common/c_holders.h"
 #include "sipbridge/bridge_rules.h"
 
 namespace {
@@ -81,10 +81,10 @@ bool write_accounts_file(const std::string& dir, const std::string& text, std::s
     const std::string path = dir + "/accounts";
     const std::string fresh = path + ".new";
     {
-        std::ofstream out(fresh, std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
+        file_ptr out(std::fopen(fresh.c_str(), "w"));
+        const bool written = out && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() &&
+                             std::fflush(out.get()) == 0;
+        if (!written) {
             error = "cannot write " + fresh + ": " + std::strerror(errno);
             return false;
         }
@@ -96,6 +96,6 @@ bool write_accounts_file(const std::string& dir, const std::string& text, std::s
     }
     const std::string contacts = dir + "/contacts";
     if (::access(contacts.c_str(), F_OK) != 0)
-        std::ofstream(contacts).flush();
+        file_ptr(std::fopen(contacts.c_str(), "w"));
     return true;
 }

@@ -2,7 +2,7 @@
 
 #include <cctype>
 #include <cstring>
-#include <sstream>
+#include <algorithm>
 
 std::string station_close_reason(const std::string& reason)
 {
@@ -52,9 +52,10 @@ std::string registration_record::register_class(const std::string& aor)
 std::vector<std::string> registered_in_listing(const std::string& listing)
 {
     std::vector<std::string> aors;
-    std::istringstream lines(listing);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::size_t from = 0; from < listing.size();) {
+        const std::size_t to = std::min(listing.find('\n', from), listing.size());
+        const std::string line = listing.substr(from, to - from);
+        from = to + 1;
         // "> sip:2000@127.0.0.1:15070   ESC[32mOK ESC[;m  Expires 60s": the
         // current account is marked with '>', the others with a blank.
         const std::size_t start = line.find("sip:");

@@ -1,0 +1,30 @@
+# The Debian package (`cpack -G DEB` in a build directory, or `make package`
+# at the top for amd64 and arm64): the programs stripped, the units, the init
+# script and the example settings, with the libraries they link declared.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvanel-station)
+set(CPACK_PACKAGE_VERSION 1.0.0)
+set(CPACK_PACKAGE_CONTACT "Intercom station firmware team <firmware@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Control software of a SIP push-button intercom station")
+set(CPACK_PACKAGE_DESCRIPTION "orvanel watches the call keys and the tamper switch, drives the LEDs,
+places and answers calls through a SIP user agent, switches the relay and
+writes call records and an operation log; outputd drives the relay output;
+sipbridge puts baresip's control socket behind the station's Redis protocol.")
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+else()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+endif()
+# The C++ runtime is linked in; the C libraries are Debian 12's.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
+# The init script under /etc is the board's to edit: kept on upgrades.
+file(WRITE ${PROJECT_BINARY_DIR}/package/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/conffiles)
+include(CPack)
