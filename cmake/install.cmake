@@ -25,8 +25,12 @@ foreach(unit orvanel outputd sipbridge)
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/station/service/station.init.in ${PROJECT_BINARY_DIR}/service/station @ONLY)
 # The init script belongs under /etc whatever the prefix: /etc/init.d for a
-# prefix of /usr, PREFIX/etc/init.d otherwise (GNUInstallDirs' rule).
-install(PROGRAMS ${PROJECT_BINARY_DIR}/service/station DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
+# prefix of /usr, PREFIX/etc/init.d otherwise (GNUInstallDirs' rule). The
+# Debian package leaves it out: there systemd runs the units.
+option(STATION_INSTALL_INIT_SCRIPT "Install the init script for boards without systemd" ON)
+if(STATION_INSTALL_INIT_SCRIPT)
+    install(PROGRAMS ${PROJECT_BINARY_DIR}/service/station DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/station/template/etc/speaker.conf
               ${PROJECT_SOURCE_DIR}/station/template/oem/etc/volctrl.conf

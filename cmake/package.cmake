@@ -4,7 +4,10 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvanel-station)
 set(CPACK_PACKAGE_VERSION 1.0.0)
-set(CPACK_PACKAGE_CONTACT "Intercom station firmware team <firmware@localhost>")
+# The maintainer, copyright and changelog of a released package are the
+# project owner's to give; lintian reports them missing until then.
+set(STATION_PACKAGE_CONTACT "Intercom station firmware team <firmware@localhost>" CACHE STRING "Package maintainer")
+set(CPACK_PACKAGE_CONTACT ${STATION_PACKAGE_CONTACT})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Control software of a SIP push-button intercom station")
 set(CPACK_PACKAGE_DESCRIPTION "orvanel watches the call keys and the tamper switch, drives the LEDs,
 places and answers calls through a SIP user agent, switches the relay and
@@ -24,7 +27,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
-# The init script under /etc is the board's to edit: kept on upgrades.
-file(WRITE ${PROJECT_BINARY_DIR}/package/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/conffiles)
+# An init script under /etc is the board's to edit: kept on upgrades.
+if(STATION_INSTALL_INIT_SCRIPT)
+    file(WRITE ${PROJECT_BINARY_DIR}/package/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/conffiles)
+endif()
 include(CPack)
