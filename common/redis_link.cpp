@@ -168,3 +168,28 @@ bool refused_pops::wait_out(const redisReply* reply)
     std::this_thread::sleep_for(refused_pop_pause);
     return true;
 }
+
+std::optional<std::string> processing_list::left_over(redisContext* c) const
+{
+    reply_ptr reply = redis_command(c, "LINDEX %s -1", processing);
+    return taken_text(reply.get());
+}
+
+reply_ptr processing_list::take(redisContext* c) const
+{
+    return redis_command(c, "BRPOPLPUSH %s %s 60", list, processing);
+}
+
+bool processing_list::finish(redisContext* c, const std::string& element) const
+{
+    // From the oldest end: the element taken is the oldest one there.
+    reply_ptr reply = redis_command(c, "LREM %s -1 %b", processing, element.data(), element.size());
+    return reply && reply->type == REDIS_REPLY_INTEGER;
+}
+
+std::optional<std::string> taken_text(const redisReply* reply)
+{
+    if (!reply || reply->type != REDIS_REPLY_STRING)
+        return std::nullopt;
+    return std::string(reply->str, reply->len);
+}

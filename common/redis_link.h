@@ -67,6 +67,28 @@ std::optional<std::string> popped_text(const redisReply* reply);
 // The payload of a published message ("message", channel, payload).
 std::optional<std::string> published_text(const redisReply* reply);
 
+// A consumer of a list that loses nothing when it is killed: it moves each
+// element atomically onto a processing list of its own (BRPOPLPUSH LIST
+// PROCESSING 60, which every Redis a board may carry knows) and removes it
+// there only once it is done with it. What the processing list still holds
+// (after a kill, or a connection lost before the removal) is taken again
+// first, oldest first; at most the element in flight is done twice.
+struct processing_list {
+    const char* list;        // where the producers push (LPUSH)
+    const char* processing;  // this consumer's own
+
+    // The oldest element left on the processing list, or nothing.
+    std::optional<std::string> left_over(redisContext* c) const;
+    // Waits up to 60 s for the next element and moves it onto the
+    // processing list. The reply: a string, nil on time-out, an error reply,
+    // or null when the connection failed.
+    reply_ptr take(redisContext* c) const;
+    // The element is done: removed from the processing list.
+    bool finish(redisContext* c, const std::string& element) const;
+};
+// The element of a take() reply.
+std::optional<std::string> taken_text(const redisReply* reply);
+
 // How the threads that block on Redis meet an error reply to a pop (the key
 // holds another type than a list, so BRPOP answers at once, for as long as
 // the key stays): they pause before the next attempt instead of asking again

@@ -17,6 +17,10 @@ void print_refused_pop(const std::string& line)
 
 void output_channel_loop()
 {
+    // Each request moves onto outputd's processing list as it is taken and
+    // leaves it once its state, entry and action are done: a kill loses
+    // none, and the one in flight is carried out again at the next start.
+    const processing_list requests{"output-channel", "output-processing"};
     std::string error;
     redis_ptr connection = redis_open_device(blocking_read_timeout, &error);
     if (!connection) {
@@ -25,13 +29,20 @@ void output_channel_loop()
     }
     refused_pops refused("output-channel", print_refused_pop);
     for (;;) {
-        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "output-channel");
-        if (refused.wait_out(reply.get()))
-            continue;
-        handle_output_message(reply.get());
-        // The server went away: BRPOP on a dead connection would fail at
-        // once for ever, so make it anew.
-        if (!reply || !redis_usable(connection.get()))
+        std::optional<std::string> taken = requests.left_over(connection.get());
+        if (!taken) {
+            reply_ptr reply = requests.take(connection.get());
+            if (refused.wait_out(reply.get()))
+                continue;
+            taken = taken_text(reply.get());
+        }
+        if (taken) {
+            handle_output_text(*taken);
+            requests.finish(connection.get(), *taken);
+        }
+        // The server went away: a command on a dead connection would fail
+        // at once for ever, so make it anew.
+        if (!redis_usable(connection.get()))
             connection = redis_reconnect(blocking_read_timeout);
     }
 }

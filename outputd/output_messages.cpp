@@ -59,9 +59,3 @@ void handle_output_text(const std::string& text)
     if (debug_mode)
         std::printf("GPIO130_STATUS is: %d; GPIO135_STATUS is: %d\n", GPIO130_STATUS.load(), GPIO135_STATUS.load());
 }
-
-void handle_output_message(const redisReply* reply)
-{
-    if (const std::optional<std::string> text = popped_text(reply))
-        handle_output_text(*text);
-}

@@ -6,7 +6,4 @@
 
 #include <string>
 
-struct redisReply;
-
-void handle_output_message(const redisReply* reply);
 void handle_output_text(const std::string& text);

@@ -1,8 +1,10 @@
-// write_opnlog owns a Redis connection of its own and blocks in BRPOP on it
-// for up to a minute; it repairs the connection when Redis goes away and the
-// entries wait in the list meanwhile. Entries are paced at five a second,
-// each synced to storage. Entries from other programs are made one line
-// here, as write_oplog makes this program's own.
+// write_opnlog owns a Redis connection of its own and blocks on it for up to
+// a minute; it repairs the connection when Redis goes away and the entries
+// wait in the list meanwhile. Each entry moves onto the writer's processing
+// list as it is taken and leaves it only once its line is synced, so a kill
+// of the program loses none (the one in flight is written again at the next
+// start). Entries are paced at five a second. Entries from other programs
+// are made one line here, as write_oplog makes this program's own.
 #include "orvanel/records/operation_log.h"
 
 #include <chrono>
@@ -50,32 +52,39 @@ void push_oplog_entry(const std::string& entry)
 
 void write_opnlog()
 {
+    const processing_list entries{"writelog-channel", "writelog-processing"};
     redis_ptr connection = redis_open_device(blocking_read_timeout);
     file_ptr file = open_operation_log();
     refused_pops refused("writelog-channel", log_refused_pop);
     for (;;) {
         if (!redis_usable(connection.get()))
             connection = redis_reconnect(blocking_read_timeout);
-        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "writelog-channel");
-        if (refused.wait_out(reply.get()))
-            continue;
-        if (const std::optional<std::string> popped = popped_text(reply.get())) {
-            const std::string& entry = *popped;
+        // An entry left by a writer that was ended before it was done comes
+        // first, so the order stays.
+        std::optional<std::string> taken = entries.left_over(connection.get());
+        if (!taken) {
+            reply_ptr reply = entries.take(connection.get());
+            if (refused.wait_out(reply.get()))
+                continue;
+            taken = taken_text(reply.get());
+        }
+        if (taken) {
+            const std::string& entry = *taken;
             if (debug_mode)
                 std::printf("opnLog [%s]\n", entry.c_str());
             if (entry == "log_clean") {
                 // Whoever cleans the log moves or deletes the file; it is
                 // reopened (or made anew) after a pause.
+                entries.finish(connection.get(), entry);
                 record_log_clear_sinks();
                 file.reset();
-                reply.reset();
                 std::this_thread::sleep_for(std::chrono::seconds(5));
                 file = open_operation_log();
                 continue;
             }
             record_log(RECORD_INFO, "main", 2818, "%s", one_line(entry).c_str());
+            entries.finish(connection.get(), entry);
         }
-        reply.reset();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
 }

@@ -68,6 +68,36 @@ TEST_F(CallControl, OperationLogKeepsPushOrderAndHostileTextsStayInTheirLine)
     EXPECT_NE(orvanel->errors().find(" INFO  main:2818: BUTTON,entry 0,\n"), std::string::npos);
 }
 
+// A writer killed after it took an entry and before its line was synced
+// left the entry on its processing list: the next start writes it first.
+TEST_F(CallControl, OperationLogEntryInFlightAtAKillIsWrittenAtTheNextStart)
+{
+    client.command("LPUSH writelog-processing %s", "BUTTON,in flight,");
+    client.command("LPUSH writelog-channel %s", "BUTTON,waiting,");
+    start_orvanel();
+    EXPECT_EQ(wait_oplog(2), (std::vector<std::string>{"BUTTON,in flight,", "BUTTON,waiting,"}));
+    EXPECT_TRUE(wait_until([&] { return client.list("writelog-processing").empty(); }));
+
+    // Killed at any moment, the writer loses nothing: what it had taken
+    // waits on its processing list.
+    for (int i = 0; i < 20; ++i)
+        client.command("LPUSH writelog-channel %s", "BUTTON,entry " + std::to_string(i) + ",");
+    wait_until([&] { return oplog().size() >= 7; });
+    orvanel->kill();
+    start_orvanel();
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,entry 19,") == 1; }, 15s));
+    const auto entries = oplog();
+    std::vector<std::string> distinct;
+    for (const std::string& e : entries)
+        if (distinct.empty() || distinct.back() != e)
+            distinct.push_back(e);
+    ASSERT_EQ(distinct.size(), 22u) << "none lost, at most the one in flight twice:\n"
+                                    << root.read("/userdata/system.csv");
+    EXPECT_LE(entries.size(), 23u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(distinct[2 + i], "BUTTON,entry " + std::to_string(i) + ",");
+}
+
 TEST_F(CallControl, LogCleanReopensTheOperationLog)
 {
     start_orvanel();

@@ -115,6 +115,20 @@ TEST_F(Outputd, SingleBToggleOnAndOff)
     EXPECT_NE(out.find("keystr: \"relay_ctrl:relay_mode\" ; value: singleBToggle.\n"), std::string::npos);
 }
 
+// outputd killed with a request taken but not carried out left it on its
+// processing list: the next start carries it out first.
+TEST_F(Outputd, RequestInFlightAtAKillIsCarriedOutAtTheNextStart)
+{
+    client.command("LPUSH output-processing %s", std::string(R"({"id":"gpio135","type":"On"})"));
+    start("relay_mode = singleBToggle\n");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 3s));
+    EXPECT_TRUE(wait_until([&] { return client.list("output-processing").empty(); }));
+    EXPECT_TRUE(wait_until([&] { return entries() == std::vector<std::string>{"FUNCTION,RELAY Control,On"}; }));
+    relay("Off");
+    EXPECT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 3s));
+    EXPECT_TRUE(client.list("output-processing").empty());
+}
+
 TEST_F(Outputd, SingleAToggleSwitchesOnToLow)
 {
     start("relay_mode = singleAToggle\n");
