@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,12 +40,21 @@ public:
         if (!station_root().empty()) {
             notify_fd_.reset(inotify_init1(IN_CLOEXEC));
             if (notify_fd_)
-                inotify_add_watch(notify_fd_.get(), path.c_str(), IN_CLOSE_WRITE);
+                inotify_add_watch(notify_fd_.get(), path.c_str(), IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVE_SELF);
         }
         value_fd_.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     }
 
     int value_fd() const { return value_fd_.get(); }
+
+    // False once the path names another file than the one opened, or none:
+    // the platform unexported the line (and may have exported it again).
+    bool still_current(const std::string& path) const
+    {
+        struct stat opened {}, named {};
+        return value_fd_ && fstat(value_fd_.get(), &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+               opened.st_ino == named.st_ino && opened.st_dev == named.st_dev;
+    }
 
     // 1 on a change, 0 on a time-out, -1 when waiting failed.
     int wait(int timeout_ms)
@@ -149,10 +160,9 @@ void watch_key(const key_watcher& w)
     // is acted on; a switch that is open at start acts once it has closed
     // and opened again.
     int previous = w.key == 3 ? level_at(path) : 1;
-    level_source source(path);
-    const int fd = source.value_fd();
-    if (fd < 0)
-        log_print(LEVEL_ERROR, "cannot open %s, the key is not watched\n", path.c_str());
+    std::unique_ptr<level_source> source = std::make_unique<level_source>(path);
+    if (source->value_fd() < 0)
+        log_print(LEVEL_ERROR, "cannot open %s, retrying every 10 s\n", path.c_str());
 
     const auto on_level = [&](int level) {
         if (level == previous)
@@ -169,17 +179,38 @@ void watch_key(const key_watcher& w)
     // Clear the pending change so the first wait is for a new one. A tamper
     // switch that moved since its level was taken has changed.
     char first[128];
-    const ssize_t got = read(fd, first, sizeof first);
+    const ssize_t got = read(source->value_fd(), first, sizeof first);
     if (got >= 0)
-        lseek(fd, 0, SEEK_SET);
+        lseek(source->value_fd(), 0, SEEK_SET);
     if (w.key == 3 && got > 0)
         on_level(first[0] == '1' ? 1 : 0);
 
+    bool outage = source->value_fd() < 0;
     for (;;) {
-        const int changed = source.wait(10000);
+        const int fd = source->value_fd();
+        const int changed = fd < 0 ? (sleep(10), 0) : source->wait(10000);
         if (changed < 0) {
             std::puts("npoll() faild! ");
             end_process(1);
+        }
+        if (!source->still_current(path)) {
+            // The line went away, or came back as a new file: watch the new
+            // one from its present level, without taking the difference for
+            // a press or a release.
+            source = std::make_unique<level_source>(path);
+            if (source->value_fd() < 0) {
+                if (!outage)
+                    log_print(LEVEL_ERROR, "%s went away, retrying every 10 s\n", path.c_str());
+                outage = true;
+                continue;
+            }
+            char value[2];
+            if (read(source->value_fd(), value, 2) >= 1)
+                previous = value[0] == '1' ? 1 : 0;
+            lseek(source->value_fd(), 0, SEEK_SET);
+            log_print(LEVEL_NOTICE, "%s is back, watching it again\n", path.c_str());
+            outage = false;
+            continue;
         }
         if (changed == 0)
             continue;

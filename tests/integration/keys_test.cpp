@@ -416,3 +416,20 @@ TEST_F(Keys, DescriptorsThatOrvanelHoldsAreClosedInTheShellsItStarts)
     }
     EXPECT_GE(checked, 9u) << "three value files, the operation log and Redis connections at least";
 }
+
+// The platform unexports a line and exports it again: the watcher notices
+// that its value file went away, says so once, and watches the new file
+// within its 10 s retry.
+TEST_F(Keys, KeyComesBackWhenItsValueFileIsMadeAnew)
+{
+    ready_station(call_keys);
+    const std::string value = "/sys/class/gpio/gpio140/value";
+    ASSERT_EQ(std::remove(root.file(value).c_str()), 0);
+    ASSERT_TRUE(orvanel->wait_output(root.file(value) + " went away, retrying every 10 s"));
+    root.write(value, "1\n");
+    ASSERT_TRUE(orvanel->wait_output(root.file(value) + " is back, watching it again", 15s)) << orvanel->output();
+    tap(140);
+    EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"1001 0"})"));
+    const std::string out = orvanel->output();
+    EXPECT_EQ(out.find("went away"), out.rfind("went away")) << "one line per outage";
+}
