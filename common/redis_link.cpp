@@ -187,6 +187,16 @@ bool processing_list::finish(redisContext* c, const std::string& element) const
     return reply && reply->type == REDIS_REPLY_INTEGER;
 }
 
+std::optional<std::string> processing_list::next(redisContext* c, refused_pops& refused) const
+{
+    if (std::optional<std::string> left = left_over(c))
+        return left;
+    reply_ptr reply = take(c);
+    if (refused.wait_out(reply.get()))
+        return std::nullopt;
+    return taken_text(reply.get());
+}
+
 std::optional<std::string> taken_text(const redisReply* reply)
 {
     if (!reply || reply->type != REDIS_REPLY_STRING)

@@ -73,6 +73,8 @@ std::optional<std::string> published_text(const redisReply* reply);
 // there only once it is done with it. What the processing list still holds
 // (after a kill, or a connection lost before the removal) is taken again
 // first, oldest first; at most the element in flight is done twice.
+class refused_pops;
+
 struct processing_list {
     const char* list;        // where the producers push (LPUSH)
     const char* processing;  // this consumer's own
@@ -85,6 +87,11 @@ struct processing_list {
     reply_ptr take(redisContext* c) const;
     // The element is done: removed from the processing list.
     bool finish(redisContext* c, const std::string& element) const;
+
+    // The next element to work on: a left-over first, so the order stays,
+    // else take()'s. Nothing on a time-out, a lost connection, or an error
+    // reply (after the refusal's pause).
+    std::optional<std::string> next(redisContext* c, refused_pops& refused) const;
 };
 // The element of a take() reply.
 std::optional<std::string> taken_text(const redisReply* reply);

@@ -29,14 +29,7 @@ void output_channel_loop()
     }
     refused_pops refused("output-channel", print_refused_pop);
     for (;;) {
-        std::optional<std::string> taken = requests.left_over(connection.get());
-        if (!taken) {
-            reply_ptr reply = requests.take(connection.get());
-            if (refused.wait_out(reply.get()))
-                continue;
-            taken = taken_text(reply.get());
-        }
-        if (taken) {
+        if (const std::optional<std::string> taken = requests.next(connection.get(), refused)) {
             handle_output_text(*taken);
             requests.finish(connection.get(), *taken);
         }

@@ -13,16 +13,5 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     $sudo apt-get update
 fi
 
-packages=(crossbuild-essential-arm64 libhiredis-dev:arm64 libiniparser-dev:arm64 libcjson-dev:arm64
-          libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64 qemu-user)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
-$sudo apt-get update
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+exec "$(dirname "$0")/install-deps.sh" crossbuild-essential-arm64 libhiredis-dev:arm64 libiniparser-dev:arm64 \
+    libcjson-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64 libstdc++6:arm64 qemu-user

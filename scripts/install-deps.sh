@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever the build, the tests and the
-# simulated station need and this machine lacks. Safe to run again.
+# simulated station need and this machine lacks, or the packages named as
+# arguments (scripts/install-cross-deps.sh names its own). Safe to run again.
 set -euo pipefail
 
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
           libhiredis-dev libiniparser-dev libcjson-dev redis-server
           libfaketime baresip-core sip-tester systemd)
+if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do

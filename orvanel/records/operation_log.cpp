@@ -61,14 +61,7 @@ void write_opnlog()
             connection = redis_reconnect(blocking_read_timeout);
         // An entry left by a writer that was ended before it was done comes
         // first, so the order stays.
-        std::optional<std::string> taken = entries.left_over(connection.get());
-        if (!taken) {
-            reply_ptr reply = entries.take(connection.get());
-            if (refused.wait_out(reply.get()))
-                continue;
-            taken = taken_text(reply.get());
-        }
-        if (taken) {
+        if (const std::optional<std::string> taken = entries.next(connection.get(), refused)) {
             const std::string& entry = *taken;
             if (debug_mode)
                 std::printf("opnLog [%s]\n", entry.c_str());
