@@ -18,21 +18,29 @@ bool debug_mode_from_args(int argc, char** argv)
 namespace {
 // A caught signal, unlike an ignored one, goes back to its default action in
 // the shell commands the programs start, so pipelines there behave as usual.
-void on_broken_pipe(int) {}
+void on_signal_that_changes_nothing(int) {}
+
+void catch_quietly(int signal)
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal_that_changes_nothing;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
 }
+}  // namespace
 
 void survive_broken_pipes()
 {
-    struct sigaction action {};
-    action.sa_handler = on_broken_pipe;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGPIPE, &action, nullptr);
+    catch_quietly(SIGPIPE);
 }
 
 void prepare_process()
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     survive_broken_pipes();
+    // A file-size limit reached makes the write fail (EFBIG), which the
+    // record files handle, instead of ending the program.
+    catch_quietly(SIGXFSZ);
 }
 
 void start_program(int argc, char** argv)

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -219,6 +220,14 @@ double cpu_seconds(pid_t pid)
         if (n >= 14)
             ticks += std::stod(field);
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void limit_file_size(pid_t pid, long long bytes)
+{
+    rlimit limit{};
+    limit.rlim_cur = bytes < 0 ? RLIM_INFINITY : static_cast<rlim_t>(bytes);
+    limit.rlim_max = RLIM_INFINITY;
+    prlimit(pid, RLIMIT_FSIZE, &limit, nullptr);
 }
 
 bool process_has_open(pid_t pid, const std::string& path)

@@ -48,6 +48,10 @@ std::string uasim_binary();
 // used so far, in seconds.
 double cpu_seconds(pid_t pid);
 
+// Sets the process's file-size limit (RLIMIT_FSIZE) to bytes, or lifts it
+// when bytes is negative: a write beyond the limit fails as on full storage.
+void limit_file_size(pid_t pid, long long bytes);
+
 // True while the process has the file open.
 bool process_has_open(pid_t pid, const std::string& path);
 

@@ -1,11 +1,12 @@
 #include "orvanel/records/call_records.h"
 
 #include <cstdio>
+#include <deque>
 
-#include "common/c_holders.h"
 #include "common/local_time.h"
 #include "common/record_text.h"
-#include "common/station_root.h"
+#include "orvanel/records/message_log.h"
+#include "orvanel/records/record_file.h"
 
 cdr_fields cdr_record;
 
@@ -85,13 +86,41 @@ std::string cdr_line(const cdr_fields& r)
            "\n";
 }
 
+namespace {
+
+// Lines that storage refused, oldest first, appended before the next line.
+std::deque<std::string> unwritten;
+bool unwritten_reported = false;
+
+}  // namespace
+
 void cdr_write()
 {
-    // A file that cannot be opened loses the line; the record is cleared all
-    // the same so the next call starts clean.
-    if (const file_ptr out{std::fopen(station_path(call_records_file).c_str(), "ae")}) {
-        const std::string line = cdr_line(cdr_record);
-        std::fwrite(line.data(), 1, line.size(), out.get());
-    }
+    unwritten.push_back(cdr_line(cdr_record));
     cdr_record = cdr_fields{};
+    if (unwritten.size() > cdr_backlog_max) {
+        log_print(LEVEL_ERROR, "call records: %zu lines kept, dropping the oldest: %s", cdr_backlog_max,
+                  unwritten.front().c_str());
+        unwritten.pop_front();
+    }
+    // The file is opened for each call, as other software may move it away
+    // between calls.
+    record_file out(call_records_file);
+    while (!unwritten.empty()) {
+        if (!out.append(unwritten.front())) {
+            if (!unwritten_reported)
+                log_print(LEVEL_ERROR, "%s, keeping the call record for the next call\n", out.failure().c_str());
+            unwritten_reported = true;
+            return;
+        }
+        unwritten.pop_front();
+    }
+    if (unwritten_reported)
+        log_print(LEVEL_NOTICE, "%s is written again\n", out.path().c_str());
+    unwritten_reported = false;
+}
+
+std::size_t cdr_unwritten()
+{
+    return unwritten.size();
 }

@@ -3,6 +3,7 @@
 // /userdata/cdr.csv and cleared. Only the event thread touches it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -30,7 +31,14 @@ void cdr_begin_incoming(const std::string& account, const std::string& peer);
 void cdr_begin_outgoing(const std::string& account, const std::string& peer);
 void cdr_answered();
 void cdr_finish(const std::string& reason);
+// Appends the record's line to the file and clears the record. A line that
+// storage refuses is kept, with the ones before it, and appended before the
+// next call's line; at most cdr_backlog_max are kept, the oldest dropped
+// first. One message-log line per outage.
 void cdr_write();
+inline constexpr std::size_t cdr_backlog_max = 32;
+// How many lines wait for storage.
+std::size_t cdr_unwritten();
 
 // The same steps at a given time, for checks that cannot wait for the clock.
 void cdr_begin_at(std::time_t now, bool incoming, const std::string& account, const std::string& peer);

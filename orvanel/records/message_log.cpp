@@ -20,6 +20,7 @@
 #include "common/c_holders.h"
 #include "common/local_time.h"
 #include "common/process.h"
+#include "common/record_text.h"
 #include "common/station_root.h"
 
 namespace {
@@ -34,21 +35,6 @@ constexpr const char* console_colours[] = {
     "\033[1;33m",
     "\033[0;32;31m",
 };
-
-bool format_message(std::string& out, const char* format, va_list args)
-{
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length < 0)
-        return false;
-    out.resize(static_cast<std::size_t>(length) + 1);
-    if (std::vsnprintf(out.data(), out.size(), format, args) < 0)
-        return false;
-    out.resize(static_cast<std::size_t>(length));
-    return true;
-}
 
 void LogMonitorPthread()
 {
@@ -148,7 +134,7 @@ int log_print(unsigned level, const char* format, ...)
     std::string text;
     va_list args;
     va_start(args, format);
-    const bool formatted = format_message(text, format, args);
+    const bool formatted = format_text(text, format, args);
     va_end(args);
     if (!formatted) {
         std::printf("vasprintf: %d,%s\n", errno, std::strerror(errno));

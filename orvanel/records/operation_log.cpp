@@ -9,38 +9,29 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <thread>
 
-#include "common/c_holders.h"
 #include "common/process.h"
 #include "common/record_text.h"
 #include "common/redis_link.h"
 #include "common/station_root.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
+#include "orvanel/records/record_file.h"
 #include "orvanel/records/record_log.h"
 
 namespace {
 
-// Opens the file and makes it the logger's one sink. When storage is missing
-// or read-only the writer waits and tries again, and the entries stay in the
-// Redis list until they can be written.
-file_ptr open_operation_log()
+constexpr auto storage_retry = std::chrono::seconds(5);
+
+// Makes the file the logger's one sink, opening it at once so a file that
+// cannot be opened is reported before the first entry comes.
+void use_operation_log(record_file& file)
 {
-    const std::string path = station_path(operation_log_file);
-    for (bool reported = false;; reported = true) {
-        file_ptr file(std::fopen(path.c_str(), "ae"));
-        if (file) {
-            record_log_clear_sinks();
-            record_log_add_file(file.get(), RECORD_INFO);
-            return file;
-        }
-        if (!reported)
-            std::fprintf(stderr, "cannot open %s, retrying\n", path.c_str());
-        std::this_thread::sleep_for(std::chrono::seconds(5));
-    }
+    record_log_clear_sinks();
+    record_log_add_file(&file, RECORD_INFO);
+    file.open();
 }
 
 }  // namespace
@@ -54,8 +45,13 @@ void write_opnlog()
 {
     const processing_list entries{"writelog-channel", "writelog-processing"};
     redis_ptr connection = redis_open_device(blocking_read_timeout);
-    file_ptr file = open_operation_log();
+    record_file file(operation_log_file);
+    use_operation_log(file);
     refused_pops refused("writelog-channel", log_refused_pop);
+    // Storage that is full, read-only or gone keeps the entry on the
+    // processing list; it is tried again every 5 s, and the entries behind it
+    // wait in order.
+    bool storage_failed = false;
     for (;;) {
         if (!redis_usable(connection.get()))
             connection = redis_reconnect(blocking_read_timeout);
@@ -63,19 +59,29 @@ void write_opnlog()
         // first, so the order stays.
         if (const std::optional<std::string> taken = entries.next(connection.get(), refused)) {
             const std::string& entry = *taken;
-            if (debug_mode)
+            if (debug_mode && !storage_failed)
                 std::printf("opnLog [%s]\n", entry.c_str());
             if (entry == "log_clean") {
                 // Whoever cleans the log moves or deletes the file; it is
                 // reopened (or made anew) after a pause.
                 entries.finish(connection.get(), entry);
                 record_log_clear_sinks();
-                file.reset();
+                file.close();
                 std::this_thread::sleep_for(std::chrono::seconds(5));
-                file = open_operation_log();
+                use_operation_log(file);
                 continue;
             }
             record_log(RECORD_INFO, "main", 2818, "%s", one_line(entry).c_str());
+            if (!file.failure().empty()) {
+                if (!storage_failed)
+                    log_print(LEVEL_ERROR, "%s, keeping the entry and retrying every 5 s\n", file.failure().c_str());
+                storage_failed = true;
+                std::this_thread::sleep_for(storage_retry);
+                continue;
+            }
+            if (storage_failed)
+                log_print(LEVEL_NOTICE, "%s is written again\n", file.path().c_str());
+            storage_failed = false;
             entries.finish(connection.get(), entry);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -1,10 +1,12 @@
 #include "orvanel/records/record_log.h"
 
 #include <array>
-
-#include <unistd.h>
+#include <cstdio>
+#include <string>
 
 #include "common/local_time.h"
+#include "common/record_text.h"
+#include "orvanel/records/record_file.h"
 
 namespace {
 
@@ -38,14 +40,16 @@ void vprint(std::FILE* out, const record_event& event)
 
 void file_sink(record_event* event)
 {
-    auto* out = static_cast<std::FILE*>(event->target);
+    auto* out = static_cast<record_file*>(event->target);
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", event->time);
-    std::fprintf(out, "%s,", stamp);
-    vprint(out, *event);
-    std::fputs("\n", out);
-    std::fflush(out);
-    fdatasync(fileno(out));
+    std::string text;
+    va_list copy;
+    va_copy(copy, event->ap);
+    const bool formatted = format_text(text, event->fmt, copy);
+    va_end(copy);
+    if (formatted)
+        out->append(std::string(stamp) + "," + text + "\n");
 }
 
 }  // namespace
@@ -97,9 +101,9 @@ int record_log_add_sink(record_sink_fn fn, void* target, int min_level)
     return -1;
 }
 
-int record_log_add_file(std::FILE* stream, int min_level)
+int record_log_add_file(record_file* file, int min_level)
 {
-    return record_log_add_sink(file_sink, stream, min_level);
+    return record_log_add_sink(file_sink, file, min_level);
 }
 
 void record_log_clear_sinks()

@@ -5,8 +5,9 @@
 #pragma once
 
 #include <cstdarg>
-#include <cstdio>
 #include <ctime>
+
+class record_file;
 
 enum record_level : int { RECORD_TRACE, RECORD_DEBUG, RECORD_INFO, RECORD_WARN, RECORD_ERROR, RECORD_FATAL };
 
@@ -25,8 +26,9 @@ using record_sink_fn = void (*)(record_event* event);
 void record_log(int level, const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
 // 0 when stored, -1 when all 32 slots are taken.
 int record_log_add_sink(record_sink_fn fn, void* target, int min_level);
-// The file sink: "YYYY-MM-DD hh:mm:ss,text\n", flushed and synced to storage.
-int record_log_add_file(std::FILE* stream, int min_level);
+// The file sink: "YYYY-MM-DD hh:mm:ss,text\n", appended whole and synced to
+// storage. Whether the line got there, the file tells (record_file::failure).
+int record_log_add_file(record_file* file, int min_level);
 void record_log_clear_sinks();
 
 const char* record_level_name(int level);

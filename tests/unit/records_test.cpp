@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/oplog.h"
 #include "common/record_text.h"
 #include "orvanel/records/call_records.h"
+#include "orvanel/records/record_file.h"
 #include "orvanel/records/record_log.h"
 #include "station_kit/station.h"
 
@@ -80,17 +87,16 @@ TEST_F(RecordLogger, ThirtyTwoSinksAtMostAndClearingEmptiesThem)
 TEST_F(RecordLogger, FileSinkWritesTimeStampedLines)
 {
     kit_root root;
-    const std::string path = root.file("/userdata/system.csv");
-    std::FILE* file = std::fopen(path.c_str(), "a");
-    ASSERT_TRUE(file);
-    record_log_add_file(file, RECORD_INFO);
+    root_in_process in_root{root};
+    record_file file("/userdata/system.csv");
+    record_log_add_file(&file, RECORD_INFO);
     testing::internal::CaptureStderr();
     record_log(RECORD_INFO, "main", 2818, "%s", "SIP STATE,CALL ESTABLISHED,incoming");
     record_log(RECORD_DEBUG, "main", 2818, "%s", "skipped");
     testing::internal::GetCapturedStderr();
     record_log_clear_sinks();
-    std::fclose(file);
-    const std::string text = read_text_file(path);
+    EXPECT_EQ(file.failure(), "");
+    const std::string text = root.read("/userdata/system.csv");
     ASSERT_EQ(text.size(), 20u + 35u + 1u) << text;
     EXPECT_EQ(text.substr(19), ",SIP STATE,CALL ESTABLISHED,incoming\n");
     EXPECT_EQ(text[4], '-');
@@ -161,11 +167,105 @@ TEST(RecordText, ControlCharactersBecomeBlanksAndNothingElseChanges)
               "SIP STATE,INCOMING CALL,sip:1@h 2030-01-01 00:00:00,FUNCTION,RELAY Control,On");
 }
 
-TEST_F(CallRecords, UnwritableFileStillClearsTheRecord)
+TEST_F(CallRecords, LinesThatStorageRefusesAreKeptAndWrittenInOrderWithTheNextCall)
 {
-    ASSERT_EQ(std::system(("rm -rf " + root.file("/userdata")).c_str()), 0);
+    const std::string userdata = root.file("/userdata");
+    ASSERT_EQ(std::rename(userdata.c_str(), (userdata + ".away").c_str()), 0);
     cdr_begin_at(local_time(9, 0, 0), true, "A", "1");
-    cdr_finish_at(local_time(9, 0, 1), "x");
-    EXPECT_EQ(cdr_record.date, "");
+    cdr_answered_at(local_time(9, 0, 2));
+    cdr_finish_at(local_time(9, 0, 3), "x");
+    EXPECT_EQ(cdr_record.date, "") << "the record is cleared all the same";
     EXPECT_EQ(cdr_record.answer_time, 0);
+    cdr_begin_at(local_time(9, 1, 0), false, "A", "2");
+    cdr_finish_at(local_time(9, 1, 1), "y");
+    EXPECT_EQ(cdr_unwritten(), 2u);
+
+    ASSERT_EQ(std::rename((userdata + ".away").c_str(), userdata.c_str()), 0);
+    cdr_begin_at(local_time(9, 2, 0), true, "A", "3");
+    cdr_finish_at(local_time(9, 2, 1), "z");
+    EXPECT_EQ(file(), "2026-12-07,09:00:00,09:00:03,A,1,1,in,ANSWERED,x\n"
+                      "2026-12-07,09:01:00,09:01:01,A,2,0,out,NO ANSWER,y\n"
+                      "2026-12-07,09:02:00,09:02:01,A,3,0,in,MISSED CALL,z\n");
+    EXPECT_EQ(cdr_unwritten(), 0u);
+}
+
+TEST_F(CallRecords, BacklogKeepsTheNewestLines)
+{
+    // A folder where the file belongs: every open fails, also for root.
+    ASSERT_EQ(std::remove(root.file("/userdata/cdr.csv").c_str()) == 0 || errno == ENOENT, true);
+    ASSERT_EQ(mkdir(root.file("/userdata/cdr.csv").c_str(), 0755), 0);
+    for (int call = 0; call < 34; ++call) {
+        cdr_begin_at(local_time(10, call, 0), true, "A", std::to_string(call));
+        cdr_finish_at(local_time(10, call, 1), "r");
+    }
+    EXPECT_EQ(cdr_unwritten(), cdr_backlog_max);
+    ASSERT_EQ(rmdir(root.file("/userdata/cdr.csv").c_str()), 0);
+    cdr_begin_at(local_time(10, 34, 0), true, "A", "34");
+    cdr_finish_at(local_time(10, 34, 1), "r");
+    const auto lines = split(file(), '\n');
+    ASSERT_EQ(lines.size(), cdr_backlog_max);
+    EXPECT_EQ(split(lines.front(), ',').at(4), "3") << "the oldest went first";
+    EXPECT_EQ(split(lines.back(), ',').at(4), "34");
+}
+
+class RecordFile : public ::testing::Test {
+protected:
+    kit_root root;
+    root_in_process in_root{root};
+    std::string text() { return root.read("/userdata/test.csv"); }
+    void write(const std::string& content) { root.write("/userdata/test.csv", content); }
+};
+
+TEST_F(RecordFile, PartLineLeftAtTheEndIsCutBeforeTheNextLine)
+{
+    record_file file("/userdata/test.csv");
+    write("one\ntwo\nthr");
+    ASSERT_TRUE(file.append("three\n"));
+    EXPECT_EQ(text(), "one\ntwo\nthree\n");
+
+    // A part line longer than the block read at a time, and a file with no
+    // line end at all.
+    write("one\n" + std::string(10000, 'x'));
+    ASSERT_TRUE(file.append("two\n"));
+    EXPECT_EQ(text(), "one\ntwo\n");
+    write(std::string(5000, 'x'));
+    ASSERT_TRUE(file.append("one\n"));
+    EXPECT_EQ(text(), "one\n");
+}
+
+TEST_F(RecordFile, RefusedWriteReportsWhyAndLeavesOnlyWholeLines)
+{
+    ASSERT_EQ(symlink("/dev/full", root.file("/userdata/full.csv").c_str()), 0);
+    record_file full("/userdata/full.csv");
+    EXPECT_FALSE(full.append("line\n"));
+    EXPECT_NE(full.failure().find("cannot write "), std::string::npos) << full.failure();
+    EXPECT_NE(full.failure().find(": No space left on device"), std::string::npos) << full.failure();
+    EXPECT_FALSE(full.is_open()) << "the next try opens the file anew";
+
+    record_file missing("/nowhere/test.csv");
+    EXPECT_FALSE(missing.open());
+    EXPECT_NE(missing.failure().find("cannot open "), std::string::npos) << missing.failure();
+
+    // A file-size limit in the middle of a line: the part that got in is cut
+    // off again, and the line goes in whole once the limit is lifted.
+    record_file file("/userdata/test.csv");
+    ASSERT_TRUE(file.append("one\n"));
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction before {};
+    sigaction(SIGXFSZ, &quiet, &before);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = 10;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const bool refused = !file.append("a line too long\n");
+    const std::string failure = file.failure();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &before, nullptr);
+    EXPECT_TRUE(refused);
+    EXPECT_NE(failure.find("File too large"), std::string::npos) << failure;
+    EXPECT_EQ(text(), "one\n");
+    ASSERT_TRUE(file.append("a line too long\n"));
+    EXPECT_EQ(text(), "one\na line too long\n");
 }

@@ -1,0 +1,91 @@
+#include "orvanel/records/record_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/station_root.h"
+
+record_file::record_file(const std::string& device_path) : path_(station_path(device_path)) {}
+
+bool record_file::fail(const char* step, int error)
+{
+    failure_ = std::string("cannot ") + step + " " + path_ + ": " + std::strerror(error);
+    fd_.reset();
+    return false;
+}
+
+bool record_file::open()
+{
+    // Read as well as append: the end of the file is looked at before each
+    // line. Close-on-exec: other threads start shells meanwhile.
+    fd_.reset(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd_)
+        return fail("open", errno);
+    return true;
+}
+
+long long whole_lines_length(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return -1;
+    // Only the last block is read as a rule: a file that the station wrote
+    // ends with a line end.
+    char block[4096];
+    for (off_t end = st.st_size; end > 0;) {
+        const off_t start = end > static_cast<off_t>(sizeof block) ? end - static_cast<off_t>(sizeof block) : 0;
+        const ssize_t n = pread(fd, block, static_cast<std::size_t>(end - start), start);
+        if (n != end - start)
+            return -1;
+        for (ssize_t i = n; i > 0; --i) {
+            if (block[i - 1] == '\n')
+                return static_cast<long long>(start + i);
+        }
+        end = start;
+    }
+    return 0;
+}
+
+bool record_file::append(const std::string& line)
+{
+    if (!fd_ && !open())
+        return false;
+    const long long whole = whole_lines_length(fd_.get());
+    if (whole < 0)
+        return fail("read", errno);
+    struct stat st {};
+    if (fstat(fd_.get(), &st) == 0 && st.st_size > whole && ftruncate(fd_.get(), whole) != 0)
+        return fail("cut back", errno);
+
+    // One write for the whole line; a short one (the space ran out within
+    // the line) is followed by one more for the rest, which then tells why.
+    ssize_t written = ::write(fd_.get(), line.data(), line.size());
+    if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
+        const ssize_t rest = ::write(fd_.get(), line.data() + written, line.size() - static_cast<std::size_t>(written));
+        written = rest < 0 ? -1 : written + rest;
+        if (written >= 0 && static_cast<std::size_t>(written) < line.size()) {
+            errno = ENOSPC;
+            written = -1;
+        }
+    }
+    int error = errno;
+    const char* step = "write";
+    if (written >= 0 && fdatasync(fd_.get()) != 0) {
+        error = errno;
+        step = "sync";
+        written = -1;
+    }
+    if (written < 0) {
+        // What reached the file of this line goes again; where even that
+        // fails, the next append cuts it before it writes.
+        if (ftruncate(fd_.get(), whole) != 0 && error == 0)
+            error = errno;
+        return fail(step, error);
+    }
+    failure_.clear();
+    return true;
+}

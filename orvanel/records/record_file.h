@@ -1,0 +1,44 @@
+// A record file: a text file of whole lines that the station only appends to
+// (the operation log, the call records). Each line goes to the file in one
+// write and is synced to storage before it counts as written. A line that
+// cannot be written whole (storage full, read-only, gone) is cut off again,
+// and so is a part line that a power cut left at the end, so the file always
+// ends with a whole line and no record is glued to a broken one.
+#pragma once
+
+#include <string>
+
+#include "common/c_holders.h"
+
+class record_file {
+public:
+    // A device path; the station root is applied here.
+    explicit record_file(const std::string& device_path);
+
+    // Opens the file for appending, creating it when missing. False, with
+    // the reason in failure(), when it cannot be opened.
+    bool open();
+    // Appends one line (ending in "\n"), opening the file first when it is
+    // not open. False, with the reason in failure(), when the line is not in
+    // the file; the file is then closed so the next try opens it anew.
+    bool append(const std::string& line);
+    void close() { fd_.reset(); }
+
+    const std::string& path() const { return path_; }
+    bool is_open() const { return static_cast<bool>(fd_); }
+    // What the last open or append that failed could not do, with the
+    // system's reason: "cannot write /userdata/system.csv: No space left on
+    // device".
+    const std::string& failure() const { return failure_; }
+
+private:
+    bool fail(const char* step, int error);
+
+    std::string path_;
+    unique_fd fd_;
+    std::string failure_;
+};
+
+// The length of the file's whole lines: its size up to and including the
+// last line end (0 when it has none). -1 when the file cannot be read.
+long long whole_lines_length(int fd);

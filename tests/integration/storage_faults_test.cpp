@@ -1,0 +1,106 @@
+// Storage that fills up under the station: records wait, in order, and none
+// is lost, cut short or glued to another once there is room again. A
+// file-size limit on orvanel stands in for full flash; the record files are
+// given a history larger than orvanel's console and message log, so that the
+// limit stops the records and nothing else.
+#include <regex>
+
+#include <sys/stat.h>
+
+#include "tests/integration/running_station.h"
+
+namespace {
+
+const std::string old_record = "2026-12-01,09:00:00,09:00:10,sip:1000@example.test,2001,0,in,MISSED CALL,old\n";
+const std::string old_entry = "2026-12-01 09:00:00,BUTTON,old,\n";
+
+std::string repeated(const std::string& line, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += line;
+    return text;
+}
+
+long long file_size(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+size_t count(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+using StorageFaults = RunningStation;
+
+TEST_F(StorageFaults, FullStorageDelaysRecordsAndLosesOrCorruptsNone)
+{
+    // The call records' history is larger than the limit below.
+    const std::string history = repeated(old_entry, 4000);
+    const std::string earlier = repeated(old_record, 3000);
+    root.write("/userdata/system.csv", history);
+    root.write("/userdata/cdr.csv", earlier);
+    start_orvanel();
+    client.command("LPUSH writelog-channel %s", "BUTTON,before,");
+    ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,before,") == 1; }));
+
+    // Room for one more line of the operation log and part of the next.
+    const std::string system_csv = root.file("/userdata/system.csv");
+    limit_file_size(orvanel->pid(), file_size(system_csv) + 60);
+    for (int i = 0; i < 8; ++i)
+        client.command("LPUSH writelog-channel %s", "BUTTON,entry " + std::to_string(i) + ",");
+    const std::string aor = R"("accountaor":"sip:1000@example.test")";
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2002@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"while full",)" + aor + "}");
+    ASSERT_TRUE(orvanel->wait_output("keeping the entry and retrying every 5 s", 10s)) << orvanel->output();
+    ASSERT_TRUE(orvanel->wait_output("keeping the call record for the next call", 10s)) << orvanel->output();
+
+    const std::string while_full = root.read("/userdata/system.csv");
+    ASSERT_FALSE(while_full.empty());
+    EXPECT_EQ(while_full.back(), '\n') << "no part line is left at the end";
+    EXPECT_EQ(client.list("writelog-processing").size(), 1u) << "the refused entry waits, not taken, not lost";
+    EXPECT_EQ(root.read("/userdata/cdr.csv"), earlier);
+
+    // Room again: everything arrives, in order, once.
+    limit_file_size(orvanel->pid(), -1);
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2003@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"after",)" + aor + "}");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,after") == 1; }, 20s))
+        << root.read("/userdata/system.csv");
+
+    const std::string text = root.read("/userdata/system.csv");
+    ASSERT_EQ(text.substr(0, history.size()), history);
+    const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,(BUTTON|SIP STATE),[^\n]*)");
+    std::vector<std::string> test_entries;
+    const auto lines = split(text.substr(history.size()), '\n');
+    for (const std::string& l : lines) {
+        EXPECT_TRUE(std::regex_match(l, line)) << "corrupted line: " << l;
+        if (l.find(",BUTTON,") != std::string::npos)
+            test_entries.push_back(l.substr(20));
+    }
+    std::vector<std::string> expected{"BUTTON,before,"};
+    for (int i = 0; i < 8; ++i)
+        expected.push_back("BUTTON,entry " + std::to_string(i) + ",");
+    EXPECT_EQ(test_entries, expected);
+    EXPECT_EQ(count_entries("SIP STATE,CALL CLOSED,while full"), 1u);
+    EXPECT_EQ(lines.size(), 13u) << "nothing twice";
+
+    const std::string records = root.read("/userdata/cdr.csv");
+    ASSERT_EQ(records.substr(0, earlier.size()), earlier);
+    const auto added = split(records.substr(earlier.size()), '\n');
+    ASSERT_EQ(added.size(), 2u);
+    EXPECT_EQ(split(added[0], ',').at(8), "while full");
+    EXPECT_EQ(split(added[1], ',').at(8), "after");
+
+    const std::string out = orvanel->output();
+    EXPECT_EQ(count(out, "cannot write " + system_csv + ": File too large, keeping the entry"), 1u) << out;
+    EXPECT_EQ(count(out, system_csv + " is written again"), 1u) << out;
+    EXPECT_EQ(count(out, root.file("/userdata/cdr.csv") + " is written again"), 1u) << out;
+}
