@@ -5,13 +5,14 @@
 #   make test   builds everything and runs every test
 #   make cross  builds for the AArch64 board and runs the tests under qemu
 #   make package  Debian packages for amd64 and arm64
+#   make fuzz   builds the fuzz targets with clang and runs each FUZZ_SECONDS
 # Each installs what is missing first.
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo demo-sip sim cross cross-deps package clean
+.PHONY: all deps build test demo demo-sip sim cross cross-deps package fuzz fuzz-deps clean
 
 all: build
 
@@ -61,5 +62,19 @@ package: cross-deps
 	cmake --build build-package-arm64 -j$(JOBS)
 	cd build-package-arm64 && cpack
 
+# The fuzz targets, built with clang's libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer into build-fuzz/; each runs FUZZ_SECONDS from
+# the seed corpus in fuzz/corpus/.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz-deps: deps
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+
+fuzz: fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSTATION_FUZZ=ON -DSTATION_BUILD_TESTS=OFF \
+	    -DSTATION_BUILD_SIMULATOR=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target station_fuzzers
+	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-sanitize build-tsan build-aarch64 build-package-amd64 build-package-arm64 build-pkg run
+	rm -rf build build-sanitize build-tsan build-aarch64 build-package-amd64 build-package-arm64 build-pkg build-fuzz run

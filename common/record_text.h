@@ -14,4 +14,4 @@ std::string one_line(std::string_view text);
 
 // The text that format and arguments make, in out. False when the format
 // cannot be formatted.
-bool format_text(std::string& out, const char* format, va_list args);
+bool format_text(std::string& out, const char* format, va_list args) __attribute__((format(printf, 2, 0)));

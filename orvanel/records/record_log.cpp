@@ -30,26 +30,28 @@ void take_time(record_event& event, std::tm& storage)
     event.time = &storage;
 }
 
-void vprint(std::FILE* out, const record_event& event)
+// The record's text, formatted from a copy of its arguments. The format is
+// the one that record_log was given, which its callers' compiler checks.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+std::string record_text(const record_event& event)
 {
+    std::string text;
     va_list copy;
     va_copy(copy, const_cast<record_event&>(event).ap);
-    std::vfprintf(out, event.fmt, copy);
+    if (!format_text(text, event.fmt, copy))
+        text.clear();
     va_end(copy);
+    return text;
 }
+#pragma GCC diagnostic pop
 
 void file_sink(record_event* event)
 {
     auto* out = static_cast<record_file*>(event->target);
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", event->time);
-    std::string text;
-    va_list copy;
-    va_copy(copy, event->ap);
-    const bool formatted = format_text(text, event->fmt, copy);
-    va_end(copy);
-    if (formatted)
-        out->append(std::string(stamp) + "," + text + "\n");
+    out->append(std::string(stamp) + "," + record_text(*event) + "\n");
 }
 
 }  // namespace
@@ -74,7 +76,7 @@ void record_log(int level, const char* file, int line, const char* fmt, ...)
     char clock[16];
     std::strftime(clock, sizeof clock, "%H:%M:%S", event.time);
     std::fprintf(stderr, "%s %-5s %s:%d: ", clock, record_level_name(level), file, line);
-    vprint(stderr, event);
+    std::fputs(record_text(event).c_str(), stderr);
     std::fputs("\n", stderr);
     std::fflush(stderr);
 
