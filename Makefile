@@ -64,15 +64,16 @@ package: cross-deps
 
 # The fuzz targets, built with clang's libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-fuzz/; each runs FUZZ_SECONDS from
-# the seed corpus in fuzz/corpus/.
+# the seed corpus in fuzz/corpus/. FUZZ_CMAKE_FLAGS="" keeps the tests in
+# the same build (CI runs them there under the same sanitizers).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_CMAKE_FLAGS ?= -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF
 fuzz-deps: deps
 	@scripts/install-deps.sh clang libclang-rt-14-dev
 
 fuzz: fuzz-deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSTATION_FUZZ=ON -DSTATION_BUILD_TESTS=OFF \
-	    -DSTATION_BUILD_SIMULATOR=OFF $(CMAKE_FLAGS)
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DSTATION_FUZZ=ON $(FUZZ_CMAKE_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target station_fuzzers
 	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 

@@ -139,6 +139,11 @@ bool on_outgoing_closed(const cJSON* event)
         log_print(LEVEL_NOTICE, "Code huang up \n");
         set_active_led(LED_CALL_FAILED);
         baresip_status = STATUS_IDLE;
+        // The call happened and nobody answered: it has its record (a call
+        // that began none, as the tamper key's, still has none), though it
+        // ends without a close entry and leaves the relay alone.
+        if (cdr_begun())
+            cdr_finish(reason);
         post_next_hop(HOP_NO_REPLY_HUNG_UP);
         return false;
     }

@@ -120,6 +120,11 @@ void cdr_write()
     unwritten_reported = false;
 }
 
+bool cdr_begun()
+{
+    return !cdr_record.direction.empty();
+}
+
 std::size_t cdr_unwritten()
 {
     return unwritten.size();

@@ -36,6 +36,8 @@ void cdr_finish(const std::string& reason);
 // next call's line; at most cdr_backlog_max are kept, the oldest dropped
 // first. One message-log line per outage.
 void cdr_write();
+// True between a begin and the write of its line.
+bool cdr_begun();
 inline constexpr std::size_t cdr_backlog_max = 32;
 // How many lines wait for storage.
 std::size_t cdr_unwritten();

@@ -90,6 +90,15 @@ TEST_F(NextNumbers, UnansweredChainDialsUntilAnEmptyNumber)
                             [](const std::string& e) { return e.rfind("SIP STATE,CALL CLOSED", 0) == 0; }),
               0)
         << "the station's own hang-ups write no close entry";
+    // Each unanswered number has its call record all the same.
+    const auto records = split(root.read("/userdata/cdr.csv"), '\n');
+    ASSERT_EQ(records.size(), 3u);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto fields = split(records[i], ',');
+        ASSERT_EQ(fields.size(), 9u) << records[i];
+        EXPECT_EQ(fields[4], "100" + std::to_string(i + 1));
+        EXPECT_EQ(fields[6] + " " + fields[7] + " " + fields[8], "out NO ANSWER Connection reset by user");
+    }
 }
 
 TEST_F(NextNumbers, BusyNumberArmsTheRetryAndDialsTheNext)

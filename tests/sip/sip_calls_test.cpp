@@ -191,11 +191,14 @@ TEST_F(SipCalls, UnansweredCallIsCancelledAndTheNextNumberDialled)
     EXPECT_TRUE(has_request(requests, "INVITE " + sip.far_uri("1002"))) << sip.far_end_messages();
     EXPECT_EQ(count_entries("SIP STATE,CALL CLOSED,Connection reset by user"), 0u) << "its own hang-up writes none";
 
-    // The station's own hang-up of an unanswered call leaves no record; the
-    // next number's call has one.
-    const auto records = wait_records(1);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0][4], "1002");
+    // The unanswered call that the station ended has its record, and so
+    // has the next number's call.
+    const auto records = wait_records(2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0][4], "4081001");
+    EXPECT_EQ(records[0][7], "NO ANSWER");
+    EXPECT_EQ(records[0][8], "Connection reset by user");
+    EXPECT_EQ(records[1][4], "1002");
 }
 
 TEST_F(SipCalls, VisitorCallAnsweredWithKeyTwoOpensTheDoorWithTheCode)

@@ -31,6 +31,9 @@ std::time_t local_time(int hour, int minute, int second, int day = 7)
     return std::mktime(&t);
 }
 
+// A sink formats with the format that record_log was given.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 struct capture_sink {
     std::vector<std::string> texts;
     static void call(record_event* e)
@@ -44,6 +47,7 @@ struct capture_sink {
         self->texts.push_back(std::to_string(e->level) + ":" + text);
     }
 };
+#pragma GCC diagnostic pop
 
 }  // namespace
 
