@@ -6,13 +6,15 @@
 #   make cross  builds for the AArch64 board and runs the tests under qemu
 #   make package  Debian packages for amd64 and arm64
 #   make fuzz   builds the fuzz targets with clang and runs each FUZZ_SECONDS
+#   make soak   both programs under steady work, Redis restarts and kills
+#               (SOAK=short: the minute and a half that CI runs)
 # Each installs what is missing first.
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo demo-sip sim cross cross-deps package fuzz fuzz-deps clean
+.PHONY: all deps build test demo demo-sip sim soak cross cross-deps package fuzz fuzz-deps clean
 
 all: build
 
@@ -34,6 +36,14 @@ demo-sip: build
 
 sim: build
 	$(BUILD)/bin/station-sim interactive --root run/sim
+
+# The soak test: about eight minutes with 50 Redis restarts and 30 kills of
+# each program; SOAK=short runs a minute and a half. SOAK_FLAGS adds
+# station-soak's own options (--seed N to repeat a run's faults).
+SOAK ?= full
+SOAK_FLAGS ?=
+soak: build
+	$(BUILD)/bin/station-soak --root run/soak $(if $(filter short,$(SOAK)),--short) $(SOAK_FLAGS)
 
 # The board's build: the cross toolchain from Debian, the tests under
 # qemu-aarch64. CROSS_TESTS picks the labels to run (unit, integration, sip,

@@ -169,28 +169,37 @@ bool refused_pops::wait_out(const redisReply* reply)
     return true;
 }
 
-std::optional<std::string> processing_list::left_over(redisContext* c) const
-{
-    reply_ptr reply = redis_command(c, "LINDEX %s -1", processing);
-    return taken_text(reply.get());
-}
-
 reply_ptr processing_list::take(redisContext* c) const
 {
     return redis_command(c, "BRPOPLPUSH %s %s 60", list, processing);
 }
 
-bool processing_list::finish(redisContext* c, const std::string& element) const
+bool processing_list::finish(redisContext* c, const std::string& element)
 {
     // From the oldest end: the element taken is the oldest one there.
     reply_ptr reply = redis_command(c, "LREM %s -1 %b", processing, element.data(), element.size());
-    return reply && reply->type == REDIS_REPLY_INTEGER;
+    const bool removed = reply && reply->type == REDIS_REPLY_INTEGER;
+    if (removed)
+        done_but_kept.reset();
+    else
+        done_but_kept = element;
+    return removed;
 }
 
-std::optional<std::string> processing_list::next(redisContext* c, refused_pops& refused) const
+std::optional<std::string> processing_list::next(redisContext* c, refused_pops& refused)
 {
-    if (std::optional<std::string> left = left_over(c))
+    reply_ptr oldest = redis_command(c, "LINDEX %s -1", processing);
+    if (!oldest)
+        return std::nullopt;  // the connection failed; the caller makes it anew
+    if (std::optional<std::string> left = taken_text(oldest.get())) {
+        if (left == done_but_kept) {
+            finish(c, *left);
+            return std::nullopt;
+        }
+        done_but_kept.reset();
         return left;
+    }
+    done_but_kept.reset();
     reply_ptr reply = take(c);
     if (refused.wait_out(reply.get()))
         return std::nullopt;

@@ -71,27 +71,29 @@ std::optional<std::string> published_text(const redisReply* reply);
 // element atomically onto a processing list of its own (BRPOPLPUSH LIST
 // PROCESSING 60, which every Redis a board may carry knows) and removes it
 // there only once it is done with it. What the processing list still holds
-// (after a kill, or a connection lost before the removal) is taken again
-// first, oldest first; at most the element in flight is done twice.
+// after a kill is taken again first, oldest first; at most the element in
+// flight is done twice. An element that was done but could not be removed
+// (the server went away in between) is removed once the server is back,
+// not done again.
 class refused_pops;
 
 struct processing_list {
     const char* list;        // where the producers push (LPUSH)
     const char* processing;  // this consumer's own
+    std::optional<std::string> done_but_kept{};
 
-    // The oldest element left on the processing list, or nothing.
-    std::optional<std::string> left_over(redisContext* c) const;
     // Waits up to 60 s for the next element and moves it onto the
     // processing list. The reply: a string, nil on time-out, an error reply,
     // or null when the connection failed.
     reply_ptr take(redisContext* c) const;
     // The element is done: removed from the processing list.
-    bool finish(redisContext* c, const std::string& element) const;
+    bool finish(redisContext* c, const std::string& element);
 
     // The next element to work on: a left-over first, so the order stays,
-    // else take()'s. Nothing on a time-out, a lost connection, or an error
-    // reply (after the refusal's pause).
-    std::optional<std::string> next(redisContext* c, refused_pops& refused) const;
+    // else take()'s. Nothing on a time-out, a lost connection, an error
+    // reply (after the refusal's pause), or when the pass only removed an
+    // element that was done before.
+    std::optional<std::string> next(redisContext* c, refused_pops& refused);
 };
 // The element of a take() reply.
 std::optional<std::string> taken_text(const redisReply* reply);

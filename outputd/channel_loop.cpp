@@ -20,7 +20,7 @@ void output_channel_loop()
     // Each request moves onto outputd's processing list as it is taken and
     // leaves it once its state, entry and action are done: a kill loses
     // none, and the one in flight is carried out again at the next start.
-    const processing_list requests{"output-channel", "output-processing"};
+    processing_list requests{"output-channel", "output-processing"};
     std::string error;
     redis_ptr connection = redis_open_device(blocking_read_timeout, &error);
     if (!connection) {

@@ -87,7 +87,8 @@ void redis_server::start()
         return;
     unlink(root_.socket().c_str());
     const std::vector<std::string> argv = {"redis-server", "--port", "0", "--unixsocket", root_.socket(),
-                                           "--save", "", "--appendonly", "no", "--daemonize", "no",
+                                           "--save", "", "--appendonly", keep_data_ ? "yes" : "no",
+                                           "--appendfsync", "always", "--daemonize", "no",
                                            "--dir", root_.file("/tmp"), "--loglevel", "warning"};
     pid_ = spawn(argv, station_environment(root_.path(), root_.bin_dir()), root_.file("/tmp/redis.out"),
                  root_.file("/tmp/redis.err"));
@@ -114,9 +115,19 @@ void redis_server::resume()
 
 void redis_server::stop()
 {
+    end(SIGTERM);
+}
+
+void redis_server::crash()
+{
+    end(SIGKILL);
+}
+
+void redis_server::end(int signal)
+{
     if (pid_ <= 0)
         return;
-    ::kill(pid_, SIGTERM);
+    ::kill(pid_, signal);
     ::kill(pid_, SIGCONT);  // a paused server takes the signal only once it runs
     int status = 0;
     waitpid(pid_, &status, 0);

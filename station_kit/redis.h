@@ -45,6 +45,13 @@ public:
     ~redis_server();
     void start();
     void stop();
+    // Ends the server with SIGKILL, as a crash or a power cut would.
+    void crash();
+    // From the next start on, the server keeps its data on disk and syncs
+    // every write (appendonly, appendfsync always), so a restart, even after
+    // a crash, gives back every list element it acknowledged. The default
+    // keeps nothing.
+    void keep_data() { keep_data_ = true; }
     // Stops the server without closing its socket (SIGSTOP), as a wedged or
     // swapping server looks to its clients, and lets it go on (SIGCONT).
     void pause();
@@ -52,6 +59,9 @@ public:
     bool running() const { return pid_ > 0; }
 
 private:
+    void end(int signal);
+
     const kit_root& root_;
     pid_t pid_ = -1;
+    bool keep_data_ = false;
 };

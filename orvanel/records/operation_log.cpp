@@ -43,7 +43,7 @@ void push_oplog_entry(const std::string& entry)
 
 void write_opnlog()
 {
-    const processing_list entries{"writelog-channel", "writelog-processing"};
+    processing_list entries{"writelog-channel", "writelog-processing"};
     redis_ptr connection = redis_open_device(blocking_read_timeout);
     record_file file(operation_log_file);
     use_operation_log(file);

@@ -5,6 +5,7 @@
 // limit stops the records and nothing else.
 #include <regex>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include "tests/integration/running_station.h"
@@ -36,9 +37,70 @@ size_t count(const std::string& text, const std::string& part)
     return n;
 }
 
+// A small tmpfs over the root's /userdata that the board mounted read-only
+// at boot; the message log's folder is there, as on a device that has run
+// before. Mounting needs privileges that not every machine gives.
+class read_only_userdata {
+public:
+    explicit read_only_userdata(const std::string& dir) : dir_(dir)
+    {
+        mounted_ = mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=4m") == 0;
+        if (mounted_)
+            mounted_ = mkdir((dir_ + "/log").c_str(), 0775) == 0 &&
+                       mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=4m") == 0;
+    }
+    ~read_only_userdata() { umount2(dir_.c_str(), MNT_DETACH); }
+    bool mounted() const { return mounted_; }
+    bool make_writable() { return mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT, "size=4m") == 0; }
+
+private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
 }  // namespace
 
 using StorageFaults = RunningStation;
+
+TEST_F(StorageFaults, ReadOnlyStorageDelaysRecordsUntilItIsWritable)
+{
+    read_only_userdata userdata(root.file("/userdata"));
+    if (!userdata.mounted())
+        GTEST_SKIP() << "this machine does not let the test mount a file system";
+    start_orvanel();
+    for (int i = 0; i < 3; ++i)
+        client.command("LPUSH writelog-channel %s", "BUTTON,entry " + std::to_string(i) + ",");
+    const std::string aor = R"("accountaor":"sip:1000@example.test")";
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2002@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"while read-only",)" + aor + "}");
+    // The writer has taken the first entry and could not write it; the
+    // entries of the call wait behind the others. (The message log is on the
+    // same storage, so no line tells of it.)
+    ASSERT_TRUE(wait_until([&] {
+        return client.list("writelog-processing").size() == 1 && client.list("writelog-channel").size() == 4;
+    }));
+    EXPECT_EQ(client.list("writelog-processing"), std::vector<std::string>{"BUTTON,entry 0,"});
+    EXPECT_TRUE(holds([&] { return !root.exists("/userdata/system.csv") && !root.exists("/userdata/cdr.csv"); }, 1s));
+
+    ASSERT_TRUE(userdata.make_writable());
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2003@10.0.0.5",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"after",)" + aor + "}");
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,after") == 1; }, 20s))
+        << root.read("/userdata/system.csv");
+
+    const std::vector<std::string> expected{"BUTTON,entry 0,",
+                                            "BUTTON,entry 1,",
+                                            "BUTTON,entry 2,",
+                                            "SIP STATE,INCOMING CALL,sip:2002@10.0.0.5",
+                                            "SIP STATE,CALL CLOSED,while read-only",
+                                            "SIP STATE,INCOMING CALL,sip:2003@10.0.0.5",
+                                            "SIP STATE,CALL CLOSED,after"};
+    EXPECT_EQ(oplog(), expected);
+    const auto records = split(root.read("/userdata/cdr.csv"), '\n');
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(split(records[0], ',').at(8), "while read-only");
+    EXPECT_EQ(split(records[1], ',').at(8), "after");
+}
 
 TEST_F(StorageFaults, FullStorageDelaysRecordsAndLosesOrCorruptsNone)
 {

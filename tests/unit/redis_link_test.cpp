@@ -3,7 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/process.h"
 #include "common/redis_link.h"
+#include "station_kit/station.h"
 
 TEST(Reconnect, QuickAtFirstThenOnceASecond)
 {
@@ -82,4 +84,40 @@ TEST(ReplyPayload, EmbeddedZeroBytesAreKept)
     value.len = 3;
     built_reply pop({text("device-state"), value});
     EXPECT_EQ(popped_text(&pop.array), std::string("a\0b", 3));
+}
+
+TEST(ProcessingList, ElementDoneWhileTheServerWentAwayIsRemovedNotDoneAgain)
+{
+    using namespace std::chrono_literals;
+    survive_broken_pipes();  // as the programs do: a write to a closed connection fails, not the process
+    kit_root root;
+    redis_server server(root);
+    redis_ptr c = redis_open(root.socket(), 2s);
+    ASSERT_TRUE(c);
+    refused_pops refused("work", [](const std::string&) {});
+    processing_list work{"work", "work-processing"};
+    redis_command(c.get(), "LPUSH work %s", "first");
+    redis_command(c.get(), "LPUSH work %s", "second");
+    ASSERT_EQ(work.next(c.get(), refused), "first");
+
+    // The work is done, but the removal meets a connection the server has
+    // closed.
+    redis_ptr doomed = redis_open(root.socket(), 2s);
+    reply_ptr id = redis_command(doomed.get(), "CLIENT ID");
+    ASSERT_TRUE(id && id->type == REDIS_REPLY_INTEGER);
+    redis_command(c.get(), "CLIENT KILL ID %lld", id->integer);
+    EXPECT_FALSE(work.finish(doomed.get(), "first"));
+
+    // Back on a good connection, the element is removed, not handed out again.
+    EXPECT_EQ(work.next(c.get(), refused), std::nullopt);
+    reply_ptr left = redis_command(c.get(), "LLEN work-processing");
+    EXPECT_EQ(left->integer, 0);
+    EXPECT_EQ(work.next(c.get(), refused), "second");
+
+    // A consumer that was killed before its removal does its element again.
+    processing_list restarted{"work", "work-processing"};
+    EXPECT_EQ(restarted.next(c.get(), refused), "second");
+    EXPECT_TRUE(restarted.finish(c.get(), "second"));
+    reply_ptr none = redis_command(c.get(), "LLEN work-processing");
+    EXPECT_EQ(none->integer, 0);
 }

@@ -1,0 +1,197 @@
+#include "soak/soak_station.h"
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+const char* const soak_account_aor = "sip:1000@soak.test";
+const char* const soak_status_key = "baresip-call-status-1000-soak.test";
+const char* const soak_register_event =
+    R"({"type":"REGISTER_OK","class":"init register","accountaor":"sip:1000@soak.test"})";
+
+namespace {
+
+// VmRSS (kB) and Threads from /proc/PID/status; -1 where unreadable.
+void read_status(pid_t pid, long& rss_kb, int& threads)
+{
+    rss_kb = -1;
+    threads = -1;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:")
+            status >> rss_kb;
+        else if (key == "Threads:")
+            status >> threads;
+        status.ignore(4096, '\n');
+    }
+}
+
+int count_descriptors(pid_t pid)
+{
+    std::error_code error;
+    int n = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end;
+         !error && it != end; it.increment(error))
+        ++n;
+    return error ? -1 : n;
+}
+
+}  // namespace
+
+soak_station::soak_station(const kit_root& root) : root_(root), redis_(root, false)
+{
+    redis_.keep_data();
+}
+
+soak_station::~soak_station()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    orvanel_.reset();
+    outputd_.reset();
+    redis_.stop();
+}
+
+bool soak_station::start()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    redis_.start();
+    redis_client client(root_.socket());
+    // A restarted orvanel finds the station idle, as the user agent keeps it.
+    client.command("SET %s %s", soak_status_key, R"({"status":"idle"})");
+    start_outputd();
+    return start_orvanel();
+}
+
+bool soak_station::start_orvanel()
+{
+    orvanel_ = std::make_unique<kit_program>(root_, orvanel_binary());
+    ++orvanel_lifetime_;
+    orvanel_started_ = soak_clock::now();
+    redis_client client(root_.socket());
+    if (!wait_until([&] { return client.subscribers("session-channel") >= 1; }, 10s))
+        return false;
+    // The user agent tells the new listener that the account is registered.
+    client.command("PUBLISH session-channel %s", soak_register_event);
+    return true;
+}
+
+void soak_station::start_outputd()
+{
+    outputd_ = std::make_unique<kit_program>(root_, outputd_binary());
+    ++outputd_lifetime_;
+    outputd_started_ = soak_clock::now();
+}
+
+void soak_station::note(fault_kind kind, soak_clock::time_point begin)
+{
+    faults_.push_back({kind, begin, soak_clock::now()});
+}
+
+void soak_station::restart_redis(bool crash, std::chrono::milliseconds down)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto begin = soak_clock::now();
+    if (crash)
+        redis_.crash();
+    else
+        redis_.stop();
+    std::this_thread::sleep_for(down);
+    redis_.start();
+    // orvanel subscribes again by itself; the outage ends once it has.
+    redis_client client(root_.socket());
+    wait_until([&] { return client.subscribers("session-channel") >= 1; }, 10s);
+    note(fault_kind::redis_down, begin);
+}
+
+void soak_station::kill_orvanel(std::chrono::milliseconds pause)
+{
+    kill_and_start(orvanel_, fault_kind::orvanel_down, pause);
+}
+
+void soak_station::kill_outputd(std::chrono::milliseconds pause)
+{
+    kill_and_start(outputd_, fault_kind::outputd_down, pause);
+}
+
+void soak_station::kill_and_start(std::unique_ptr<kit_program>& program, fault_kind kind,
+                                  std::chrono::milliseconds pause)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto begin = soak_clock::now();
+    if (!program->running())
+        ++unexpected_ends_;
+    program->kill();
+    std::this_thread::sleep_for(pause);
+    if (kind == fault_kind::orvanel_down)
+        start_orvanel();
+    else
+        start_outputd();
+    note(kind, begin);
+}
+
+void soak_station::sample(const std::unique_ptr<kit_program>& p, const char* name, int lifetime,
+                          soak_clock::time_point started)
+{
+    // A program in its first second is still starting its threads.
+    const auto now = soak_clock::now();
+    if (now - started < 1s)
+        return;
+    vitals_sample s{seconds_since_start(now), name, lifetime, -1, -1, -1};
+    read_status(p->pid(), s.rss_kb, s.threads);
+    s.descriptors = count_descriptors(p->pid());
+    vitals_.push_back(s);
+}
+
+void soak_station::sample_vitals()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!orvanel_->running()) {
+        ++unexpected_ends_;
+        const auto begin = soak_clock::now();
+        start_orvanel();
+        note(fault_kind::orvanel_down, begin);
+    }
+    if (!outputd_->running()) {
+        ++unexpected_ends_;
+        const auto begin = soak_clock::now();
+        start_outputd();
+        note(fault_kind::outputd_down, begin);
+    }
+    sample(orvanel_, "orvanel", orvanel_lifetime_, orvanel_started_);
+    sample(outputd_, "outputd", outputd_lifetime_, outputd_started_);
+}
+
+std::vector<fault_event> soak_station::faults() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+}
+
+std::vector<vitals_sample> soak_station::vitals() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return vitals_;
+}
+
+int soak_station::unexpected_ends() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unexpected_ends_;
+}
+
+bool soak_station::disturbed(soak_clock::time_point from, soak_clock::time_point to,
+                             std::initializer_list<fault_kind> kinds, std::chrono::milliseconds grace) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const fault_event& f : faults_)
+        for (fault_kind k : kinds)
+            if (f.kind == k && f.begin <= to && f.end + grace >= from)
+                return true;
+    return false;
+}
+
+double soak_station::seconds_since_start(soak_clock::time_point t) const
+{
+    return std::chrono::duration<double>(t - started_).count();
+}
