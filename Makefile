@@ -7,7 +7,7 @@
 #   make package  Debian packages for amd64 and arm64
 #   make fuzz   builds the fuzz targets with clang and runs each FUZZ_SECONDS
 #   make soak   both programs under steady work, Redis restarts and kills
-#               (SOAK=short: the minute and a half that CI runs)
+#               (SOAK=short: the minute that CI runs)
 # Each installs what is missing first.
 
 BUILD ?= build
@@ -38,7 +38,7 @@ sim: build
 	$(BUILD)/bin/station-sim interactive --root run/sim
 
 # The soak test: about eight minutes with 50 Redis restarts and 30 kills of
-# each program; SOAK=short runs a minute and a half. SOAK_FLAGS adds
+# each program; SOAK=short runs about a minute. SOAK_FLAGS adds
 # station-soak's own options (--seed N to repeat a run's faults).
 SOAK ?= full
 SOAK_FLAGS ?=

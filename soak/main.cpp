@@ -9,8 +9,7 @@
 //                [--redis-restarts N] [--kills N]
 //
 // The default run takes about eight minutes with 50 Redis restarts and 30
-// kills of each program; --short takes about a minute and a half with 6 and
-// 4, for CI. Exits 0 when nothing was lost or corrupted while the server
+// kills of each program; --short takes a minute with 5 and 3, for CI. Exits 0 when nothing was lost or corrupted while the server
 // was up.
 #include <algorithm>
 #include <atomic>
@@ -108,9 +107,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--short") {
-            o.seconds = 90;
-            o.redis_restarts = 6;
-            o.kills = 4;
+            o.seconds = 60;
+            o.redis_restarts = 5;
+            o.kills = 3;
             continue;
         }
         if (i + 1 >= argc)
