@@ -273,6 +273,23 @@ bool tally(const kit_root& root, const soak_station& station, const std::vector<
         if (fd_growth > 2 || thr_growth > 2 || rss_growth > 512)
             fail(std::string(program) + ": resources grew within one lifetime");
     }
+    // Eight samples of each program spread over the run: s, life, RSS kB,
+    // threads, descriptors.
+    for (const char* program : {"orvanel", "outputd"}) {
+        std::vector<const vitals_sample*> mine;
+        for (const vitals_sample& s : vitals)
+            if (std::string(s.program) == program && s.rss_kb >= 0)
+                mine.push_back(&s);
+        out << "  " << program << " over time (s life: RSS kB, threads, fds):";
+        for (size_t i = 0; i < 8 && !mine.empty(); ++i) {
+            const vitals_sample& s = *mine[i * (mine.size() - 1) / 7];
+            char cell[80];
+            std::snprintf(cell, sizeof cell, "%s%.0f %d: %ld, %d, %d", i ? " | " : " ", s.at_seconds, s.lifetime,
+                          s.rss_kb, s.threads, s.descriptors);
+            out << cell;
+        }
+        out << "\n";
+    }
     out << (passed ? "\nsoak passed\n" : "\nsoak FAILED\n");
     return passed;
 }
