@@ -80,6 +80,7 @@ class refused_pops;
 struct processing_list {
     const char* list;        // where the producers push (LPUSH)
     const char* processing;  // this consumer's own
+    // Done, but its removal failed: removed, not handed out, when met again.
     std::optional<std::string> done_but_kept{};
 
     // Waits up to 60 s for the next element and moves it onto the

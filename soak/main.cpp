@@ -185,15 +185,10 @@ int main(int argc, char** argv)
 
     // What waits in Redis drains at the writer's pace of five a second.
     std::cout << "  " << rounds.size() << " rounds done; waiting for the lists to drain\n";
-    redis_client client(root.socket());
-    auto length = [&](const char* list) {
-        reply_ptr r = client.command("LLEN %s", list);
-        return r && r->type == REDIS_REPLY_INTEGER ? r->integer : -1;
-    };
     const bool drained = wait_until(
         [&] {
-            return length("writelog-channel") == 0 && length("writelog-processing") == 0 &&
-                   length("output-channel") == 0 && length("output-processing") == 0;
+            return work.length("writelog-channel") == 0 && work.length("writelog-processing") == 0 &&
+                   work.length("output-channel") == 0 && work.length("output-processing") == 0;
         },
         180s);
     std::this_thread::sleep_for(1s);

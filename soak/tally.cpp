@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 
@@ -98,7 +99,7 @@ bool tally(const kit_root& root, const soak_station& station, const std::vector<
     row gpio{"relay requests: gpio66 on and off"};
     row presses{"key presses: Press entry"};  // counted, not attributable: all presses look alike
     int refused_entries = 0, refused_relays = 0, undelivered_calls = 0, door_codes = 0, relays_in_redis = 0;
-    std::vector<size_t> first_lines;  // of the soak entries found, in round order
+    std::optional<size_t> previous_first;  // line of the last soak entry found, in round order
     bool in_order = true;
     for (size_t k = 0; k < rounds.size(); ++k) {
         const round_record& r = rounds[k];
@@ -115,9 +116,9 @@ bool tally(const kit_root& root, const soak_station& station, const std::vector<
         }
         if (found > 0) {
             const size_t first = at[soak_entry(r.index)].front();
-            if (!first_lines.empty() && first < first_lines.back())
+            if (previous_first && first < *previous_first)
                 in_order = false;
-            first_lines.push_back(first);
+            previous_first = first;
         }
 
         const bool press_touched = station.disturbed(r.press_at - std::chrono::milliseconds(500), r.press_at + 2s,

@@ -36,13 +36,14 @@ class soak_workload {
 public:
     explicit soak_workload(const kit_root& root) : root_(root) {}
     round_record run_round(int index);
+    // LLEN of a list, -1 when the server cannot be reached.
+    long long length(const char* list);
 
 private:
     // A command on the soak's own connection, made anew when the server has
     // gone away; null when the server cannot be reached.
     reply_ptr command(const char* format, const std::string& a = "", const std::string& b = "");
     bool publish(const std::string& event);
-    long long length(const char* list);
     void call(round_record& r);
     void relay(round_record& r);
 
