@@ -23,17 +23,12 @@ int call_status_of_text(const std::string& text)
 int query_call_status(const std::string& key)
 {
     int result = STATUS_NOT_READY;
-    {
-        pooled_connection c(redis_pool.get());
-        if (c) {
-            reply_ptr reply = redis_command(c.get(), "GET %s", key.c_str());
-            if (reply && reply->type == REDIS_REPLY_STRING) {
-                const std::string value(reply->str, reply->len);
-                if (debug_mode)
-                    std::printf("SIP acc: %s, status: %s\n", key.c_str(), value.c_str());
-                result = call_status_of_text(value);
-            }
-        }
+    reply_ptr reply = redis_pool ? redis_pool->run("GET %s", key) : nullptr;
+    if (reply && reply->type == REDIS_REPLY_STRING) {
+        const std::string value(reply->str, reply->len);
+        if (debug_mode)
+            std::printf("SIP acc: %s, status: %s\n", key.c_str(), value.c_str());
+        result = call_status_of_text(value);
     }
     const int status = baresip_status;
     if (status == STATUS_NOT_READY || status == STATUS_IDLE)

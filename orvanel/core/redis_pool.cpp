@@ -17,48 +17,87 @@ connection_pool::connection_pool(std::string socket_path) : path_(std::move(sock
     }
 }
 
-int connection_pool::acquire()
+int connection_pool::take_slot()
 {
-    int chosen = -1;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (int i = 0; i < slot_count && chosen < 0; ++i) {
-            if (!slots_[i].in_use) {
-                slots_[i].in_use = true;
-                chosen = i;
-            }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < slot_count; ++i) {
+        if (!slots_[i].in_use) {
+            slots_[i].in_use = true;
+            return i;
         }
     }
+    return -1;
+}
+
+bool connection_pool::reopen(int slot, bool check_timed_out)
+{
+    slot_state& s = slots_[slot];
+    if (check_timed_out && redis_timed_out(s.connection.get())) {
+        // The server is there but does not answer: a new connection would
+        // meet the same silence, so the command is dropped at once and the
+        // connection made anew at the slot's next use.
+        s.connection.reset();
+        return false;
+    }
+    if (debug_mode)
+        std::puts("redis connect failed, retry!");
+    s.connection.reset();
+    s.connection = redis_open(path_, command_timeout);
+    return s.connection != nullptr;
+}
+
+int connection_pool::acquire()
+{
+    const int chosen = take_slot();
     if (chosen < 0) {
         std::puts("No available connections in pool");
         return -1;
     }
     // The slot is ours now: its connection is checked outside the lock.
-    slot_state& slot = slots_[chosen];
-    reply_ptr pong;
-    if (redis_usable(slot.connection.get()))
-        pong = redis_command(slot.connection.get(), "PING");
-    if (!pong && redis_timed_out(slot.connection.get())) {
-        // The server is there but does not answer: a new connection would
-        // meet the same silence, so the command is dropped at once and the
-        // connection made anew at the slot's next use.
-        slot.connection.reset();
-        std::puts("No available connections in pool");
-        release(chosen);
-        return -1;
-    }
-    if (!pong || !redis_usable(slot.connection.get())) {
-        if (debug_mode)
-            std::puts("redis connect failed, retry!");
-        slot.connection.reset();
-        slot.connection = redis_open(path_, command_timeout);
-    }
-    if (!slot.connection) {
+    redisContext* c = slots_[chosen].connection.get();
+    const bool asked = redis_usable(c);
+    const bool checked = asked && redis_command(c, "PING") && redis_usable(c);
+    if (!checked && !reopen(chosen, asked)) {
         std::puts("No available connections in pool");
         release(chosen);
         return -1;
     }
     return chosen;
+}
+
+reply_ptr connection_pool::run(const char* format, const std::string& argument)
+{
+    const int chosen = take_slot();
+    if (chosen < 0) {
+        std::puts("No available connections in pool");
+        return nullptr;
+    }
+    redisContext* c = slots_[chosen].connection.get();
+    const bool asked = redis_usable(c);
+    bool checked = false;
+    reply_ptr reply;
+    if (asked) {
+        // The check and the command leave in one write and their replies
+        // come back together: a command costs one round trip.
+        redisAppendCommand(c, "PING");
+        redisAppendCommand(c, format, argument.c_str());
+        void* pong = nullptr;
+        checked = redisGetReply(c, &pong) == REDIS_OK && pong;
+        freeReplyObject(pong);
+        void* answer = nullptr;
+        if (checked && redisGetReply(c, &answer) == REDIS_OK)
+            reply.reset(static_cast<redisReply*>(answer));
+    }
+    if (!checked) {
+        // On a connection the server has closed the write fails and nothing
+        // reaches the server: the command goes once more on a new one.
+        if (reopen(chosen, asked))
+            reply = redis_command(slots_[chosen].connection.get(), format, argument.c_str());
+        else
+            std::puts("No available connections in pool");
+    }
+    release(chosen);
+    return reply;
 }
 
 void connection_pool::release(int slot)
@@ -95,10 +134,8 @@ void redis_release(connection_pool* pool, int slot)
 
 void redis_run(const char* format, const std::string& argument)
 {
-    pooled_connection c(redis_pool.get());
-    if (!c)
-        return;
-    redis_command(c.get(), format, argument.c_str());
+    if (redis_pool)
+        redis_pool->run(format, argument);
 }
 
 redis_ptr open_own_connection(std::chrono::milliseconds timeout)

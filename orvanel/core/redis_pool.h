@@ -24,11 +24,20 @@ public:
 
     // A free slot whose connection answered PING (or was made anew), or -1.
     int acquire();
+    // One command with its one text argument on a free slot, checked by a
+    // PING sent with it; the command's reply, or null when it was dropped.
+    reply_ptr run(const char* format, const std::string& argument);
     void release(int slot);
     // The slot's connection, for the holder of the slot; null for -1.
     redisContext* connection(int slot);
 
 private:
+    // Marks the lowest free slot taken; -1 when all are.
+    int take_slot();
+    // Makes the slot's connection anew after a failed check; false when that
+    // fails or when the check timed out (a stalled server).
+    bool reopen(int slot, bool check_timed_out);
+
     struct slot_state {
         bool in_use = false;
         redis_ptr connection;
@@ -69,7 +78,7 @@ private:
 // Runs one command with one text argument on a pooled connection and drops
 // the reply unseen. Without a free connection the command is dropped; a
 // command that times out is dropped too, and its connection is made anew by
-// the next acquire of the slot.
+// the next use of the slot.
 void redis_run(const char* format, const std::string& argument);
 
 // A worker thread's own connection at its start, for blocking reads; null,

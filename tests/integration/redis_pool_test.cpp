@@ -54,6 +54,29 @@ TEST_F(RedisAccess, PoolSurvivesARedisRestart)
     EXPECT_EQ(fresh.list("control-channel"), std::vector<std::string>{});
 }
 
+// The server's count of reads from its clients, read with one INFO.
+long long reads_processed(redis_client& client)
+{
+    reply_ptr info = client.command("INFO %s", "stats");
+    const std::string text = info && info->type == REDIS_REPLY_STRING ? std::string(info->str, info->len) : "";
+    const std::string name = "total_reads_processed:";
+    const auto at = text.find(name);
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + name.size()));
+}
+
+TEST_F(RedisAccess, ACheckedCommandCostsOneRoundTrip)
+{
+    const long long before = reads_processed(client);
+    ASSERT_GE(before, 0);
+    const int commands = 20;
+    for (int i = 0; i < commands; ++i)
+        publish_command(TARGET_CONTROL, "dial " + std::to_string(i));
+    const long long reads = reads_processed(client) - before;
+    // One read per command with its check, and the second INFO.
+    EXPECT_LE(reads, commands + 3) << "the check and the command go to the server together";
+    EXPECT_EQ(client.list("control-channel").size(), std::size_t(commands));
+}
+
 TEST_F(RedisAccess, AllSlotsTakenDropsTheCommand)
 {
     std::vector<std::unique_ptr<pooled_connection>> held;
