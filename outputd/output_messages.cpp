@@ -9,6 +9,7 @@
 #include "common/process.h"
 #include "common/redis_link.h"
 #include "outputd/action_urls.h"
+#include "outputd/gpio_status.h"
 #include "outputd/output_state.h"
 
 namespace {
@@ -18,6 +19,7 @@ void handle_relay_request(const std::string& type)
     const int state = output_state_for_type(type);
     // The new state reaches the line before the entry and the URL call.
     GPIO135_STATUS = state;
+    relay_state_changed();
     if (debug_mode)
         std::printf("GPIO135_STATUS is: %d, recieved type: %s\n", state, type.c_str());
     if (state != OUT_LOW) {

@@ -1,6 +1,7 @@
 #include "outputd/output_state.h"
 
 #include "common/config.h"
+#include "outputd/gpio_status.h"
 
 std::atomic<int> GPIO135_STATUS{OUT_LOW};
 std::atomic<int> GPIO130_STATUS{OUT_LOW};
@@ -66,4 +67,5 @@ int output_state_for_type(const std::string& type)
 void initial_output_state()
 {
     GPIO135_STATUS = idle_level(read_output_modes());
+    relay_state_changed();
 }

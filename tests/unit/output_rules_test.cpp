@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <cstdint>
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "outputd/action_urls.h"
@@ -21,6 +25,50 @@ std::vector<std::pair<int, int>> cycle(gpio_tick_state& s, int state)
             writes.emplace_back(tick, *level);
     }
     return writes;
+}
+
+using writes = std::vector<std::pair<std::int64_t, int>>;
+
+// The writes, (tick since start, level), of a loop that wakes at every tick
+// when the state for tick t is states[t - 1].
+writes every_tick(const std::vector<int>& states)
+{
+    gpio_tick_state s;
+    writes out;
+    for (std::size_t t = 1; t <= states.size(); ++t)
+        if (auto level = gpio_tick(s, states[t - 1]))
+            out.emplace_back(t, *level);
+    return out;
+}
+
+// The same through the sleeping schedule: a new state for tick t is noticed
+// between ticks t - 1 and t, and only writing ticks are visited.
+writes sleeping(const std::vector<int>& states)
+{
+    gpio_schedule at;
+    at.state = states[0];
+    writes out;
+    std::int64_t next = at.next_write();
+    for (std::size_t t = 1; t <= states.size(); ++t) {
+        if (states[t - 1] != at.state) {
+            at.change(states[t - 1], t - 1);
+            next = at.next_write();
+        }
+        if (static_cast<std::int64_t>(t) != next)
+            continue;
+        if (auto level = at.write())
+            out.emplace_back(t, *level);
+        next = at.next_write();
+    }
+    return out;
+}
+
+// Held state `from` for the first ticks, then `to` from tick `change` on.
+std::vector<int> switched(int from, int to, std::size_t change, std::size_t length)
+{
+    std::vector<int> states(length, to);
+    std::fill_n(states.begin(), change - 1, from);
+    return states;
 }
 
 }  // namespace
@@ -98,6 +146,50 @@ TEST(GpioTicks, StateChangeMidCycleTakesEffectAtTheNextWritingTick)
             writes.emplace_back(tick, *level);
     }
     EXPECT_EQ(writes, (std::vector<std::pair<int, int>>{{47, 1}, {143, 1}, {198, 1}}));
+}
+
+TEST(GpioSchedule, SleepingWritesWhatTheTickLoopWrites)
+{
+    for (int state : {0, 1, 2, 3, 7})
+        EXPECT_EQ(sleeping(std::vector<int>(800, state)), every_tick(std::vector<int>(800, state))) << state;
+    // Every change point of a cycle, after a first cycle has set the phases,
+    // for every pair of states.
+    for (int from : {0, 1, 2, 3})
+        for (int to : {0, 1, 2, 3})
+            for (std::size_t change = 201; change <= 400; ++change) {
+                const std::vector<int> states = switched(from, to, change, 700);
+                ASSERT_EQ(sleeping(states), every_tick(states)) << from << " to " << to << " at " << change;
+            }
+}
+
+TEST(GpioSchedule, ManyChangesInARow)
+{
+    std::mt19937 random(66);
+    for (int run = 0; run < 200; ++run) {
+        std::vector<int> states;
+        while (states.size() < 2000)
+            states.insert(states.end(), 1 + random() % 150, static_cast<int>(random() % 5));
+        ASSERT_EQ(sleeping(states), every_tick(states)) << "run " << run;
+    }
+}
+
+TEST(GpioSchedule, AStateThatNeverWritesSleepsAWholeCycle)
+{
+    gpio_schedule at;
+    at.state = 9;
+    EXPECT_EQ(at.next_write(), 200);
+    EXPECT_EQ(at.write(), std::nullopt);
+    EXPECT_EQ(at.ticks, 200);
+    EXPECT_EQ(at.cycle.tick, 0);
+}
+
+TEST(GpioSchedule, AChangeNoticedLateLeavesTheDueWriteToTheNewState)
+{
+    gpio_schedule at;  // steady 0: next write at tick 47
+    at.change(OUT_HIGH, 500);
+    EXPECT_EQ(at.ticks, 46);
+    EXPECT_EQ(at.next_write(), 47);
+    EXPECT_EQ(at.write(), 1);
 }
 
 TEST(ActionUrls, EveryPlaceholderIsReplaced)
