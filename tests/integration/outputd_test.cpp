@@ -1,6 +1,8 @@
 // The real outputd under a station root: relay requests on output-channel
 // in; the line gpio66, operation-log entries and curl calls out.
+#include <filesystem>
 #include <memory>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,24 @@ std::vector<int> gaps_ms(const std::vector<int>& levels)
     return gaps;
 }
 
+// The voluntary context switches of all the process's threads so far: one
+// for each time a thread blocked, so a thread that sleeps in short steps
+// shows a switch for each.
+long voluntary_switches(pid_t pid)
+{
+    const std::string field = "voluntary_ctxt_switches:";
+    long total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::istringstream status(read_text_file(task.path().string() + "/status"));
+        for (std::string line; std::getline(status, line);)
+            if (line.compare(0, field.size(), field) == 0)
+                total += std::stol(line.substr(field.size()));
+    }
+    return total;
+}
+
+const char* const relay_line = "/sys/class/gpio/gpio66/value";
 
 }  // namespace
 
@@ -165,6 +185,43 @@ TEST_F(Outputd, FastAndSlowToggleBlinkAtTheirRates)
         EXPECT_GE(gap, 800) << "the slow blink toggles about every second";
     EXPECT_EQ(entries(), (std::vector<std::string>{"FUNCTION,RELAY Control,fastToggle",
                                                    "FUNCTION,RELAY Control,slowToggle"}));
+}
+
+TEST_F(Outputd, TheGpioThreadSleepsWhileTheRelayRests)
+{
+    start("relay_mode = singleBToggle\n");
+    root.set_gpio(66, 1);
+    // The first steady tick brings the line to rest; after it nothing is due
+    // but a look at the line twice a cycle.
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 3s));
+    const long before = voluntary_switches(outputd->pid());
+    std::this_thread::sleep_for(2s);  // the interval over which the wake-ups are counted
+    EXPECT_LT(voluntary_switches(outputd->pid()) - before, 20) << "a thread waking every tick shows about 200";
+    EXPECT_EQ(root.gpio(66), 0);
+}
+
+TEST_F(Outputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
+{
+    start("relay_mode = singleBToggle\n");
+    for (int round = 0; round < 3; ++round) {
+        // The line brought back to the resting 0 marks a steady tick (47 or
+        // 143): the next steady tick is about a second away.
+        root.set_gpio(66, 1);
+        ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 3s)) << "round " << round;
+        // A text that is no level, so the first blink write shows whichever
+        // phase the blink is at.
+        root.write(relay_line, "-\n");
+        const auto asked = std::chrono::steady_clock::now();
+        relay("fastToggle");
+        ASSERT_TRUE(wait_until([&] { return root.read(relay_line) != "-\n"; }, 3s)) << "round " << round;
+        // The fast blink writes 13 or 31 ticks after a steady tick. A thread
+        // left asleep until the old state's next tick would write 109 or 135
+        // ticks after it.
+        const auto waited = std::chrono::steady_clock::now() - asked;
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 750) << "round " << round;
+        relay("Off");
+        handled();
+    }
 }
 
 TEST_F(Outputd, ActionUrlsGetTheAddresses)
