@@ -204,10 +204,11 @@ TEST_F(Outputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
 {
     start("relay_mode = singleBToggle\n");
     for (int round = 0; round < 3; ++round) {
-        // The line brought back to the resting 0 marks a steady tick (47 or
-        // 143): the next steady tick is about a second away.
+        // The line brought back to the resting 0 (the whole text, not a file
+        // the shell has only truncated so far) marks a steady tick, 47 or
+        // 143: the next steady tick is about a second away.
         root.set_gpio(66, 1);
-        ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }, 3s)) << "round " << round;
+        ASSERT_TRUE(wait_until([&] { return root.read(relay_line) == "0\n"; }, 3s)) << "round " << round;
         // A text that is no level, so the first blink write shows whichever
         // phase the blink is at.
         root.write(relay_line, "-\n");
