@@ -8,13 +8,15 @@
 #   make fuzz   builds the fuzz targets with clang and runs each FUZZ_SECONDS
 #   make soak   both programs under steady work, Redis restarts and kills
 #               (SOAK=short: the minute that CI runs)
+#   make bench  key release to dial, session events per second, idle CPU and
+#               memory, beside a plain C yardstick (about four minutes)
 # Each installs what is missing first.
 
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo demo-sip sim soak cross cross-deps package fuzz fuzz-deps clean
+.PHONY: all deps build test demo demo-sip sim soak bench cross cross-deps package fuzz fuzz-deps clean
 
 all: build
 
@@ -44,6 +46,16 @@ SOAK ?= full
 SOAK_FLAGS ?=
 soak: build
 	$(BUILD)/bin/station-soak --root run/soak $(if $(filter short,$(SOAK)),--short) $(SOAK_FLAGS)
+
+# The benchmark: the programs of a Release build under a station root of its
+# own. BENCH_FLAGS adds station-bench's options (--presses N, --events N,
+# --idle-seconds S, --no-floor).
+BENCH_BUILD ?= build-bench
+BENCH_FLAGS ?=
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target station-bench
+	$(BENCH_BUILD)/bin/station-bench --root run/bench $(BENCH_FLAGS)
 
 # The board's build: the cross toolchain from Debian, the tests under
 # qemu-aarch64. CROSS_TESTS picks the labels to run (unit, integration, sip,

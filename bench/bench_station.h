@@ -1,0 +1,61 @@
+// The station that the benchmark drives: a station root of its own (settings,
+// GPIO value files and stand-in tools written here, so the benchmark needs
+// nothing of the source tree and runs on the board as well), a redis-server
+// on the root's socket, and the programs started and ended one at a time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+// A program started under the root, ended with SIGKILL when its holder goes.
+class bench_process {
+public:
+    bench_process() = default;
+    bench_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& output_stem);
+    ~bench_process() { end(); }
+    bench_process(bench_process&& other) noexcept;
+    bench_process& operator=(bench_process&& other) noexcept;
+    pid_t pid() const { return pid_; }
+    bool running() const;
+    void end();
+
+private:
+    pid_t pid_ = -1;
+};
+
+class bench_station {
+public:
+    // Lays out the root at dir (made when absent) and starts its redis-server.
+    // Programs come from bin_dir, the yardstick from floor_dir.
+    bench_station(std::string dir, std::string bin_dir, std::string floor_dir);
+
+    const std::string& root() const { return dir_; }
+    std::string socket() const { return dir_ + "/tmp/redis.sock"; }
+
+    // Each started program is ready when it returns: subscribed, or its
+    // watch set (a short settling pause).
+    bench_process start_orvanel() const;
+    bench_process start_outputd() const;
+    bench_process start_floor(const char* mode) const;
+
+    // Rewrites call key 1's value file in place: 0 pressed, 1 released.
+    void set_key(int level) const;
+
+    // The key, its account and the station idle, as the user agent reports.
+    static const char* const account_aor;
+    static const char* const status_key;
+
+private:
+    void lay_out() const;
+    std::vector<std::string> environment() const;
+    bench_process start(const std::string& program, std::vector<std::string> args, const char* stem) const;
+    bool wait_for_subscriber() const;
+
+    std::string dir_;
+    std::string bin_dir_;
+    std::string floor_dir_;
+    bench_process redis_;
+};

@@ -1,0 +1,198 @@
+// station-bench: what the station costs and how fast it answers, beside a
+// plain C yardstick (bench-floor) that does only the work each step needs.
+//
+//   station-bench [--root DIR] [--bin DIR] [--presses N] [--events N]
+//                 [--idle-seconds S] [--no-floor]
+//   station-bench --running [--idle-seconds S]
+//
+// The first form lays out a station root at DIR (a temporary one by default),
+// starts a redis-server on its socket and the programs from DIR given by
+// --bin (by default the folder of station-bench itself), and measures: idle
+// CPU, wake-ups and resident memory of orvanel and outputd over S seconds
+// (60), key release to dial command over N presses (200), and session
+// events handled per second over N events (20000); then the same presses and
+// events with bench-floor in orvanel's place. --running measures only the
+// idle cost and memory of the orvanel and outputd that run on this device.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include <thread>
+
+#include <unistd.h>
+
+#include "bench/bench_station.h"
+#include "bench/measures.h"
+#include <csignal>
+
+namespace {
+
+struct bench_options {
+    std::string root;
+    std::string bin;
+    int presses = 200;
+    int events = 20000;
+    int idle_seconds = 60;
+    bool floor = true;
+    bool running = false;
+};
+
+std::string own_folder()
+{
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? "." : self.parent_path().string();
+}
+
+bool parse_options(int argc, char** argv, bench_options& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (a == "--root" && has_value)
+            o.root = argv[++i];
+        else if (a == "--bin" && has_value)
+            o.bin = argv[++i];
+        else if (a == "--presses" && has_value)
+            o.presses = std::atoi(argv[++i]);
+        else if (a == "--events" && has_value)
+            o.events = std::atoi(argv[++i]);
+        else if (a == "--idle-seconds" && has_value)
+            o.idle_seconds = std::atoi(argv[++i]);
+        else if (a == "--no-floor")
+            o.floor = false;
+        else if (a == "--running")
+            o.running = true;
+        else
+            return false;
+    }
+    return o.presses > 0 && o.events > 0 && o.idle_seconds > 0;
+}
+
+void print_idle(const char* name, const idle_cost& c)
+{
+    std::printf("%-30s %9.3f %% %8.1f/s %8.2f MB\n", name, c.cpu_percent, c.wakeups_per_second,
+                static_cast<double>(c.rss_kb) / 1024);
+}
+
+void print_idle_header(int seconds)
+{
+    std::printf("\n%-30s %11s %10s %11s\n", ("At rest over " + std::to_string(seconds) + " s").c_str(), "CPU (core)",
+                "wake-ups", "resident");
+}
+
+void print_ratio_row(const char* name, double station, double floor, bool with_floor, const char* unit)
+{
+    if (with_floor)
+        std::printf("%-30s %10.3f %10.3f %8.2fx %s\n", name, station, floor, floor > 0 ? station / floor : 0.0, unit);
+    else
+        std::printf("%-30s %10.3f %10s %9s %s\n", name, station, "-", "-", unit);
+}
+
+int run_running(const bench_options& o)
+{
+    const auto orvanel = find_program("orvanel");
+    const auto outputd = find_program("outputd");
+    if (!orvanel || !outputd) {
+        std::fprintf(stderr, "orvanel and outputd must both be running\n");
+        return 1;
+    }
+    const auto costs = idle_costs({*orvanel, *outputd}, std::chrono::seconds(o.idle_seconds));
+    print_idle_header(o.idle_seconds);
+    print_idle("orvanel", costs[0]);
+    print_idle("outputd", costs[1]);
+    print_idle("together", {costs[0].cpu_percent + costs[1].cpu_percent,
+                            costs[0].wakeups_per_second + costs[1].wakeups_per_second, costs[0].rss_kb + costs[1].rss_kb});
+    return 0;
+}
+
+int run_root(const bench_options& o, const std::string& root)
+{
+    const std::string bin = o.bin.empty() ? own_folder() : o.bin;
+    bench_station station(root, bin, own_folder());
+
+    bench_process outputd = station.start_outputd();
+    bench_process orvanel = station.start_orvanel();
+    // The start-up's own work (status reads, the first registration) is
+    // over before the rest is measured.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::fprintf(stderr, "measuring the programs at rest for %d s ...\n", o.idle_seconds);
+    const auto costs = idle_costs({orvanel.pid(), outputd.pid()}, std::chrono::seconds(o.idle_seconds));
+
+    std::fprintf(stderr, "%d key presses ...\n", o.presses);
+    const percentiles keys = key_to_dial(station, o.presses);
+    std::fprintf(stderr, "%d session events ...\n", o.events);
+    const event_rate events = session_events(station, orvanel.pid(), o.events);
+    const long busy_rss = read_counts(orvanel.pid()).rss_kb;
+    const long outputd_rss = read_counts(outputd.pid()).rss_kb;
+    orvanel.end();
+
+    percentiles floor_keys;
+    event_rate floor_events;
+    if (o.floor) {
+        std::fprintf(stderr, "the same with bench-floor ...\n");
+        bench_process floor = station.start_floor("keys");
+        floor_keys = key_to_dial(station, o.presses);
+        floor = station.start_floor("events");
+        floor_events = session_events(station, floor.pid(), o.events);
+    }
+
+    std::printf("\n%-30s %10s %10s %9s\n", "Station against the floor", "orvanel", "floor", "ratio");
+    print_ratio_row("key release to dial p50", keys.p50, floor_keys.p50, o.floor, "ms");
+    print_ratio_row("key release to dial p90", keys.p90, floor_keys.p90, o.floor, "ms");
+    print_ratio_row("key release to dial p99", keys.p99, floor_keys.p99, o.floor, "ms");
+    print_ratio_row("session events", events.per_second, floor_events.per_second, o.floor, "per s");
+    print_ratio_row("CPU per session event", events.cpu_us_per_event, floor_events.cpu_us_per_event, o.floor, "us");
+    print_idle_header(o.idle_seconds);
+    print_idle("orvanel", costs[0]);
+    print_idle("outputd", costs[1]);
+    print_idle("together", {costs[0].cpu_percent + costs[1].cpu_percent,
+                            costs[0].wakeups_per_second + costs[1].wakeups_per_second, costs[0].rss_kb + costs[1].rss_kb});
+    std::printf("%-30s %33.2f MB\n", "orvanel resident after the work", static_cast<double>(busy_rss) / 1024);
+    std::printf("%-30s %33.2f MB\n", "outputd resident after the work", static_cast<double>(outputd_rss) / 1024);
+
+    const int missed = keys.missed + floor_keys.missed;
+    const bool complete = events.complete && (!o.floor || floor_events.complete);
+    if (missed > 0)
+        std::printf("\n%d releases brought no dial command within 2 s\n", missed);
+    if (!complete)
+        std::printf("\nsession events were not all handled within 120 s\n");
+    std::printf("\n%d presses, %d events; programs from %s; root %s\n", keys.samples + keys.missed, o.events,
+                bin.c_str(), station.root().c_str());
+    return missed == 0 && complete ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bench_options o;
+    if (!parse_options(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: station-bench [--root DIR] [--bin DIR] [--presses N] [--events N] [--idle-seconds S] "
+                     "[--no-floor]\n       station-bench --running [--idle-seconds S]\n");
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    if (o.running)
+        return run_running(o);
+    std::string root = o.root;
+    const bool temporary = root.empty();
+    if (temporary) {
+        char pattern[] = "/tmp/station-bench.XXXXXX";
+        if (!mkdtemp(pattern))
+            return 1;
+        root = pattern;
+    }
+    int status = 1;
+    try {
+        status = run_root(o, root);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "station-bench: %s\n", e.what());
+    }
+    if (temporary)
+        std::filesystem::remove_all(root);
+    return status;
+}
