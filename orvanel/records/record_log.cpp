@@ -1,5 +1,6 @@
 #include "orvanel/records/record_log.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -75,9 +76,13 @@ void record_log(int level, const char* file, int line, const char* fmt, ...)
     take_time(event, storage);
     char clock[16];
     std::strftime(clock, sizeof clock, "%H:%M:%S", event.time);
-    std::fprintf(stderr, "%s %-5s %s:%d: ", clock, record_level_name(level), file, line);
-    std::fputs(record_text(event).c_str(), stderr);
-    std::fputs("\n", stderr);
+    // Standard error is unbuffered: the console line is put together first
+    // so that it leaves in one write.
+    std::string name = record_level_name(level);
+    name.resize(std::max<std::size_t>(name.size(), 5), ' ');
+    const std::string console = std::string(clock) + " " + name + " " + (file ? file : "(null)") + ":" +
+                                std::to_string(line) + ": " + record_text(event) + "\n";
+    std::fwrite(console.data(), 1, console.size(), stderr);
     std::fflush(stderr);
 
     for (const sink_slot& slot : sinks) {

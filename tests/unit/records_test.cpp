@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,23 @@ TEST_F(RecordLogger, ConsoleGetsEveryRecordAndSinksTheirLevels)
     EXPECT_NE(err.find(" INFO  main:2818: entry,7\n"), std::string::npos) << "the level fills five places";
     EXPECT_NE(err.find(" FATAL x.c:3: fatal\n"), std::string::npos);
     EXPECT_EQ(err[2], ':');
+}
+
+TEST_F(RecordLogger, ConsoleLineLeavesInOneWrite)
+{
+    // A packet socket keeps each write a message of its own.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    const unique_fd ours(pair[0]), theirs(pair[1]), saved(dup(2));
+    std::fflush(stderr);
+    dup2(theirs.get(), 2);
+    record_log(RECORD_INFO, "main", 2818, "%s", "FUNCTION,RECEIVE DTMF,1234");
+    dup2(saved.get(), 2);
+    char message[256];
+    const ssize_t got = recv(ours.get(), message, sizeof message, MSG_DONTWAIT);
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(std::string(message, static_cast<std::size_t>(got)).substr(8), " INFO  main:2818: FUNCTION,RECEIVE DTMF,1234\n");
+    EXPECT_LT(recv(ours.get(), message, sizeof message, MSG_DONTWAIT), 0) << "no second write";
 }
 
 TEST_F(RecordLogger, ThirtyTwoSinksAtMostAndClearingEmptiesThem)
