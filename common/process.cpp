@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <malloc.h>
 #include <unistd.h>
 
 int debug_mode = 0;
@@ -36,6 +38,12 @@ void survive_broken_pipes()
 
 void prepare_process()
 {
+#ifdef M_ARENA_MAX
+    // One heap for all threads: each thread's own arena would keep pages of
+    // its own resident, for threads that allocate a few short texts now and
+    // then and never at the same time to speak of.
+    mallopt(M_ARENA_MAX, 1);
+#endif
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     survive_broken_pipes();
     // A file-size limit reached makes the write fail (EFBIG), which the
