@@ -114,10 +114,11 @@ void gpio_status()
     std::unique_lock<std::mutex> lock(wake_mutex);
     for (;;) {
         // After a stop of more than a cycle (a stopped process, a suspended
-        // board) the schedule resumes from now in the same phase, rather
-        // than writing everything it missed in one burst.
+        // board) the ticks go on from now: catching up on all it missed
+        // would toggle the relay in a burst.
         const clock::duration behind = clock::now() - (origin + at.ticks * tick);
-        origin += behind / cycle * cycle;
+        if (behind > cycle)
+            origin += behind;
 
         const clock::time_point deadline = origin + at.next_write() * tick;
         if (wake.wait_until(lock, deadline, [&] { return GPIO135_STATUS != at.state; })) {

@@ -5,6 +5,9 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "station_kit/station.h"
 
@@ -43,6 +46,35 @@ long voluntary_switches(pid_t pid)
 }
 
 const char* const relay_line = "/sys/class/gpio/gpio66/value";
+
+// Counts the writes of a file from its making on: each shell "echo" closes
+// the file once. The opens are watched too, because the kernel merges an
+// event with an unread one just like it.
+class write_counter {
+public:
+    explicit write_counter(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE_WRITE);
+    }
+    ~write_counter() { close(fd_); }
+    write_counter(const write_counter&) = delete;
+    write_counter& operator=(const write_counter&) = delete;
+    int count()
+    {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t got; (got = read(fd_, buffer, sizeof buffer)) > 0;)
+            for (char* at = buffer; at < buffer + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                writes_ += (event->mask & IN_CLOSE_WRITE) != 0;
+                at += sizeof(inotify_event) + event->len;
+            }
+        return writes_;
+    }
+
+private:
+    int fd_;
+    int writes_ = 0;
+};
 
 }  // namespace
 
@@ -223,6 +255,22 @@ TEST_F(Outputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
         relay("Off");
         handled();
     }
+}
+
+TEST_F(Outputd, AfterALongStopTheBlinkGoesOnWithoutABurst)
+{
+    start("relay_mode = singleBToggle\n");
+    relay("fastToggle");
+    ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 1; }, 3s));
+    kill(outputd->pid(), SIGSTOP);
+    std::this_thread::sleep_for(3500ms);  // the stop: almost two cycles of the fast blink missed
+    write_counter writes(root.file(relay_line));
+    kill(outputd->pid(), SIGCONT);
+    // The write that was due lands at once; the next one is a whole fast
+    // step (390 ms) after it. Catching up on the stop would write about nine.
+    std::this_thread::sleep_for(300ms);  // the interval over which the writes are counted
+    EXPECT_LE(writes.count(), 2);
+    EXPECT_TRUE(wait_until([&] { return writes.count() >= 4; }, 3s)) << "the blink goes on";
 }
 
 TEST_F(Outputd, ActionUrlsGetTheAddresses)
