@@ -113,9 +113,9 @@ void gpio_status()
     clock::time_point origin = clock::now();
     std::unique_lock<std::mutex> lock(wake_mutex);
     for (;;) {
-        // After a stop of more than a cycle (a stopped process, a suspended
-        // board) the ticks go on from now: catching up on all it missed
-        // would toggle the relay in a burst.
+        // After a stop of more than a cycle (a stopped process, a machine
+        // too busy to run it) the ticks go on from now: catching up on all
+        // it missed would toggle the relay in a burst.
         const clock::duration behind = clock::now() - (origin + at.ticks * tick);
         if (behind > cycle)
             origin += behind;
