@@ -77,8 +77,9 @@ private:
 
 // Runs one command with one text argument on a pooled connection and drops
 // the reply unseen. Without a free connection the command is dropped; a
-// command that times out is dropped too, and its connection is made anew by
-// the next use of the slot.
+// command that times out is given up, and its connection is made anew by
+// the next use of the slot. It has left with its check, though, so a server
+// that was only stalled carries it out when it wakes.
 void redis_run(const char* format, const std::string& argument);
 
 // A worker thread's own connection at its start, for blocking reads; null,
