@@ -10,8 +10,8 @@
 // --bin (by default the folder of station-bench itself), and measures: idle
 // CPU, wake-ups and resident memory of orvanel and outputd over S seconds
 // (60), key release to dial command over N presses (200), and session
-// events handled per second over N events (20000); then the same presses and
-// events with bench-floor in orvanel's place. --running measures only the
+// events handled per second over N events (20000, the median of three runs);
+// then the same presses and events with bench-floor in orvanel's place. --running measures only the
 // idle cost and memory of the orvanel and outputd that run on this device.
 #include <cstdio>
 #include <cstdlib>
@@ -123,8 +123,8 @@ int run_root(const bench_options& o, const std::string& root)
 
     std::fprintf(stderr, "%d key presses ...\n", o.presses);
     const percentiles keys = key_to_dial(station, o.presses);
-    std::fprintf(stderr, "%d session events ...\n", o.events);
-    const event_rate events = session_events(station, orvanel.pid(), o.events);
+    std::fprintf(stderr, "%d session events, three times ...\n", o.events);
+    const event_rate events = median_session_events(station, orvanel.pid(), o.events);
     const long busy_rss = read_counts(orvanel.pid()).rss_kb;
     const long outputd_rss = read_counts(outputd.pid()).rss_kb;
     orvanel.end();
@@ -136,7 +136,7 @@ int run_root(const bench_options& o, const std::string& root)
         bench_process floor = station.start_floor("keys");
         floor_keys = key_to_dial(station, o.presses);
         floor = station.start_floor("events");
-        floor_events = session_events(station, floor.pid(), o.events);
+        floor_events = median_session_events(station, floor.pid(), o.events);
     }
 
     std::printf("\n%-30s %10s %10s %9s\n", "Station against the floor", "orvanel", "floor", "ratio");

@@ -139,6 +139,25 @@ event_rate session_events(const bench_station& station, pid_t handler, int event
     return rate;
 }
 
+event_rate median_session_events(const bench_station& station, pid_t handler, int events)
+{
+    std::vector<event_rate> runs;
+    for (int i = 0; i < 3; ++i)
+        runs.push_back(session_events(station, handler, events));
+    const auto middle = [&](double event_rate::*field) {
+        std::vector<double> values;
+        for (const event_rate& r : runs)
+            values.push_back(r.*field);
+        std::sort(values.begin(), values.end());
+        return values[1];
+    };
+    event_rate median;
+    median.per_second = middle(&event_rate::per_second);
+    median.cpu_us_per_event = middle(&event_rate::cpu_us_per_event);
+    median.complete = std::all_of(runs.begin(), runs.end(), [](const event_rate& r) { return r.complete; });
+    return median;
+}
+
 process_counts read_counts(pid_t pid)
 {
     process_counts counts;

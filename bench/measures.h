@@ -37,6 +37,9 @@ struct event_rate {
 // the server takes them and times how long the program takes to handle
 // them all (the last one's operation-log entry on writelog-channel).
 event_rate session_events(const bench_station& station, pid_t handler, int events);
+// Three runs of the above: the median rate and the median CPU per event, so
+// one run that the machine disturbed does not decide the figure.
+event_rate median_session_events(const bench_station& station, pid_t handler, int events);
 
 // What the kernel counts for a process and all its threads.
 struct process_counts {

@@ -19,9 +19,11 @@ namespace {
 
 constexpr const char* listing_start = "\n--- User Agents";
 
+// Compared in place: an event meets up to a dozen of these on its way.
 bool is(const cJSON* event, const char* member, const char* value)
 {
-    return json_has_string(event, member) && json_string_member(event, member) == value;
+    const cJSON* item = cJSON_GetObjectItem(event, member);
+    return cJSON_IsString(item) && item->valuestring && std::strcmp(item->valuestring, value) == 0;
 }
 
 bool is_listing(const cJSON* event)
