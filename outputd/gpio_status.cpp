@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <unistd.h>
 
@@ -105,6 +106,8 @@ void relay_state_changed()
 void gpio_status()
 {
     using clock = std::chrono::steady_clock;
+    // Named, so that top -H and /proc show which thread of outputd it is.
+    pthread_setname_np(pthread_self(), "gpio_status");
     const std::string path = station_path(relay_line);
     gpio_schedule at;
     at.state = GPIO135_STATUS;
