@@ -46,7 +46,7 @@ namespace {
 bool of_the_build(const std::string& program)
 {
     const std::string name = program.substr(program.rfind('/') + 1);
-    for (const char* own : {"orvanel", "outputd", "sipbridge", "uasim", "station-sim"})
+    for (const char* own : {"orvanel", "outputd", "sipbridge", "uasim", "station-sim", "bench-floor"})
         if (name == own)
             return true;
     return false;
