@@ -11,21 +11,21 @@
 // CPU, wake-ups and resident memory of orvanel and outputd over S seconds
 // (60), key release to dial command over N presses (200), and session
 // events handled per second over N events (20000, the median of three runs);
-// then the same presses and events with bench-floor in orvanel's place. --running measures only the
-// idle cost and memory of the orvanel and outputd that run on this device.
+// then the same presses and events with bench-floor in orvanel's place.
+// --running measures only the idle cost and memory of the orvanel and
+// outputd that run on this device.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <string>
-
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
 #include "bench/bench_station.h"
 #include "bench/measures.h"
-#include <csignal>
 
 namespace {
 
@@ -71,16 +71,22 @@ bool parse_options(int argc, char** argv, bench_options& o)
     return o.presses > 0 && o.events > 0 && o.idle_seconds > 0;
 }
 
-void print_idle(const char* name, const idle_cost& c)
+void print_idle_row(const char* name, const idle_cost& c)
 {
     std::printf("%-30s %9.3f %% %8.1f/s %8.2f MB\n", name, c.cpu_percent, c.wakeups_per_second,
                 static_cast<double>(c.rss_kb) / 1024);
 }
 
-void print_idle_header(int seconds)
+// The at-rest table: costs of orvanel and outputd, in that order.
+void print_idle(int seconds, const std::vector<idle_cost>& costs)
 {
     std::printf("\n%-30s %11s %10s %11s\n", ("At rest over " + std::to_string(seconds) + " s").c_str(), "CPU (core)",
                 "wake-ups", "resident");
+    print_idle_row("orvanel", costs[0]);
+    print_idle_row("outputd", costs[1]);
+    print_idle_row("together", {costs[0].cpu_percent + costs[1].cpu_percent,
+                                costs[0].wakeups_per_second + costs[1].wakeups_per_second,
+                                costs[0].rss_kb + costs[1].rss_kb});
 }
 
 void print_ratio_row(const char* name, double station, double floor, bool with_floor, const char* unit)
@@ -100,11 +106,7 @@ int run_running(const bench_options& o)
         return 1;
     }
     const auto costs = idle_costs({*orvanel, *outputd}, std::chrono::seconds(o.idle_seconds));
-    print_idle_header(o.idle_seconds);
-    print_idle("orvanel", costs[0]);
-    print_idle("outputd", costs[1]);
-    print_idle("together", {costs[0].cpu_percent + costs[1].cpu_percent,
-                            costs[0].wakeups_per_second + costs[1].wakeups_per_second, costs[0].rss_kb + costs[1].rss_kb});
+    print_idle(o.idle_seconds, costs);
     return 0;
 }
 
@@ -145,11 +147,7 @@ int run_root(const bench_options& o, const std::string& root)
     print_ratio_row("key release to dial p99", keys.p99, floor_keys.p99, o.floor, "ms");
     print_ratio_row("session events", events.per_second, floor_events.per_second, o.floor, "per s");
     print_ratio_row("CPU per session event", events.cpu_us_per_event, floor_events.cpu_us_per_event, o.floor, "us");
-    print_idle_header(o.idle_seconds);
-    print_idle("orvanel", costs[0]);
-    print_idle("outputd", costs[1]);
-    print_idle("together", {costs[0].cpu_percent + costs[1].cpu_percent,
-                            costs[0].wakeups_per_second + costs[1].wakeups_per_second, costs[0].rss_kb + costs[1].rss_kb});
+    print_idle(o.idle_seconds, costs);
     std::printf("%-30s %33.2f MB\n", "orvanel resident after the work", static_cast<double>(busy_rss) / 1024);
     std::printf("%-30s %33.2f MB\n", "outputd resident after the work", static_cast<double>(outputd_rss) / 1024);
 

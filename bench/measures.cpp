@@ -178,7 +178,6 @@ process_counts read_counts(pid_t pid)
         counts.wakeups += status_number(task + "/status", "voluntary_ctxt_switches:") +
                           status_number(task + "/status", "nonvoluntary_ctxt_switches:");
     }
-    counts.alive = !error && std::filesystem::exists(proc);
     counts.cpu_seconds = precise ? on_cpu : cpu_seconds(pid);
     counts.rss_kb = status_number(proc + "/status", "VmRSS:");
     return counts;

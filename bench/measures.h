@@ -46,7 +46,6 @@ struct process_counts {
     double cpu_seconds = 0;
     long long wakeups = 0;  // context switches, voluntary and not
     long rss_kb = 0;
-    bool alive = false;
 };
 process_counts read_counts(pid_t pid);
 
