@@ -21,6 +21,7 @@
 #include "orvanel/keys/key_watchers.h"
 #include "orvanel/records/message_log.h"
 #include "orvanel/records/operation_log.h"
+#include "orvanel/relay/door_code.h"
 
 const std::array<worker_thread, 9> worker_threads{{
     {"Check_Button_GPIO140", Check_Button_GPIO140},
@@ -69,6 +70,7 @@ void orvanel_main(int argc, char** argv)
     read_start_call_status();
     queue_create(5, next_hop_queue);  // an absent queue makes every push and pop fail
     log_init("/userdata/log/orvanel.log");
+    restore_dtmf_lockout();
     start_worker_threads();
 
     for (;;)

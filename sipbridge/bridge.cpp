@@ -27,6 +27,8 @@ class publisher {
 public:
     void post(station_update update)
     {
+        for (const std::string& note : update.notes)
+            say(note);
         if (update.events.empty() && update.statuses.empty() && !update.all_statuses)
             return;
         {

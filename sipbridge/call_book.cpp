@@ -50,10 +50,32 @@ const ua_call* call_book::current() const
 
 const ua_call* call_book::ringing_in() const
 {
+    for (const ua_call& call : calls_)
+        if (!call.outgoing && !call.established)
+            return &call;
+    return nullptr;
+}
+
+const ua_call* call_book::in_call() const
+{
     for (auto call = calls_.rbegin(); call != calls_.rend(); ++call)
-        if (!call->outgoing && !call->established)
+        if (call->established)
             return &*call;
     return nullptr;
+}
+
+bool call_book::first_dtmf_refusal(const std::string& id, const std::string& aor, const std::string& peer)
+{
+    ua_call* call = find(id, aor, peer);
+    if (!call) {
+        // A call that was up before the bridge connected.
+        const bool first = id != unknown_refused_;
+        unknown_refused_ = id;
+        return first;
+    }
+    const bool first = !call->dtmf_refusal_said;
+    call->dtmf_refusal_said = true;
+    return first;
 }
 
 std::vector<ua_call> call_book::newest_first() const

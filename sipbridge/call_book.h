@@ -15,6 +15,7 @@ struct ua_call {
     std::string peer;  // the far end
     bool outgoing = true;
     bool established = false;
+    bool dtmf_refusal_said = false;
 };
 
 class call_book {
@@ -30,8 +31,15 @@ public:
 
     // The newest call, the one the station means by "its" call; null for none.
     const ua_call* current() const;
-    // The newest incoming call that is still ringing; null for none.
+    // The oldest incoming call that is still ringing: the one that made the
+    // station ring, and so the one a key answers; null for none.
     const ua_call* ringing_in() const;
+    // The newest established call: the call the station is in, whose DTMF
+    // it takes; null for none.
+    const ua_call* in_call() const;
+    // True the first time DTMF of this call is not passed on, so that the
+    // bridge says it once per call.
+    bool first_dtmf_refusal(const std::string& id, const std::string& aor, const std::string& peer);
     // All calls, newest first.
     std::vector<ua_call> newest_first() const;
 
@@ -43,4 +51,5 @@ private:
     ua_call* find(const std::string& id, const std::string& aor, const std::string& peer);
 
     std::vector<ua_call> calls_;  // oldest first
+    std::string unknown_refused_;  // the last call not in the book whose DTMF was refused
 };

@@ -95,7 +95,18 @@ station_update bridge_state::on_call_event(const std::string& type, const cJSON*
         update.events.push_back(event_text("CALL_CLOSED", event, nullptr, &reason));
         update.statuses.emplace_back(aor, calls_.status_of(aor));
         return update;
-    } else if (type != "CALL_DTMF_START") {
+    } else if (type == "CALL_DTMF_START") {
+        // Digits reach the station only from the call it is in: a call that
+        // still rings, or another call beside it, must not try door codes.
+        const ua_call* station_call = calls_.in_call();
+        if (!station_call || id.empty() || station_call->id != id) {
+            if (calls_.first_dtmf_refusal(id, aor, peer))
+                update.notes.push_back("DTMF of call " + id.substr(0, 80) + " not passed on: " +
+                                       (station_call ? "it is not the call the station is in"
+                                                     : "no call is established"));
+            return update;
+        }
+    } else {
         return update;  // media and signalling details the station has no use for
     }
     update.events.push_back(station_event_text(type.c_str(), event));

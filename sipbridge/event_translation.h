@@ -23,6 +23,8 @@ struct station_update {
     // Every key of the station's accounts is to be written afresh from
     // registered() and the calls: the user agent was met anew or is gone.
     bool all_statuses = false;
+    // Lines for the bridge to say, in the station's words.
+    std::vector<std::string> notes;
 };
 
 class bridge_state {

@@ -9,6 +9,7 @@
 #include "orvanel/core/next_hop_messages.h"
 #include "orvanel/records/call_records.h"
 #include "orvanel/records/message_log.h"
+#include "orvanel/relay/door_code.h"
 #include "orvanel/relay/relay_triggers.h"
 
 namespace {
@@ -108,6 +109,7 @@ bool on_incoming_closed(const cJSON* event)
 {
     const std::string param = json_string_member(event, "param");
     log_print(LEVEL_INFO, "incoming closed\n");
+    dtmf_call_ended();
     const int key = active_key;
     if (key == 1)
         led_state_gpio140 = LED_READY;
@@ -126,6 +128,7 @@ bool on_outgoing_closed(const cJSON* event)
 {
     const std::string reason = json_string_member(event, "param");
     log_print(LEVEL_INFO, "outgoing closed\n");
+    dtmf_call_ended();
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     // Read and cleared in one step: whichever way this call ended, a key's
@@ -272,8 +275,18 @@ bool on_call_outgoing(const cJSON* event)
 
 bool on_dtmf_received(const cJSON* event)
 {
+    // Digits count only in an established call: a caller whose call still
+    // rings must not try codes that nobody has let in.
+    const int status = baresip_status;
+    if (status != STATUS_IN_CALL) {
+        dtmf_outside_call(status);
+        return true;
+    }
     const std::string param = json_string_member(event, "param");
+    const dtmf_take take = take_dtmf(param);
+    if (!take.recorded)
+        return true;
     write_oplog("FUNCTION", "RECEIVE DTMF", param);
-    relay_on_dtmf(param);
+    relay_on_dtmf(take);
     return true;
 }

@@ -17,34 +17,6 @@ namespace {
 
 constexpr const char* relay_id = "gpio135";
 
-std::string relay_setting(const char* key, std::size_t size)
-{
-    return config_value(speaker_conf, (std::string("relay_ctrl:") + key).c_str(), size);
-}
-
-void switch_on()
-{
-    publish_relay_request(relay_id, true);
-    if (debug_mode)
-        std::puts("GPIO_RELAY set on");
-}
-
-void switch_off()
-{
-    publish_relay_request(relay_id, false);
-    if (debug_mode)
-        std::puts("GPIO_RELAY set off");
-}
-
-void start_reset_thread(const char* duration_key)
-{
-    try {
-        std::thread(relayDelayControl, std::string(duration_key)).detach();
-    } catch (const std::system_error&) {
-        std::puts("create thread_delay relayDelayControl failed");
-    }
-}
-
 // The call triggers that switch on for the state_info values given.
 void relay_on_call(const char* first, const char* second)
 {
@@ -52,12 +24,33 @@ void relay_on_call(const char* first, const char* second)
     const std::string state_info = relay_setting("state_info", 16);
     if (call_state != "yes" || (state_info != first && state_info != second))
         return;
-    switch_on();
+    switch_relay(true);
     if (relay_setting("call_reset_mode", 16) == "delay")
-        start_reset_thread("relay_ctrl:call_reset_duration");
+        start_relay_reset("relay_ctrl:call_reset_duration");
 }
 
 }  // namespace
+
+std::string relay_setting(const char* key, std::size_t size)
+{
+    return config_value(speaker_conf, (std::string("relay_ctrl:") + key).c_str(), size);
+}
+
+void switch_relay(bool on)
+{
+    publish_relay_request(relay_id, on);
+    if (debug_mode)
+        std::puts(on ? "GPIO_RELAY set on" : "GPIO_RELAY set off");
+}
+
+void start_relay_reset(const char* duration_key)
+{
+    try {
+        std::thread(relayDelayControl, std::string(duration_key)).detach();
+    } catch (const std::system_error&) {
+        std::puts("create thread_delay relayDelayControl failed");
+    }
+}
 
 std::string relay_request_text(const std::string& id, bool on, const std::string& type)
 {
@@ -85,61 +78,34 @@ void relay_on_answered()
 {
     const std::string reset_mode = relay_setting("call_reset_mode", 16);
     if (reset_mode == "answered") {
-        switch_off();
+        switch_relay(false);
         return;
     }
     if (relay_setting("call_state", 8) != "yes" || relay_setting("state_info", 16) != "answered")
         return;
-    switch_on();
+    switch_relay(true);
     if (reset_mode == "delay")
-        start_reset_thread("relay_ctrl:call_reset_duration");
+        start_relay_reset("relay_ctrl:call_reset_duration");
 }
 
 void relay_on_hangup(const std::string& reason)
 {
     const std::string reset_mode = relay_setting("call_reset_mode", 16);
     if (reset_mode == "hangup") {
-        switch_off();
+        switch_relay(false);
     } else {
         const std::string call_state = relay_setting("call_state", 8);
         const std::string state_info = relay_setting("state_info", 16);
         if (call_state == "yes" && state_info == "hangup") {
             // A relay switched on by a hang-up always goes off after the
             // call reset duration, whatever the reset mode.
-            switch_on();
-            start_reset_thread("relay_ctrl:call_reset_duration");
+            switch_relay(true);
+            start_relay_reset("relay_ctrl:call_reset_duration");
         } else if (call_state == "yes") {
-            switch_off();
+            switch_relay(false);
         }
     }
     cdr_finish(reason);
-}
-
-bool collect_dtmf(std::string& collected, const std::string& digits, const std::string& code)
-{
-    collected += digits;
-    if (collected.size() > dtmf_capacity)
-        collected.erase(0, collected.size() - dtmf_capacity);
-    if (collected.size() < code.size())
-        return false;
-    return collected.compare(collected.size() - code.size(), code.size(), code) == 0;
-}
-
-void relay_on_dtmf(const std::string& digits)
-{
-    const std::string dtmf = relay_setting("dtmf", 8);
-    const std::string code = relay_setting("dtmf_code", 32);
-    if (dtmf != "yes")
-        return;
-    const bool matched = collect_dtmf(dtmf_digits, digits, code);
-    if (debug_mode)
-        std::printf("DTMF is [%s]\n", dtmf_digits.c_str());
-    if (!matched)
-        return;
-    switch_on();
-    if (relay_setting("mode", 16) == "delay")
-        start_reset_thread("relay_ctrl:dtmf_reset_duration");
-    dtmf_digits.clear();
 }
 
 void relayDelayControl(const std::string& duration_key)
@@ -147,5 +113,5 @@ void relayDelayControl(const std::string& duration_key)
     const int seconds = std::atoi(config_value(speaker_conf, duration_key.c_str(), 8).c_str());
     if (seconds > 0)
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    switch_off();
+    switch_relay(false);
 }

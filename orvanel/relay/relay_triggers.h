@@ -1,11 +1,22 @@
-// Relay requests from call events and from a DTMF code. orvanel never
-// touches the relay: it publishes requests on output-channel for outputd,
-// and a detached relayDelayControl thread publishes the switch-off after the
-// configured delay. Every decision reads the relay_ctrl settings afresh. The
-// triggers run on the event thread, one event at a time.
+// Relay requests from call events (the door code has door_code.h). orvanel
+// never touches the relay: it publishes requests on output-channel for
+// outputd, and a detached relayDelayControl thread publishes the switch-off
+// after the configured delay. Every decision reads the relay_ctrl settings
+// afresh. The triggers run on the event thread, one event at a time.
 #pragma once
 
+#include <cstddef>
 #include <string>
+
+// The relay_ctrl setting `key`, read afresh into a buffer of `size` bytes.
+std::string relay_setting(const char* key, std::size_t size);
+
+// A switch-on or switch-off request, followed in debug mode by the console
+// line "GPIO_RELAY set on" or "GPIO_RELAY set off".
+void switch_relay(bool on);
+
+// Starts a detached relayDelayControl thread with the duration setting.
+void start_relay_reset(const char* duration_key);
 
 // {"id":"<id>","type":"<relay_ctrl:type>"} with the flag, else
 // {"id":"<id>","type":"Off"}; texts escaped for JSON.
@@ -17,12 +28,7 @@ void relay_on_outgoing();
 void relay_on_answered();
 // Also finishes the call record, on every path.
 void relay_on_hangup(const std::string& reason);
-void relay_on_dtmf(const std::string& digits);
 
 // Waits the seconds of the duration setting (read when the thread starts),
 // then switches the relay off.
 void relayDelayControl(const std::string& duration_key);
-
-// Appends received digits, keeping the most recent ones when the collection
-// is full; true when the collection now ends with the code.
-bool collect_dtmf(std::string& collected, const std::string& digits, const std::string& code);

@@ -52,14 +52,15 @@ TEST_F(CallControl, OperationLogKeepsPushOrderAndHostileTextsStayInTheirLine)
     start_orvanel();
     for (int i = 0; i < 10; ++i)
         client.command("LPUSH writelog-channel %s", "BUTTON,entry " + std::to_string(i) + ",");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
     publish(R"({"type":"CALL_DTMF_START","param":"%s%n\"}"})");
     publish(R"({"type":"CALL_DTMF_START","param":5})");
-    const auto entries = wait_oplog(12);
-    ASSERT_EQ(entries.size(), 12u);
+    const auto entries = wait_oplog(13);
+    ASSERT_EQ(entries.size(), 13u);
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(entries[i], "BUTTON,entry " + std::to_string(i) + ",");
-    EXPECT_EQ(entries[10], "FUNCTION,RECEIVE DTMF,%s%n\"}");
-    EXPECT_EQ(entries[11], "FUNCTION,RECEIVE DTMF,") << "a number where text belongs counts as missing";
+    EXPECT_EQ(entries[11], "FUNCTION,RECEIVE DTMF,%s%n\"}");
+    EXPECT_EQ(entries[12], "FUNCTION,RECEIVE DTMF,") << "a number where text belongs counts as missing";
     const std::string line = root.read("/userdata/system.csv").substr(0, 20);
     EXPECT_EQ(line.size(), 20u);
     EXPECT_EQ(line[4], '-');
@@ -178,8 +179,10 @@ TEST_F(CallControl, RelayRequestsFollowTheCallSettings)
     EXPECT_EQ(client.pop_oldest("output-channel", 2s), on);
     EXPECT_EQ(client.pop_oldest("output-channel", 2s), off);
 
-    // A door code after a wrong digit, with a switch-off after the delay.
+    // A door code after a wrong digit in an answered call, with a switch-off
+    // after the delay.
     relay("dtmf = yes\ndtmf_code = 1234\nmode = delay\ndtmf_reset_duration = 1\n");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
     for (const char* digit : {"9", "1", "2", "3"})
         publish(std::string(R"({"type":"CALL_DTMF_START","param":")") + digit + "\"}");
     EXPECT_FALSE(client.pop_oldest("output-channel", 300ms));
@@ -219,8 +222,9 @@ TEST_F(CallControl, StartUpTakesTheStatusKeptInRedis)
 TEST_F(CallControl, EventsAreStillHandledAfterARedisRestart)
 {
     start_orvanel();
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
     publish(R"({"type":"CALL_DTMF_START","param":"1"})");
-    ASSERT_EQ(wait_oplog(1).size(), 1u);
+    ASSERT_EQ(wait_oplog(2).size(), 2u);
 
     redis.stop();
     redis.start();
@@ -231,7 +235,8 @@ TEST_F(CallControl, EventsAreStillHandledAfterARedisRestart)
     ASSERT_TRUE(wait_until([&] { return fresh.subscribers("session-channel") == 1; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - back, 500ms);
     fresh.command("PUBLISH session-channel %s", R"({"type":"CALL_DTMF_START","param":"2"})");
-    EXPECT_EQ(wait_oplog(2), (std::vector<std::string>{"FUNCTION,RECEIVE DTMF,1", "FUNCTION,RECEIVE DTMF,2"}));
+    EXPECT_EQ(wait_oplog(3), (std::vector<std::string>{"SIP STATE,CALL ESTABLISHED,incoming",
+                                                       "FUNCTION,RECEIVE DTMF,1", "FUNCTION,RECEIVE DTMF,2"}));
     EXPECT_TRUE(orvanel->running());
 }
 
@@ -242,9 +247,9 @@ TEST_F(CallControl, MalformedEventsChangeNothing)
                             R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":null,"accountaor":7})",
                             R"({"type":"REGISTER_OK","accountaor":{"a":1}})", R"({"event":false,"data":5})"})
         publish(bad);
-    publish(R"({"type":"CALL_DTMF_START","param":"end"})");
+    publish(R"({"type":"CALL_ESTABLISHED","direction":"incoming"})");
     const auto entries = wait_oplog(2);
-    EXPECT_EQ(entries, (std::vector<std::string>{"SIP STATE,INCOMING CALL,", "FUNCTION,RECEIVE DTMF,end"}));
+    EXPECT_EQ(entries, (std::vector<std::string>{"SIP STATE,INCOMING CALL,", "SIP STATE,CALL ESTABLISHED,incoming"}));
     const std::string out = orvanel->output();
     EXPECT_NE(out.find("Msg [not json]\nparse failed!\n"), std::string::npos);
     EXPECT_TRUE(orvanel->running());

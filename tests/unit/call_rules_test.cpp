@@ -27,23 +27,6 @@ TEST(StartStatusTexts, WholeTextsOnly)
     EXPECT_EQ(call_status_of_text(""), 5);
 }
 
-TEST(DoorCode, MatchesAfterWrongDigitsAndKeepsTheMostRecentDigits)
-{
-    std::string collected;
-    EXPECT_FALSE(collect_dtmf(collected, "9", "1234"));
-    EXPECT_FALSE(collect_dtmf(collected, "123", "1234"));
-    EXPECT_TRUE(collect_dtmf(collected, "4", "1234"));
-
-    collected.clear();
-    for (int i = 0; i < 100; ++i)
-        EXPECT_FALSE(collect_dtmf(collected, "7", "1234"));
-    EXPECT_EQ(collected.size(), dtmf_capacity);
-    EXPECT_TRUE(collect_dtmf(collected, "1234", "1234")) << "a full collection still takes a code";
-
-    collected.clear();
-    EXPECT_TRUE(collect_dtmf(collected, "5", "")) << "an empty code matches every digit";
-}
-
 TEST(RelayRequests, TextsAreExactAndEscaped)
 {
     EXPECT_EQ(relay_request_text("gpio135", true, "On"), R"({"id":"gpio135","type":"On"})");

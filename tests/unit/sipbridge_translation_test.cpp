@@ -119,6 +119,41 @@ TEST(BridgeTranslation, IncomingCallDigitsAndWhatIsNotForwarded)
     EXPECT_TRUE(feed(state, R"({"event":true})").events.empty());
 }
 
+// A door code may only be tried from the call the station is in: digits of
+// a call that rings, or of a stranger's call beside the answered one, stay
+// with the user agent, and the bridge says so once per call.
+TEST(BridgeTranslation, DigitsPassOnlyFromTheEstablishedCallOfTheStation)
+{
+    bridge_state state;
+    const auto dtmf = [&](const char* id, const char* digit) {
+        return feed(state, ua_event("CALL_DTMF_START", "incoming", id, digit));
+    };
+    feed(state, ua_event("CALL_INCOMING", "incoming", "visitor", "sip:4000@h"));
+    station_update update = dtmf("visitor", "1");
+    EXPECT_TRUE(update.events.empty()) << "the call still rings";
+    ASSERT_EQ(update.notes.size(), 1u);
+    EXPECT_NE(update.notes[0].find("no call is established"), std::string::npos) << update.notes[0];
+    EXPECT_TRUE(dtmf("visitor", "2").notes.empty()) << "said once per call";
+
+    feed(state, ua_event("CALL_ESTABLISHED", "incoming", "visitor"));
+    EXPECT_EQ(types_of(dtmf("visitor", "3")), std::vector<std::string> {"CALL_DTMF_START"});
+
+    // A second caller while the visitor talks: its digits stay out.
+    feed(state, ua_event("CALL_INCOMING", "incoming", "stranger", "sip:6666@h"));
+    update = dtmf("stranger", "4");
+    EXPECT_TRUE(update.events.empty());
+    ASSERT_EQ(update.notes.size(), 1u);
+    EXPECT_NE(update.notes[0].find("not the call the station is in"), std::string::npos) << update.notes[0];
+    EXPECT_TRUE(dtmf("", "5").events.empty()) << "a digit that names no call";
+    EXPECT_TRUE(dtmf("unknown", "6").events.empty()) << "a call the bridge never saw";
+    EXPECT_TRUE(dtmf("unknown", "6").notes.empty());
+    EXPECT_EQ(types_of(dtmf("visitor", "7")), std::vector<std::string> {"CALL_DTMF_START"});
+
+    // Once the visitor's call ends, nothing is established.
+    feed(state, ua_event("CALL_CLOSED", "incoming", "visitor", "Connection reset by peer"));
+    EXPECT_TRUE(dtmf("stranger", "8").events.empty());
+}
+
 TEST(BridgeTranslation, MembersOfTheWrongTypeAreLeftOutAndTextsStayEscaped)
 {
     bridge_state state;
@@ -239,8 +274,12 @@ TEST(BridgePlans, HangupsSelectEveryCallTheBridgeKnows)
 
     calls.note_incoming("i1", "sip:a@h", "sip:4000@h");
     calls.note_outgoing("", "sip:b@h", "sip:1001@h");  // not named yet
+    // A key answers the call that made the station ring, not one that came
+    // in just before the press.
+    calls.note_incoming("i2", "sip:a@h", "sip:6666@h");
     EXPECT_EQ(sent(R"({"cmd":"accept","data":""})"),
               (requests {{"uafind", "sip:a@h"}, {"callfind", "i1"}, {"accept", ""}}));
+    calls.note_closed("i2", "sip:a@h", "sip:6666@h");
     EXPECT_EQ(sent(R"({"cmd":"hangup","data":""})"), (requests {{"uafind", "sip:b@h"}, {"hangup", ""}}));
     EXPECT_EQ(sent(R"({"cmd":"hangupall","data":""})"),
               (requests {{"uafind", "sip:b@h"}, {"hangup", ""}, {"uafind", "sip:a@h"}, {"callfind", "i1"}, {"hangup", ""}}));

@@ -1,0 +1,112 @@
+#include "orvanel/relay/door_code_guard.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "orvanel/core/call_state.h"
+
+bool door_code_guard::first_refusal_in_call()
+{
+    const bool first = !call_refused_;
+    call_refused_ = true;
+    return first;
+}
+
+std::size_t door_code_guard::admit(std::size_t digits, std::size_t code_length, int tries)
+{
+    if (call_locked_)
+        return 0;
+    if (code_length == 0)
+        return digits;
+    const std::size_t limit = static_cast<std::size_t>(tries) * code_length;
+    const std::size_t usable = std::min(digits, limit - std::min(limit, call_digits_));
+    call_digits_ += usable;
+    return usable;
+}
+
+door_code_guard::verdict door_code_guard::after(bool matched, std::size_t code_length, int tries, time_point now)
+{
+    verdict result;
+    if (matched) {
+        call_digits_ = 0;
+        locked_calls_ = 0;
+        lockouts_ = 0;
+        return result;
+    }
+    if (code_length == 0 || call_digits_ < static_cast<std::size_t>(tries) * code_length)
+        return result;
+
+    call_locked_ = true;
+    result.call_locked = true;
+    if (any_locked_call_ && now - last_locked_call_ >= memory) {
+        locked_calls_ = 0;
+        lockouts_ = 0;
+    }
+    any_locked_call_ = true;
+    last_locked_call_ = now;
+    if (++locked_calls_ < calls_to_lock)
+        return result;
+    locked_calls_ = 0;
+    result.lockout = lockout_length(lockouts_++);
+    locked_until_ = now + result.lockout;
+    return result;
+}
+
+void door_code_guard::call_ended()
+{
+    call_digits_ = 0;
+    call_locked_ = false;
+    call_refused_ = false;
+}
+
+std::chrono::milliseconds door_code_guard::remaining(time_point now) const
+{
+    if (!locked(now))
+        return std::chrono::milliseconds{0};
+    return std::chrono::ceil<std::chrono::milliseconds>(locked_until_ - now);
+}
+
+void door_code_guard::restore(int locked_calls, int lockouts, std::chrono::milliseconds remaining_time,
+                              time_point now)
+{
+    locked_calls_ = std::max(locked_calls_, std::clamp(locked_calls, 0, calls_to_lock - 1));
+    lockouts_ = std::max(lockouts_, std::clamp(lockouts, 0, 64));
+    // The kept counts expire a day after the last locked call; here they
+    // count from the restart.
+    if (locked_calls_ > 0 || lockouts_ > 0) {
+        any_locked_call_ = true;
+        last_locked_call_ = now;
+    }
+    const std::chrono::milliseconds left = std::clamp(remaining_time, std::chrono::milliseconds{0},
+                                                       std::chrono::milliseconds{longest_lockout});
+    locked_until_ = std::max(locked_until_, now + left);
+}
+
+std::chrono::seconds door_code_guard::lockout_length(int earlier)
+{
+    std::chrono::seconds length = first_lockout;
+    for (int i = 0; i < earlier && length < longest_lockout; ++i)
+        length *= 2;
+    return std::min(length, std::chrono::seconds{longest_lockout});
+}
+
+int door_code_guard::tries_of_setting(const std::string& text)
+{
+    if (text.empty() || text.size() > 6)
+        return default_tries;
+    for (const char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return default_tries;
+    const int tries = std::stoi(text);
+    return tries > 0 ? tries : default_tries;
+}
+
+bool collect_dtmf(std::string& collected, const std::string& digits, const std::string& code)
+{
+    collected += digits;
+    if (collected.size() > dtmf_capacity)
+        collected.erase(0, collected.size() - dtmf_capacity);
+    if (collected.size() < code.size())
+        return false;
+    return collected.compare(collected.size() - code.size(), code.size(), code) == 0;
+}

@@ -1,0 +1,81 @@
+// The limits on the door code, as pure rules: how many digits a call may
+// send without the code, and how long the whole station refuses every code
+// once calls in a row have used up their tries. Time comes in from the
+// caller (a steady clock), so the rules are tested without waiting.
+//
+// A call may send tries x (code length) digits, counted from its start or
+// from its last match; past that its digits are ignored and the call is
+// locked. After calls_to_lock locked calls with no match between them the
+// station is locked for first_lockout, each further lockout doubling up to
+// longest_lockout; a match forgets the locked calls and the doubling, and so
+// does a day without a locked call. The empty code, which every digit
+// matches, is never limited.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+class door_code_guard {
+public:
+    using clock = std::chrono::steady_clock;
+    using time_point = clock::time_point;
+
+    static constexpr int default_tries = 3;
+    static constexpr int calls_to_lock = 3;
+    static constexpr std::chrono::seconds first_lockout{60};
+    static constexpr std::chrono::seconds longest_lockout{3600};
+    static constexpr std::chrono::hours memory{24};
+
+    // The call has used up its tries: its digits are ignored until it ends.
+    bool call_locked() const { return call_locked_; }
+
+    // True the first time a lockout refuses digits of the current call, so
+    // that the refusal is said once per call.
+    bool first_refusal_in_call();
+
+    // Counts one event's digits against the call's tries; how many of them
+    // still fit (the rest is ignored). Asked only while no lockout runs.
+    std::size_t admit(std::size_t digits, std::size_t code_length, int tries);
+
+    // What followed from the taken digits.
+    struct verdict {
+        bool call_locked = false;            // the call used up its tries just now
+        std::chrono::seconds lockout{0};     // a station lockout began just now
+    };
+    verdict after(bool matched, std::size_t code_length, int tries, time_point now);
+
+    // A call ended: the next one starts with all its tries.
+    void call_ended();
+
+    bool locked(time_point now) const { return now < locked_until_; }
+    std::chrono::milliseconds remaining(time_point now) const;
+    int locked_calls() const { return locked_calls_; }
+    int lockouts() const { return lockouts_; }
+
+    // The state kept outside the process, taken back after a restart; what
+    // this process has seen meanwhile is not forgotten by it.
+    void restore(int locked_calls, int lockouts, std::chrono::milliseconds remaining, time_point now);
+
+    // The length of a lockout after `earlier` lockouts without a match.
+    static std::chrono::seconds lockout_length(int earlier);
+
+    // The tries setting: a positive whole number, else the default.
+    static int tries_of_setting(const std::string& text);
+
+private:
+    // The current call
+    std::size_t call_digits_ = 0;
+    bool call_locked_ = false;
+    bool call_refused_ = false;
+    // The whole station
+    int locked_calls_ = 0;
+    int lockouts_ = 0;
+    time_point locked_until_{};
+    time_point last_locked_call_{};
+    bool any_locked_call_ = false;
+};
+
+// Appends received digits to the call's collection, keeping the most recent
+// dtmf_capacity of them; true when the collection now ends with the code.
+bool collect_dtmf(std::string& collected, const std::string& digits, const std::string& code);
