@@ -147,11 +147,19 @@ bool sip_stack::start_bridge(std::vector<std::string> args, const std::vector<st
 }
 
 
-std::unique_ptr<kit_program> sip_stack::call_station() const
+std::vector<int> sip_stack::media_ports() const
+{
+    std::vector<int> ports;
+    for (int port = rtp_first_; port <= rtp_first_ + 9; ++port)
+        ports.push_back(port);
+    return ports;
+}
+
+std::unique_ptr<kit_program> sip_stack::call_station(const std::string& scenario) const
 {
     return std::make_unique<kit_program>(
         root_, "sipp",
-        std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/caller.xml", "-s",
+        std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/" + scenario, "-s",
                                   "2000", "-i", "127.0.0.1", "-p", std::to_string(caller_port_), "-mi",
                                   "127.0.0.1", "-mp", std::to_string(caller_media_port_), "-m", "1",
                                   "-nostdin", "-trace_err", "-error_file", root_.file("/caller.errors")});

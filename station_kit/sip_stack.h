@@ -57,8 +57,12 @@ public:
     bool start();
 
     // A visitor's phone calling the station's account (station/sip/caller.xml):
-    // it waits for the answer, sends the door code 1234 and hangs up.
-    std::unique_ptr<kit_program> call_station() const;
+    // it waits for the answer, sends the door code 1234 and hangs up. Another
+    // scenario of station/sip may be named instead.
+    std::unique_ptr<kit_program> call_station(const std::string& scenario = "caller.xml") const;
+
+    // The ports of the station's media range (baresip's rtp_ports).
+    std::vector<int> media_ports() const;
 
     kit_program* far_end() { return far_end_.get(); }
     kit_program* user_agent() { return user_agent_.get(); }
