@@ -1,6 +1,7 @@
 // Owners for every C handle the programs hold: a parsed JSON text and a text
 // printed from one, an INI dictionary, a Redis connection and a Redis reply,
-// a file from fopen, a pipe from popen and a file descriptor. Each is freed by
+// a file from fopen, a pipe from popen, the answer of getaddrinfo and a file
+// descriptor. Each is freed by
 // scope on every path.
 #pragma once
 
@@ -8,6 +9,7 @@
 #include <memory>
 #include <utility>
 
+#include <netdb.h>
 #include <unistd.h>
 
 #include <cjson/cJSON.h>
@@ -30,6 +32,7 @@ using reply_ptr = std::unique_ptr<redisReply, c_free<redisReply, freeReplyObject
 // A stream from fopen, and one from popen (pclose also waits for the shell).
 using file_ptr = std::unique_ptr<std::FILE, c_free<std::FILE, std::fclose>>;
 using pipe_ptr = std::unique_ptr<std::FILE, c_free<std::FILE, pclose>>;
+using addrinfo_ptr = std::unique_ptr<addrinfo, c_free<addrinfo, freeaddrinfo>>;
 
 // A file descriptor, closed when its owner goes. Negative means none.
 class unique_fd {

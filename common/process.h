@@ -31,3 +31,10 @@ void start_station_program();
 
 // Runs a command through the shell, as system() does; returns its status.
 int run_shell(const std::string& command);
+
+// The path of a program found through PATH (/usr/bin:/bin when PATH is not
+// set), or empty when no directory there holds it as an executable. Looked
+// up before a program is started, so that a missing one is told apart from
+// one that fails, wherever the failure of an exec cannot be seen (under an
+// emulator, say).
+std::string find_on_path(const std::string& program);

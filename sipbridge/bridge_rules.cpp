@@ -91,16 +91,23 @@ bool valid_host(const std::string& host)
 
 bool valid_port(const std::string& port)
 {
-    if (port.empty() || port.size() > 5)
-        return false;
-    for (char c : port)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return false;
-    const long value = std::stol(port);
-    return value > 0 && value < 65536;
+    return port_number(port).has_value();
 }
 
 }  // namespace
+
+std::optional<int> port_number(const std::string& text)
+{
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+    const int value = std::stoi(text);
+    if (value < 1 || value > 65535)
+        return std::nullopt;
+    return value;
+}
 
 bool valid_sip_host(const std::string& host_port)
 {

@@ -44,6 +44,9 @@ std::vector<std::string> registered_in_listing(const std::string& listing);
 // file names it.
 inline constexpr const char* p2p_account_aor = "sip:p2p@127.0.0.1";
 
+// A port number, 1 to 65535, in plain decimal digits (no sign, no blank).
+std::optional<int> port_number(const std::string& text);
+
 // A host name, an IPv4 address or a bracketed IPv6 address, with an
 // optional ":PORT".
 bool valid_sip_host(const std::string& host_port);

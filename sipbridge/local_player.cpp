@@ -5,36 +5,14 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <vector>
 
+#include "common/process.h"
+
 extern char** environ;
-
-namespace {
-
-// The player's path through PATH, or empty. Looked up before the start so
-// that a missing player is told apart from one that fails, wherever the
-// failure of an exec cannot be seen (under an emulator, say).
-std::string find_player()
-{
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + player_program;
-        if (::access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-}  // namespace
 
 local_player::~local_player()
 {
@@ -64,7 +42,7 @@ bool local_player::play(const std::string& path, int count, std::string& error)
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    const std::string player = find_player();
+    const std::string player = find_on_path(player_program);
     if (player.empty()) {
         error = std::string("no ") + player_program + " on PATH";
         return false;

@@ -3,6 +3,8 @@
 //
 //   sipbridge [--ua HOST:PORT] [debug]   bridge the control socket (default 127.0.0.1:4444)
 //   sipbridge --write-accounts DIR       write DIR/accounts from speaker.conf and exit
+//   sipbridge --print-filter DIR         print the packet filter for speaker.conf and DIR/config
+//   sipbridge --apply-filter DIR         load that filter with nft
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,13 +12,16 @@
 #include "common/process.h"
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge.h"
+#include "sipbridge/filter_command.h"
 
 namespace {
 
 int usage()
 {
     std::fputs("usage: sipbridge [--ua HOST:PORT] [debug]\n"
-               "       sipbridge --write-accounts DIR\n",
+               "       sipbridge --write-accounts DIR\n"
+               "       sipbridge --print-filter DIR\n"
+               "       sipbridge --apply-filter DIR\n",
                stderr);
     return 2;
 }
@@ -42,6 +47,10 @@ int main(int argc, char** argv)
     start_station_program();
     if (argc == 3 && std::strcmp(argv[1], "--write-accounts") == 0)
         return write_accounts(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--print-filter") == 0)
+        return print_filter(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--apply-filter") == 0)
+        return apply_filter(argv[2]);
 
     ua_address user_agent;
     for (int i = 1; i < argc; ++i) {
