@@ -28,16 +28,20 @@ std::string first_account_status_key(const kit_root& root)
 sim_station::sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out, bool real_sip)
     : root_(root_dir), bin_dir_(bin_dir), out_(out)
 {
-    if (!real_sip)
-        return;
-    sip_ = std::make_unique<sip_stack>(root_);
-    // The template's settings with account 1 at the SIPp registrar, and key
-    // 1's numbers chosen for the far end's behaviours: the first rings and
-    // is never answered, the next answers, sends the door code and hangs up.
-    // Keys given again later in the file win.
-    root_.write_settings(root_.read("/etc/speaker.conf") + "\n; For the real SIP stack of station-sim demo-sip:\n" +
-                         sip_->account_settings() +
-                         "[button-gpio140]\nnext_number_1 = 4081001\nnext_number_2 = 51002\n");
+    // The template's settings, with the demo's door: the relay also goes on
+    // when a call is answered, and the far ends send the code 1234. Keys
+    // given again later in the file win.
+    std::string settings = root_.read("/etc/speaker.conf") +
+                           "\n; The demo's door:\n[relay_ctrl]\ncall_state = yes\ndtmf_code = 1234\n";
+    if (real_sip) {
+        // Account 1 at the SIPp registrar, and key 1's numbers chosen for
+        // the far end's behaviours: the first rings and is never answered,
+        // the next answers, sends the door code and hangs up.
+        sip_ = std::make_unique<sip_stack>(root_);
+        settings += "\n; For the real SIP stack of station-sim demo-sip:\n" + sip_->account_settings() +
+                    "[button-gpio140]\nnext_number_1 = 4081001\nnext_number_2 = 51002\n";
+    }
+    root_.write_settings(settings);
 }
 
 std::string sim_station::key1_number(int n) const
