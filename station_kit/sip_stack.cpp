@@ -165,6 +165,34 @@ std::unique_ptr<kit_program> sip_stack::call_station(const std::string& scenario
                                   "-nostdin", "-trace_err", "-error_file", root_.file("/caller.errors")});
 }
 
+std::string sip_stack::user_agent_dir() const
+{
+    return root_.file("/ua");
+}
+
+std::unique_ptr<kit_program> sip_stack::stranger_calls(bool forged_via) const
+{
+    // The stranger's own address is another one of loopback, so its SIP
+    // port may be any of the block and its media ports the caller's.
+    const std::string stranger = "127.0.0.2";
+    const int port = sip_port_ + 22;
+    const std::string registrar = "127.0.0.1:" + std::to_string(registrar_port_);
+    std::filesystem::remove(root_.file("/stranger.messages"));
+    return std::make_unique<kit_program>(
+        root_, "sipp",
+        std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/stranger.xml", "-s",
+                                  "2000", "-i", stranger, "-p", std::to_string(port), "-mi", stranger, "-mp",
+                                  std::to_string(caller_media_port_), "-m", "1", "-key", "registrar", registrar,
+                                  "-key", "via", forged_via ? registrar : stranger + ":" + std::to_string(port),
+                                  "-nostdin", "-trace_msg", "-message_file", root_.file("/stranger.messages"),
+                                  "-trace_err", "-error_file", root_.file("/stranger.errors")});
+}
+
+std::string sip_stack::stranger_messages() const
+{
+    return read_text_file(root_.file("/stranger.messages"));
+}
+
 void sip_stack::stop_user_agent(int signal)
 {
     if (user_agent_ && user_agent_->running())

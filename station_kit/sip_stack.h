@@ -64,6 +64,20 @@ public:
     // The ports of the station's media range (baresip's rtp_ports).
     std::vector<int> media_ports() const;
 
+    // The user agent's folder (its config and accounts), as the bridge's
+    // --write-accounts and filter commands take it.
+    std::string user_agent_dir() const;
+
+    // A stranger calling the station's account straight from 127.0.0.2
+    // (station/sip/stranger.xml): From and Contact name the registrar, and
+    // so does the Via when forged_via, else the stranger's own address (the
+    // user agent answers to the Via). It waits 2 s for the ringing, cancels
+    // the call when the station rings and fails when it hears nothing.
+    // Every run comes from the same port.
+    std::unique_ptr<kit_program> stranger_calls(bool forged_via) const;
+    // The stranger's SIP messages of its last run (SIPp's -trace_msg).
+    std::string stranger_messages() const;
+
     kit_program* far_end() { return far_end_.get(); }
     kit_program* user_agent() { return user_agent_.get(); }
     kit_program* bridge() { return bridge_.get(); }
