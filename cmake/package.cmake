@@ -25,7 +25,8 @@ endif()
 # The C++ runtime is linked in; the C libraries are Debian 12's.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15)")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
+# nft loads the packet filter that sipbridge --apply-filter writes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server, nftables")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
 # An init script under /etc is the board's to edit: kept on upgrades.
 if(STATION_INSTALL_INIT_SCRIPT)
