@@ -182,7 +182,7 @@ std::unique_ptr<kit_program> sip_stack::stranger_calls(bool forged_via) const
         root_, "sipp",
         std::vector<std::string> {"127.0.0.1:" + std::to_string(sip_port_), "-sf", sip_dir + "/stranger.xml", "-s",
                                   "2000", "-i", stranger, "-p", std::to_string(port), "-mi", stranger, "-mp",
-                                  std::to_string(caller_media_port_), "-m", "1", "-key", "registrar", registrar,
+                                  std::to_string(caller_media_port_), "-m", "1", "-recv_timeout", "2000", "-key", "registrar", registrar,
                                   "-key", "via", forged_via ? registrar : stranger + ":" + std::to_string(port),
                                   "-nostdin", "-trace_msg", "-message_file", root_.file("/stranger.messages"),
                                   "-trace_err", "-error_file", root_.file("/stranger.errors")});

@@ -72,7 +72,8 @@ public:
     // (station/sip/stranger.xml): From and Contact name the registrar, and
     // so does the Via when forged_via, else the stranger's own address (the
     // user agent answers to the Via). It waits 2 s for the ringing, cancels
-    // the call when the station rings and fails when it hears nothing.
+    // the call when the station rings and fails (status 1) when it hears
+    // nothing.
     // Every run comes from the same port.
     std::unique_ptr<kit_program> stranger_calls(bool forged_via) const;
     // The stranger's SIP messages of its last run (SIPp's -trace_msg).
