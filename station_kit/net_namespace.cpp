@@ -59,14 +59,14 @@ std::string loopback_up()
 
 std::string enter_own_network_namespace()
 {
-    const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                       std::filesystem::directory_iterator());
-    if (threads != 1)
-        return "the process has " + std::to_string(threads) + " threads; a namespace must be entered with one";
-
     if (::unshare(CLONE_NEWNET) != 0) {
         if (errno != EPERM)
             return failure("unshare(CLONE_NEWNET)");
+        const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator());
+        if (threads != 1)
+            return "unshare(CLONE_NEWNET) is not permitted, and a user namespace cannot be made by a process with " +
+                   std::to_string(threads) + " threads";
         const uid_t uid = ::getuid();
         const gid_t gid = ::getgid();
         if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)

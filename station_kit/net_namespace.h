@@ -5,10 +5,10 @@
 
 #include <string>
 
-// Moves this process into a new network namespace and brings `lo` up there;
-// every program it starts afterwards lives in it too. Without the right to
-// make one (EPERM), a user namespace is made with it, in which this user is
-// root. Must be called before the process has a second thread: a namespace
-// is a thread's, and a user namespace cannot be entered by a process with
-// several. Returns the empty text on success, otherwise why it failed.
+// Moves the calling thread into a new network namespace and brings `lo` up
+// there; every program it starts afterwards lives in it too (a thread
+// started before keeps the old namespace, so call it first). Without the
+// right to make one (EPERM), a user namespace is made with it, in which
+// this user is root; that takes a process with a single thread. Returns
+// the empty text on success, otherwise why it failed.
 std::string enter_own_network_namespace();
