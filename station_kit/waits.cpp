@@ -21,6 +21,14 @@ bool holds(const std::function<bool()>& condition, std::chrono::milliseconds dur
     return !wait_until([&] { return !condition(); }, duration);
 }
 
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 std::string mask_log_stamps(const std::string& text)
 {
     static const std::string shape = "[dddd/dd/dd dd:dd:dd ddd]";

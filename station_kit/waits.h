@@ -20,6 +20,9 @@ bool holds(const std::function<bool()>& condition, std::chrono::milliseconds dur
 // record line); an empty last part is left out.
 std::vector<std::string> split(const std::string& text, char sep);
 
+// How many times the part occurs in the text (overlapping ones too).
+std::size_t occurrences(const std::string& text, const std::string& part);
+
 // The text with every message-log time stamp "[YYYY/MM/DD hh:mm:ss mmm]"
 // replaced by "[T]", so whole log lines can be compared exactly.
 std::string mask_log_stamps(const std::string& text);

@@ -43,7 +43,7 @@ void note_unlock_after(std::chrono::milliseconds wait)
 }
 
 // Redis keeps what a restart must not forget. A failure leaves the limits in
-// force in this process and is said once per kind of write.
+// force in this process, and the message log says what a restart would lose.
 void keep(const char* format, const std::string& value, const std::string& expiry)
 {
     pooled_connection c(redis_pool.get());

@@ -44,13 +44,6 @@ protected:
         return client.pop_oldest("output-channel", within) == std::optional<std::string>(on_request);
     }
     std::string message_log() { return read_text_file(root.file("/userdata/log/orvanel.log")); }
-    size_t occurrences(const std::string& text, const std::string& in)
-    {
-        size_t n = 0;
-        for (size_t at = in.find(text); at != std::string::npos; at = in.find(text, at + 1))
-            ++n;
-        return n;
-    }
 };
 
 TEST_F(DoorCode, DigitsBeforeTheAnswerNeverOpen)
@@ -61,7 +54,7 @@ TEST_F(DoorCode, DigitsBeforeTheAnswerNeverOpen)
     answer();
     ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,incoming") == 1; }));
     EXPECT_EQ(count_entries("FUNCTION,RECEIVE DTMF,1"), 0u) << "nor are they recorded";
-    EXPECT_EQ(occurrences("DTMF ignored: no call is established", message_log()), 1u) << "said once for the call";
+    EXPECT_EQ(occurrences(message_log(), "DTMF ignored: no call is established"), 1u) << "said once for the call";
 
     // The same call once answered: the code opens.
     digits("1234");
@@ -74,7 +67,7 @@ TEST_F(DoorCode, DigitsBeforeTheAnswerNeverOpen)
     publish(R"({"type":"CALL_OUTGOING","direction":"outgoing","peeruri":"sip:1001@h"})");
     digits("1234");
     EXPECT_FALSE(opens(500ms));
-    EXPECT_TRUE(wait_until([&] { return occurrences("DTMF ignored", message_log()) == 2; }));
+    EXPECT_TRUE(wait_until([&] { return occurrences(message_log(), "DTMF ignored") == 2; }));
 }
 
 TEST_F(DoorCode, WrongTriesAreLimitedPerCall)

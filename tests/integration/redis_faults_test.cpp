@@ -2,18 +2,6 @@
 // which make every blocking pop fail at once.
 #include "tests/integration/running_station.h"
 
-namespace {
-
-size_t occurrences(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-}  // namespace
-
 using RedisFaults = RunningStation;
 
 TEST_F(RedisFaults, ListsOfAnotherTypeArePolledGentlyAndReportedOnce)
