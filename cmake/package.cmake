@@ -23,14 +23,27 @@ else()
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
 # The C++ runtime is linked in; the C libraries are Debian 12's.
+# The station's Redis server is an instance of Debian's redis-server; its
+# maintainer scripts create the users with adduser.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15)")
-# nft loads the packet filter that sipbridge --apply-filter writes.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server, nftables")
+    "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15), redis-server (>= 5:7.0), adduser")
+# nft loads the packet filter that sipbridge --apply-filter writes; setpriv
+# (util-linux) is in every Debian system.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
-# An init script under /etc is the board's to edit: kept on upgrades.
+# Files under /etc are the board's to edit: kept on upgrades.
+set(station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/redis/redis-station.conf\n")
 if(STATION_INSTALL_INIT_SCRIPT)
-    file(WRITE ${PROJECT_BINARY_DIR}/package/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/conffiles)
+    string(APPEND station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
 endif()
+file(WRITE ${PROJECT_BINARY_DIR}/package/conffiles "${station_conffiles}")
+# The maintainer scripts make the users and give them their files; removal
+# leaves the device's data and the users alone.
+foreach(script postinst postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/station/package/${script}.in ${PROJECT_BINARY_DIR}/package/${script} @ONLY)
+    file(CHMOD ${PROJECT_BINARY_DIR}/package/${script} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/package/conffiles ${PROJECT_BINARY_DIR}/package/postinst
+    ${PROJECT_BINARY_DIR}/package/postrm)
 include(CPack)

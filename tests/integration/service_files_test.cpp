@@ -1,9 +1,17 @@
-// The files that start the programs on a board: the systemd units verify,
-// and the init script for boards without systemd starts, reports and stops
-// both programs under a station root, and loads the packet filter (through a
-// stand-in nft here: the machine's own filter is left alone).
+// The files that start the programs on a board, as `cmake --install` puts
+// them: the systemd units verify and each scores "OK" in systemd-analyze's
+// security check; the station's Redis configuration gives a server without
+// a TCP port and with a socket only its group may use; the tmpfiles rules
+// give the station's users their files and take back the socket's path; and
+// the init script for boards without systemd starts, reports and stops the
+// programs under a station root, as an unprivileged user, and never signals
+// a process a stale pid file names.
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
 
 #include "tests/integration/running_station.h"
 
@@ -17,67 +25,291 @@ int shell(const std::string& command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool have(const std::string& tool)
+{
+    return shell("command -v " + tool + " > /dev/null 2>&1") == 0;
+}
+
+bool alive(pid_t pid)
+{
+    return pid > 0 && ::kill(pid, 0) == 0;
+}
+
 bool alive(const std::string& pid_file)
 {
     const std::string pid = read_text_file(pid_file);
-    return !pid.empty() && ::kill(std::stoi(pid), 0) == 0;
+    return !pid.empty() && alive(std::stoi(pid));
 }
+
+// The uid a process runs as (the real one, from /proc/PID/status).
+long uid_of(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Uid:", 0) == 0)
+            return std::stol(line.substr(4));
+    return -1;
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// What `cmake --install` puts into a staging folder, made once for the suite.
+class Installed : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        stage_ = std::make_unique<kit_root>();
+        const std::string log = stage_->file("/install.log");
+        install_status_ = shell("DESTDIR=" + stage_->file("/stage") + " '" CMAKE_COMMAND "' --install '" PROJECT_BINARY_DIR
+                                "' > " + log + " 2>&1");
+    }
+    static void TearDownTestSuite() { stage_.reset(); }
+
+    void SetUp() override { ASSERT_EQ(install_status_, 0) << stage_->read("/install.log"); }
+
+    static std::string installed(const std::string& path) { return stage_->file("/stage" + path); }
+    static std::string unit(const std::string& name) { return installed(STATION_UNIT_DIR "/" + name); }
+
+    static inline std::unique_ptr<kit_root> stage_;
+    static inline int install_status_ = -1;
+};
+
+const std::vector<std::string> program_units = {"orvanel.service", "outputd.service", "sipbridge.service",
+                                                "station-baresip.service"};
 
 }  // namespace
 
-// A station's Redis and a root, without orvanel: the script starts it.
-class InitScript : public RunningStation {};
-
-TEST(ServiceFiles, UnitsVerify)
+TEST_F(Installed, UnitsVerify)
 {
-    if (shell("command -v systemd-analyze > /dev/null") != 0)
+    if (!have("systemd-analyze"))
         GTEST_SKIP() << "no systemd-analyze here";
     // The units name the installed programs; here they name the build's.
-    kit_root scratch;
     std::string files;
-    for (const std::string unit : {"orvanel.service", "outputd.service", "sipbridge.service", "station-filter.service",
-                                   "station-filter.path", "station-filter.timer"}) {
-        std::string text = read_text_file(service_dir + "/" + unit);
-        if (unit.rfind("station-filter", 0) != 0) {
-            ASSERT_NE(text.find("Restart=always"), std::string::npos) << unit;
-            ASSERT_NE(text.find("After=redis-server.service"), std::string::npos) << unit;
+    for (const std::string name : {"orvanel.service", "outputd.service", "sipbridge.service", "station-baresip.service",
+                                   "station-filter.service", "station-filter.path", "station-filter.timer"}) {
+        std::string text = read_text_file(unit(name));
+        ASSERT_FALSE(text.empty()) << name << " is not installed";
+        if (name != "station-baresip.service" && name.rfind("station-filter", 0) != 0) {
+            EXPECT_NE(text.find("Restart=always"), std::string::npos) << name;
+            EXPECT_NE(text.find("After=redis-server@station.service"), std::string::npos) << name;
         }
-        const std::size_t exec = text.find("ExecStart=");
-        if (exec != std::string::npos) {
-            const std::size_t name = text.rfind('/', text.find(' ', exec));
-            text.replace(exec + 10, name - exec - 10, STATION_BIN_DIR);
-        }
-        scratch.write("/" + unit, text);
-        files += " " + scratch.file("/" + unit);
+        for (const std::string program : {"orvanel", "outputd", "sipbridge"})
+            replace_all(text, STATION_INSTALL_BIN_DIR "/" + program, STATION_BIN_DIR "/" + program);
+        if (!have("baresip"))
+            replace_all(text, "/usr/bin/baresip", "/bin/true");
+        stage_->write("/verify/" + name, text);
+        files += " " + stage_->file("/verify/" + name);
     }
-    EXPECT_EQ(shell("systemd-analyze verify --man=no" + files + " > " + scratch.file("/verify.txt") + " 2>&1"), 0)
-        << read_text_file(scratch.file("/verify.txt"));
+    EXPECT_EQ(shell("systemd-analyze verify --man=no" + files + " > " + stage_->file("/verify.txt") + " 2>&1"), 0)
+        << stage_->read("/verify.txt");
 }
+
+// Each program's unit runs it as an unprivileged user in a sandbox that
+// systemd-analyze rates "OK" (below 4.0; root without any of it: 9.6).
+TEST_F(Installed, EveryUnitScoresOk)
+{
+    if (!have("systemd-analyze"))
+        GTEST_SKIP() << "no systemd-analyze here";
+    for (const std::string& name : program_units) {
+        const std::string text = read_text_file(unit(name));
+        const std::string out = stage_->file("/security-" + name + ".txt");
+        shell("systemd-analyze security --offline=true --no-pager " + unit(name) + " > " + out + " 2>&1");
+        const std::string report = read_text_file(out);
+        std::smatch level;
+        ASSERT_TRUE(std::regex_search(report, level, std::regex("Overall exposure level for [^:]+: ([0-9.]+)")))
+            << report;
+        EXPECT_LT(std::stod(level[1]), 4.0) << name << "\n" << report;
+        EXPECT_TRUE(std::regex_search(text, std::regex("\nUser=[a-z]"))) << name;
+        EXPECT_EQ(text.find("User=root"), std::string::npos) << name;
+        EXPECT_NE(text.find("NoNewPrivileges=yes"), std::string::npos) << name;
+        EXPECT_NE(text.find("CapabilityBoundingSet=\n"), std::string::npos) << name;
+    }
+}
+
+// The station's Redis, started with its configuration as installed (only
+// the folders moved into the stage): no TCP port, a socket that only its
+// owner and group may use, and no module loading.
+TEST_F(Installed, RedisConfigurationClosesTheServer)
+{
+    std::string conf = read_text_file(installed(STATION_SYSCONF_DIR "/redis/redis-station.conf"));
+    ASSERT_NE(conf.find("unixsocket /run/redis-station/redis.sock"), std::string::npos) << conf;
+    replace_all(conf, "/run/redis-station", stage_->file("/run"));
+    replace_all(conf, STATION_USERDATA_DIR "/redis", stage_->file("/data"));
+    stage_->write("/run/.keep", "");
+    stage_->write("/data/.keep", "");
+    stage_->write("/redis-station.conf", conf);
+    const pid_t server = spawn({"redis-server", stage_->file("/redis-station.conf")}, {},
+                               stage_->file("/redis.out"), stage_->file("/redis.err"));
+    const std::string socket = stage_->file("/run/redis.sock");
+    std::unique_ptr<redis_client> client;
+    ASSERT_TRUE(wait_until([&] {
+        client = std::make_unique<redis_client>(socket);
+        reply_ptr pong = client->command("PING");
+        return pong && pong->type == REDIS_REPLY_STATUS;
+    })) << stage_->read("/redis.out");
+
+    struct stat info {};
+    ASSERT_EQ(::stat(socket.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0770u) << "the socket: owner and group only";
+    reply_ptr port = client->command("CONFIG GET port");
+    ASSERT_TRUE(port && port->type == REDIS_REPLY_ARRAY && port->elements == 2);
+    EXPECT_STREQ(port->element[1]->str, "0") << "no TCP port";
+    for (const char* refused : {"MODULE LOAD /tmp/evil.so", "DEBUG SLEEP 0", "CONFIG SET dir /tmp"}) {
+        reply_ptr reply = client->command(refused);
+        EXPECT_TRUE(reply && reply->type == REDIS_REPLY_ERROR) << refused;
+    }
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+}
+
+// The tmpfiles rules applied to a root of their own: the station's group
+// owns what the programs write, the settings are closed to others, and a
+// socket that someone put at /tmp/redis.sock gives way to root's link.
+TEST_F(Installed, TmpfilesGiveTheStationItsFiles)
+{
+    if (!have("systemd-tmpfiles") || ::geteuid() != 0)
+        GTEST_SKIP() << "needs systemd-tmpfiles and root (to give files away)";
+    kit_root target;
+    target.write("/etc/passwd", "root:x:0:0::/root:/bin/sh\nstation:x:990:990::/nonexistent:/usr/sbin/nologin\n"
+                                "redis:x:991:991::/var/lib/redis:/usr/sbin/nologin\n");
+    target.write("/etc/group", "root:x:0:\nstation:x:990:\nredis:x:991:\n");
+    target.write("/etc/speaker.conf", "[account_info_1]\npassword = secret\n");
+    ASSERT_EQ(::chmod(target.file("/etc/speaker.conf").c_str(), 0644), 0);
+    target.write("/userdata/system.csv", "");
+    ASSERT_EQ(::chown(target.file("/userdata/system.csv").c_str(), 0, 0), 0);
+    target.write("/tmp/redis.sock", "a squatter's file\n");
+    ASSERT_EQ(::chown(target.file("/tmp/redis.sock").c_str(), 65534, 65534), 0);
+
+    ASSERT_EQ(shell("systemd-tmpfiles --create --root=" + target.path() + " " +
+                    installed(STATION_TMPFILES_DIR "/orvanel-station.conf") + " > " + target.file("/tmpfiles.txt") +
+                    " 2>&1"),
+              0)
+        << target.read("/tmpfiles.txt");
+
+    struct stat info {};
+    ASSERT_EQ(::lstat(target.file("/tmp/redis.sock").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(std::filesystem::read_symlink(target.file("/tmp/redis.sock")).string(), "/run/redis-station/redis.sock");
+    const auto owned = [&](const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
+        struct stat s {};
+        EXPECT_EQ(::stat(target.file(path).c_str(), &s), 0) << path;
+        EXPECT_EQ(s.st_uid, uid) << path;
+        EXPECT_EQ(s.st_gid, gid) << path;
+        EXPECT_EQ(s.st_mode & 07777, mode) << path;
+    };
+    owned("/userdata", 0, 990, 0775);
+    owned("/userdata/system.csv", 990, 990, 0644);
+    owned("/userdata/log", 990, 990, 0750);
+    owned("/userdata/redis", 991, 990, 0750);
+    owned("/etc/speaker.conf", 0, 990, 0640);
+    owned("/sys/class/gpio/gpio66/value", 0, 990, 0664);
+    owned("/sys/class/gpio/gpio131/value", 0, 990, 0664);
+}
+
+// A station's Redis and a root, without orvanel: the script starts it.
+class InitScript : public RunningStation {
+protected:
+    // The script's environment: the build's programs under the root, run as
+    // `user` (empty: as the test itself).
+    std::string env(const std::string& user = "") const
+    {
+        return "STATION_ROOT=" + root.path() + " STATION_BIN=" STATION_BIN_DIR " STATION_RUN=" + root.file("/run") +
+               " STATION_LOG=" + root.file("/station.log") + " STATION_USER='" + user +
+               "' STATION_REDIS_USER=" + std::to_string(::geteuid()) + " PATH=" + root.bin_dir() +
+               ":$PATH STATION_EMULATOR='" + program_emulator() + "' ";
+    }
+    int script(const std::string& command, const std::string& user = "")
+    {
+        return shell(env(user) + "sh " + service_dir + "/station " + command + " >> " + root.file("/script.txt") +
+                     " 2>&1");
+    }
+    std::string said() const { return root.read("/script.txt"); }
+};
 
 TEST_F(InitScript, StartsReportsAndStopsThePrograms)
 {
-    const std::string script = service_dir + "/station";
-    ASSERT_EQ(shell("sh -n " + script), 0);
-    const std::string env = "STATION_ROOT=" + root.path() + " STATION_BIN=" STATION_BIN_DIR " STATION_RUN=" +
-                            root.file("/run") + " STATION_LOG=" + root.file("/station.log") + " PATH=" +
-                            root.bin_dir() + ":$PATH STATION_EMULATOR='" + program_emulator() + "' ";
-    const std::string out = " >> " + root.file("/script.txt") + " 2>&1";
+    ASSERT_EQ(shell("sh -n " + service_dir + "/station"), 0);
 
-    ASSERT_EQ(shell(env + "sh " + script + " start" + out), 0) << root.read("/script.txt");
+    ASSERT_EQ(script("start"), 0) << said();
     EXPECT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }, 10s))
-        << root.read("/script.txt") << root.read("/station.log");
+        << said() << root.read("/station.log");
     EXPECT_TRUE(alive(root.file("/run/orvanel.pid")));
     EXPECT_TRUE(alive(root.file("/run/outputd.pid")));
-    EXPECT_EQ(shell(env + "sh " + script + " status" + out), 0) << root.read("/script.txt");
-    EXPECT_EQ(shell(env + "sh " + script + " start" + out), 0) << "a second start starts nothing";
-    EXPECT_NE(root.read("/script.txt").find("orvanel is already running"), std::string::npos);
+    EXPECT_EQ(script("status"), 0) << said();
+    EXPECT_EQ(script("start"), 0) << "a second start starts nothing";
+    EXPECT_NE(said().find("orvanel is already running"), std::string::npos);
 
     const std::string orvanel_pid = root.read("/run/orvanel.pid");
-    ASSERT_EQ(shell(env + "sh " + script + " stop" + out), 0) << root.read("/script.txt");
-    EXPECT_TRUE(wait_until([&] { return ::kill(std::stoi(orvanel_pid), 0) != 0; }, 7s));
+    ASSERT_EQ(script("stop"), 0) << said();
+    EXPECT_TRUE(wait_until([&] { return !alive(std::stoi(orvanel_pid)); }, 7s));
     EXPECT_FALSE(root.exists("/run/orvanel.pid"));
-    EXPECT_EQ(shell(env + "sh " + script + " status" + out), 3) << "3: not running";
+    EXPECT_EQ(script("status"), 3) << "3: not running";
     EXPECT_EQ(client.subscribers("session-channel"), 0);
+}
+
+// A pid file left from before a crash or a reboot names a process that now
+// runs something else: stop leaves it alone, status does not count it, and
+// start starts the program all the same.
+TEST_F(InitScript, StalePidFileNeverSignalsAnUnrelatedProcess)
+{
+    const pid_t unrelated = spawn({"sleep", "300"}, {}, "/dev/null", "/dev/null");
+    ASSERT_TRUE(alive(unrelated));
+    for (const char* program : {"orvanel", "outputd"})
+        root.write(std::string("/run/") + program + ".pid", std::to_string(unrelated) + "\n");
+
+    EXPECT_EQ(script("status"), 3) << said();
+    ASSERT_EQ(script("stop"), 0) << said();
+    EXPECT_NE(said().find("orvanel is not running"), std::string::npos) << said();
+    EXPECT_TRUE(alive(unrelated)) << "stop signalled a process that is not orvanel";
+
+    for (const char* program : {"orvanel", "outputd"})
+        root.write(std::string("/run/") + program + ".pid", std::to_string(unrelated) + "\n");
+    ASSERT_EQ(script("start"), 0) << said();
+    EXPECT_EQ(said().find("already running"), std::string::npos) << said();
+    EXPECT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }, 10s))
+        << said() << root.read("/station.log");
+    EXPECT_NE(std::stoi(root.read("/run/orvanel.pid")), unrelated);
+    ASSERT_EQ(script("stop"), 0) << said();
+    EXPECT_TRUE(alive(unrelated));
+    ::kill(unrelated, SIGKILL);
+    ::waitpid(unrelated, nullptr, 0);
+}
+
+// Started by root, the programs run as the station's user: here `nobody`,
+// given the root's files as a package gives them to `station`.
+TEST_F(InitScript, RootStartsTheProgramsAsTheStationUser)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can start the programs as another user";
+    const uid_t nobody = 65534;
+    ASSERT_EQ(shell("chown -R " + std::to_string(nobody) + " " + root.path() + " && chmod 0755 " + root.path()), 0);
+
+    ASSERT_EQ(script("start", "nobody"), 0) << said();
+    ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }, 10s))
+        << said() << root.read("/station.log");
+    for (const char* program : {"orvanel", "outputd"}) {
+        const std::string pid = root.read(std::string("/run/") + program + ".pid");
+        EXPECT_EQ(uid_of(std::stoi(pid)), static_cast<long>(nobody)) << program;
+    }
+    EXPECT_NE(said().find("started orvanel (pid "), std::string::npos) << said();
+    EXPECT_NE(said().find(", user nobody)"), std::string::npos) << said();
+    // It works as that user: a key press reaches the operation log.
+    tap(140);
+    ASSERT_EQ(script("stop", "nobody"), 0) << said();
+    EXPECT_EQ(client.subscribers("session-channel"), 0);
+
+    // A user that does not exist, or root, starts nothing.
+    EXPECT_EQ(script("start", "no-such-user"), 1);
+    EXPECT_NE(said().find("orvanel not started: there is no user no-such-user"), std::string::npos) << said();
+    EXPECT_EQ(script("start", "root"), 1);
+    EXPECT_NE(said().find("never run as root"), std::string::npos) << said();
+    EXPECT_EQ(script("status"), 3);
 }
 
 TEST_F(InitScript, FilterCommandLoadsThePacketFilter)
@@ -89,7 +321,8 @@ TEST_F(InitScript, FilterCommandLoadsThePacketFilter)
     ASSERT_EQ(::chmod(root.file("/tools/nft").c_str(), 0755), 0);
     root.write("/ua/config", "sip_listen 0.0.0.0:5060\nrtp_ports 10000-10099\n");
     root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = 192.0.2.10:5070\n");
-    const std::string env = "STATION_ROOT=" + root.path() + " STATION_BIN=" STATION_BIN_DIR " PATH=" +
+    const std::string env = "STATION_ROOT=" + root.path() + " STATION_BIN=" STATION_BIN_DIR +
+                            " STATION_BRIDGE_USER=" + std::to_string(::geteuid()) + " PATH=" +
                             root.file("/tools") + ":$PATH STATION_EMULATOR='" + program_emulator() + "' ";
     const std::string out = " >> " + root.file("/script.txt") + " 2>&1";
 

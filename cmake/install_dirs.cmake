@@ -1,0 +1,21 @@
+# Where a board keeps the station and who runs it: the install prefix and
+# folders, the users, the Redis unit. Read before the programs are built,
+# since the programs carry the users' names as their defaults and the tests
+# check what is installed.
+
+# A board's programs live under /usr (and the init script under /etc); the
+# prefix is fixed at configure time, because the units and the script name
+# the programs' full paths.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+    set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
+endif()
+set(CMAKE_INSTALL_DOCDIR "share/doc/orvanel-station" CACHE PATH "Documentation and the example settings")
+include(GNUInstallDirs)
+set(STATION_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd units go, under the prefix")
+set(STATION_REDIS_UNIT "redis-server@station.service" CACHE STRING "The unit of the Redis server the programs need")
+set(STATION_UA_DIR "/var/lib/station-sip" CACHE PATH "The SIP user agent's folder (its user's home), whose config the packet filter follows")
+set(STATION_USER "station" CACHE STRING "The user that runs orvanel, outputd and sipbridge")
+set(STATION_UA_USER "station-sip" CACHE STRING "The user that runs the SIP user agent (baresip)")
+set(STATION_REDIS_USER "redis" CACHE STRING "The user that runs the station's Redis server")
+set(STATION_USERDATA_DIR "/userdata" CACHE PATH "Where the records and logs are kept")
+
