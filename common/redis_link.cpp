@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include "common/redis_trust.h"
 #include "common/station_root.h"
 
 namespace {
@@ -48,6 +49,19 @@ bool send_ping(redisContext* c)
 }  // namespace
 
 redis_ptr redis_open(const std::string& path, std::chrono::milliseconds timeout, std::string* error)
+{
+    redis_ptr c = redis_open_unchecked(path, timeout, error);
+    if (!c)
+        return nullptr;
+    if (std::optional<std::string> refusal = check_redis_server(c->fd, path)) {
+        if (error)
+            *error = std::move(*refusal);
+        return nullptr;
+    }
+    return c;
+}
+
+redis_ptr redis_open_unchecked(const std::string& path, std::chrono::milliseconds timeout, std::string* error)
 {
     redis_ptr c(redisConnectUnixWithTimeout(path.c_str(), to_timeval(timeout)));
     if (!c) {

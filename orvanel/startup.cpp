@@ -8,6 +8,7 @@
 
 #include "common/oplog.h"
 #include "common/process.h"
+#include "common/redis_trust.h"
 #include "common/station_root.h"
 #include "orvanel/call/next_intercom.h"
 #include "orvanel/call/no_reply_timer.h"
@@ -70,6 +71,11 @@ void orvanel_main(int argc, char** argv)
     read_start_call_status();
     queue_create(5, next_hop_queue);  // an absent queue makes every push and pop fail
     log_init("/userdata/log/orvanel.log");
+    // From here on a refused Redis server is told in the message log (the
+    // pool's connections before it say so on the console).
+    set_server_trust_report([](bool refused, const std::string& line) {
+        log_print(refused ? LEVEL_ERROR : LEVEL_NOTICE, "%s\n", line.c_str());
+    });
     restore_dtmf_lockout();
     start_worker_threads();
 

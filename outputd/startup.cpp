@@ -8,6 +8,7 @@
 #include "common/oplog.h"
 #include "common/process.h"
 #include "common/redis_link.h"
+#include "common/redis_trust.h"
 #include "outputd/channel_loop.h"
 #include "outputd/command_link.h"
 #include "outputd/gpio_status.h"
@@ -18,6 +19,7 @@ void outputd_main(int argc, char** argv)
     start_program(argc, argv);
     set_config_read_echo(debug_mode != 0);
     set_oplog_push(push_oplog_over_command_link);
+    set_server_trust_report([](bool, const std::string& line) { std::printf("%s\n", line.c_str()); });
 
     command_link = command_link_open(redis_socket);
     initial_output_state();

@@ -8,6 +8,7 @@
 
 #include "common/process.h"
 #include "common/redis_link.h"
+#include "common/redis_trust.h"
 #include "common/station_root.h"
 #include "sipbridge/command_plan.h"
 #include "sipbridge/event_translation.h"
@@ -169,6 +170,7 @@ public:
 
     [[noreturn]] void run()
     {
+        set_server_trust_report([](bool, const std::string& line) { say(line); });
         try {
             std::thread([this] { publisher_.run(); }).detach();
             std::thread([this] { link_.run(); }).detach();

@@ -15,17 +15,24 @@
 
 extern char** environ;
 
+std::string own_redis_user()
+{
+    return std::to_string(getuid());
+}
+
 std::vector<std::string> station_environment(const std::string& root, const std::string& bin_dir)
 {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        if (entry.rfind("STATION_ROOT=", 0) == 0 || entry.rfind("PATH=", 0) == 0)
+        if (entry.rfind("STATION_ROOT=", 0) == 0 || entry.rfind("PATH=", 0) == 0 ||
+            entry.rfind("STATION_REDIS_USER=", 0) == 0)
             continue;
         env.push_back(entry);
     }
     const char* path = std::getenv("PATH");
     env.push_back("STATION_ROOT=" + root);
+    env.push_back("STATION_REDIS_USER=" + own_redis_user());
     env.push_back("PATH=" + bin_dir + ":" + (path ? path : "/usr/bin:/bin"));
     return env;
 }

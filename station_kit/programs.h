@@ -65,8 +65,12 @@ std::vector<std::string> emulated(std::vector<std::string> argv);
 // The same for a program's path in a shell command line.
 std::string emulated_command(const std::string& program);
 
-// The environment of a program under the root: STATION_ROOT set and the
-// stand-in tools first in PATH.
+// The kit's redis-servers run as the user who runs the kit: the Redis user
+// (STATION_REDIS_USER) of the programs it starts, as a uid.
+std::string own_redis_user();
+
+// The environment of a program under the root: STATION_ROOT set, the
+// stand-in tools first in PATH and the kit's Redis user trusted.
 std::vector<std::string> station_environment(const std::string& root, const std::string& bin_dir);
 // Starts the program with standard input from /dev/null and both outputs
 // into the files; throws when it cannot be started.

@@ -3,13 +3,16 @@
 #include <csignal>
 #include <stdexcept>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "common/redis_link.h"
 #include "station_kit/programs.h"
 
-redis_client::redis_client(const std::string& socket) : c_(redis_open(socket, blocking_read_timeout)) {}
+// The test's own connections reach whichever server the test started, also
+// one that the programs must refuse.
+redis_client::redis_client(const std::string& socket) : c_(redis_open_unchecked(socket, blocking_read_timeout)) {}
 
 reply_ptr redis_client::command(const char* format, const std::string& a, const std::string& b)
 {
@@ -49,7 +52,7 @@ long long redis_client::subscribers(const std::string& channel)
 }
 
 channel_watch::channel_watch(const std::string& socket, const std::string& channel)
-    : c_(redis_open(socket, blocking_read_timeout))
+    : c_(redis_open_unchecked(socket, blocking_read_timeout))
 {
     if (c_ && !c_->err)
         redis_command(c_.get(), "SUBSCRIBE %s", channel.c_str());
@@ -86,10 +89,18 @@ void redis_server::start()
     if (pid_ > 0)
         return;
     unlink(root_.socket().c_str());
-    const std::vector<std::string> argv = {"redis-server", "--port", "0", "--unixsocket", root_.socket(),
-                                           "--save", "", "--appendonly", keep_data_ ? "yes" : "no",
-                                           "--appendfsync", "always", "--daemonize", "no",
-                                           "--dir", root_.file("/tmp"), "--loglevel", "warning"};
+    std::vector<std::string> argv = {"redis-server", "--port", "0", "--unixsocket", root_.socket(),
+                                     "--save", "", "--appendonly", keep_data_ ? "yes" : "no",
+                                     "--appendfsync", "always", "--daemonize", "no",
+                                     "--dir", root_.file("/tmp"), "--loglevel", "warning"};
+    if (stranger_) {
+        const auto [uid, gid] = *stranger_;
+        if (chmod(root_.path().c_str(), 0711) != 0 || chmod(root_.file("/tmp").c_str(), 01777) != 0)
+            throw std::runtime_error("cannot open " + root_.path() + " to another user");
+        argv.insert(argv.end(), {"--unixsocketperm", "777"});
+        argv.insert(argv.begin(), {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
+                                   "--clear-groups", "--"});
+    }
     pid_ = spawn(argv, station_environment(root_.path(), root_.bin_dir()), root_.file("/tmp/redis.out"),
                  root_.file("/tmp/redis.err"));
     const bool up = wait_until([&] {

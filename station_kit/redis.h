@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/types.h>
@@ -13,7 +14,7 @@
 #include "station_kit/root.h"
 #include "station_kit/waits.h"
 
-// A connection of the test's own.
+// A connection of the test's own, to whoever serves the socket.
 class redis_client {
 public:
     explicit redis_client(const std::string& socket);
@@ -57,6 +58,11 @@ public:
     void pause();
     void resume();
     bool running() const { return pid_ > 0; }
+    // From the next start on, the server runs as another user (through
+    // setpriv; the kit must run as root): a stranger's server on the
+    // station's socket. The root's folders are opened to it (the root to
+    // pass through, its tmp to all as /tmp is, the socket to all).
+    void run_as(uid_t uid, gid_t gid) { stranger_ = std::make_pair(uid, gid); }
 
 private:
     void end(int signal);
@@ -64,4 +70,5 @@ private:
     const kit_root& root_;
     pid_t pid_ = -1;
     bool keep_data_ = false;
+    std::optional<std::pair<uid_t, gid_t>> stranger_;
 };

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "common/station_root.h"
+#include "station_kit/programs.h"
 
 namespace {
 
@@ -37,6 +39,15 @@ void remove_tree(const std::string& path)
     }
 }
 
+// The programs' code that a test or a fuzz target calls in its own process
+// must trust the kit's servers as the programs started under the root do.
+// Set once, before the first root's server, so no thread reads it meanwhile.
+void trust_own_redis_servers()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { setenv("STATION_REDIS_USER", own_redis_user().c_str(), 1); });
+}
+
 }  // namespace
 
 std::string read_text_file(const std::string& path)
@@ -60,6 +71,7 @@ std::string tool_call::joined_args() const
 
 kit_root::kit_root()
 {
+    trust_own_redis_servers();
     char templ[] = "/tmp/station.XXXXXX";
     if (!mkdtemp(templ))
         throw std::runtime_error("cannot make a station root");
@@ -72,6 +84,7 @@ kit_root::kit_root()
 
 kit_root::kit_root(const std::string& dir) : dir_(dir), temporary_(false)
 {
+    trust_own_redis_servers();
     namespace fs = std::filesystem;
     std::error_code error;
     if (fs::exists(dir_, error) && !fs::is_empty(dir_, error) && !fs::exists(dir_ + "/.station-root", error))

@@ -1,0 +1,107 @@
+#include "common/redis_trust.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <pwd.h>
+#include <sys/socket.h>
+
+#include "common/record_text.h"
+
+namespace {
+
+std::atomic<server_trust_report> report_to{nullptr};
+// True from a reported refusal until a trusted server is met again.
+std::atomic<bool> refusing{false};
+
+bool all_digits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+std::optional<uid_t> uid_by_name(const std::string& name)
+{
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc = 0;
+    while ((rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    if (rc != 0 || !found)
+        return std::nullopt;
+    return found->pw_uid;
+}
+
+}  // namespace
+
+std::optional<uid_t> redis_user_uid(const std::string& user)
+{
+    if (user.empty())
+        return std::nullopt;
+    if (!all_digits(user))
+        return uid_by_name(user);
+    // Ten digits hold every uid; the highest value, (uid_t)-1, means "no uid".
+    if (user.size() > 10)
+        return std::nullopt;
+    const unsigned long long number = std::strtoull(user.c_str(), nullptr, 10);
+    if (number >= std::numeric_limits<uid_t>::max())
+        return std::nullopt;
+    return static_cast<uid_t>(number);
+}
+
+std::string redis_user()
+{
+    const char* given = std::getenv("STATION_REDIS_USER");
+    return given && *given ? given : STATION_REDIS_USER;
+}
+
+std::optional<std::string> untrusted_server(uid_t peer, const std::string& user, std::optional<uid_t> user_uid)
+{
+    if (peer == 0 || peer == user_uid)
+        return std::nullopt;
+    // The name comes from the environment: it stays one line in the logs.
+    const std::string named = one_line(user);
+    const std::string runs_as = "it runs as uid " + std::to_string(peer);
+    if (!user_uid)
+        return runs_as + ", not root (the Redis user " + named + " is unknown here, so only root is trusted)";
+    return runs_as + ", not root or " + (all_digits(user) ? "uid " + named : named);
+}
+
+std::optional<std::string> check_redis_server(int fd, const std::string& path)
+{
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    std::optional<std::string> reason;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        reason = std::string("cannot tell who runs it (") + std::strerror(errno) + ")";
+    } else if (peer.uid != 0) {
+        // Looked up at each check, so a Redis user made after the program
+        // started counts as soon as it exists.
+        const std::string user = redis_user();
+        reason = untrusted_server(peer.uid, user, redis_user_uid(user));
+        // The pid finds the impostor's process.
+        if (reason)
+            *reason += " (pid " + std::to_string(peer.pid) + ")";
+    }
+    const server_trust_report report = report_to.load();
+    if (!reason) {
+        if (report && refusing.exchange(false))
+            report(false, "trusting the Redis server at " + path + " again: it runs as uid " +
+                              std::to_string(peer.uid));
+        return std::nullopt;
+    }
+    const std::string refusal = "refusing the Redis server at " + path + ": " + *reason;
+    if (report && !refusing.exchange(true))
+        report(true, refusal);
+    return refusal;
+}
+
+void set_server_trust_report(server_trust_report report)
+{
+    report_to.store(report);
+}
