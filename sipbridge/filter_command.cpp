@@ -18,6 +18,7 @@
 #include "common/process.h"
 #include "common/station_root.h"
 #include "sipbridge/sip_filter.h"
+#include "sipbridge/station_users.h"
 
 extern char** environ;
 
@@ -97,6 +98,12 @@ std::optional<filter_plan> current_plan(const std::string& ua_dir)
         return std::nullopt;
     }
     filter_plan plan = plan_filter(*config, *settings, resolve_host);
+    const std::string user = bridge_user();
+    plan.rules.bridge_uid = user_id(user);
+    if (plan.rules.control_port && !plan.rules.bridge_uid)
+        plan.problems.push_back("the bridge's user " + user +
+                                " is unknown here (STATION_BRIDGE_USER): no one may connect to the control port " +
+                                std::to_string(*plan.rules.control_port));
     for (const std::string& problem : plan.problems)
         std::fprintf(stderr, "sipbridge: %s\n", problem.c_str());
     for (const std::string& note : plan.notes)

@@ -204,6 +204,14 @@ ua_ports ua_ports_from_config(const std::string& config_text)
     if (!out.media)
         out.media_note = range ? "rtp_ports is no range FIRST-LAST: media is not filtered"
                                : "no rtp_ports: media is not filtered";
+
+    const std::optional<std::string> control = config_word(config_text, "ctrl_tcp_listen");
+    const std::optional<std::string> control_port = control ? listen_port_text(*control) : std::nullopt;
+    if (const std::optional<int> number = control_port ? port_number(*control_port) : std::nullopt)
+        out.control = *number;
+    else
+        out.control_note = std::string(control ? "ctrl_tcp_listen names no port" : "no ctrl_tcp_listen") +
+                           ": the control port guarded is the user agent's own " + std::to_string(out.control);
     return out;
 }
 
@@ -218,6 +226,9 @@ filter_plan plan_filter(const std::string& config_text, const std::vector<truste
         plan.problems.push_back(ports.sip_note);
     if (!ports.media_note.empty())
         plan.notes.push_back(ports.media_note);
+    plan.rules.control_port = ports.control;
+    if (!ports.control_note.empty())
+        plan.notes.push_back(ports.control_note);
 
     std::map<std::string, resolution> resolved;
     std::set<std::string> sections_with_a_server;
@@ -278,14 +289,26 @@ std::string filter_ruleset(const filter_rules& rules)
         chains += "\tchain media {\n\t\tct state related accept\n\t\tct direction reply accept\n"
                   "\t\tcounter drop\n\t}\n";
     }
+    std::string output;
+    if (rules.control_port) {
+        // A connection over loopback leaves through the output hook with its
+        // socket, whose owner is known there; reset at once, the client is
+        // not left waiting. Other hosts never reach the port.
+        const std::string port = std::to_string(*rules.control_port);
+        input = "\t\tiif != \"lo\" tcp dport " + port + " counter drop\n" + input;
+        output = "\tchain output {\n\t\ttype filter hook output priority 0; policy accept;\n\t\toif \"lo\" tcp dport " +
+                 port + (rules.bridge_uid ? " meta skuid != " + std::to_string(*rules.bridge_uid) : "") +
+                 " counter reject with tcp reset\n\t}\n";
+    }
     // Declaring the table first makes the delete succeed when there is none
     // yet; nft runs the whole file as one transaction, so the old table
     // stays in force until the new one replaces it.
     return "# The station's packet filter (sipbridge --apply-filter): new SIP requests\n"
-           "# reach the user agent only from trusted addresses, media only as replies.\n" +
+           "# reach the user agent only from trusted addresses, media only as replies,\n"
+           "# its control port only from the bridge's user.\n" +
            table + " {}\n" + "delete " + table + "\n" + table + " {\n" +
-           "\tchain input {\n\t\ttype filter hook input priority 0; policy accept;\n" + input + "\t}\n" + chains +
-           "}\n";
+           "\tchain input {\n\t\ttype filter hook input priority 0; policy accept;\n" + input + "\t}\n" + output +
+           chains + "}\n";
 }
 
 std::string filter_summary(const filter_rules& rules)
@@ -306,5 +329,9 @@ std::string filter_summary(const filter_rules& rules)
         out += "; media to udp " + port_text(*rules.media) + " only as replies to the user agent's own";
     else
         out += "; media not filtered";
+    if (rules.control_port)
+        out += "; the control port tcp " + std::to_string(*rules.control_port) +
+               (rules.bridge_uid ? " only from uid " + std::to_string(*rules.bridge_uid) + " on loopback"
+                                 : " closed to every user");
     return out;
 }

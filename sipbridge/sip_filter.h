@@ -10,7 +10,13 @@
 // account_info_p2p:allowed_hosts. Replies to what the user agent itself sent
 // pass too (its registrations, its calls), and media passes only as a reply
 // to the stream the user agent sends to the peer of its call.
+//
+// The user agent's control socket obeys whoever connects to it, so only the
+// bridge's user may: connections to the control port from other users'
+// sockets on this machine are reset, and from other hosts dropped.
 #pragma once
+
+#include <sys/types.h>
 
 #include <array>
 #include <functional>
@@ -62,12 +68,16 @@ struct port_range {
 // baresip 1.0.0 reads it: sip_listen ADDRESS:PORT takes UDP and TCP on PORT
 // and TLS on PORT + 1; without a port baresip takes ports of its own choosing
 // at each start, which no filter can name. rtp_ports FIRST-LAST is the media
-// range. What is missing is said in the notes.
+// range. ctrl_tcp_listen ADDRESS:PORT is the control port (without it, or
+// without a port there, baresip's own 4444). What is missing is said in the
+// notes.
 struct ua_ports {
     std::optional<int> sip;
     std::optional<port_range> media;
-    std::string sip_note;    // why SIP cannot be filtered, when it cannot
-    std::string media_note;  // why media is not filtered, when it is not
+    int control = 4444;
+    std::string sip_note;      // why SIP cannot be filtered, when it cannot
+    std::string media_note;    // why media is not filtered, when it is not
+    std::string control_note;  // why the control port is baresip's own
 };
 ua_ports ua_ports_from_config(const std::string& config_text);
 
@@ -90,6 +100,8 @@ struct filter_rules {
     std::optional<int> sip_port;
     std::optional<port_range> media;
     std::vector<ip_address> trusted;  // sorted, each once
+    std::optional<int> control_port;  // the user agent's control socket
+    std::optional<uid_t> bridge_uid;  // the one user that may connect to it; none: nobody may
 };
 
 // The filter for the user agent's configuration and the trusted settings,
@@ -98,7 +110,8 @@ struct filter_rules {
 // configuration that gives no SIP port. The domain of an account whose
 // server resolved is only a note when it does not resolve itself (a domain
 // served through DNS SRV, its proxy given as the server). Media without a
-// range is a note.
+// range is a note, and so is a control port that is baresip's own. The
+// bridge's user is the caller's to fill in.
 struct filter_plan {
     filter_rules rules;
     std::vector<std::string> problems;
@@ -110,8 +123,10 @@ filter_plan plan_filter(const std::string& config_text, const std::vector<truste
 // The nft script that replaces the station's table as a whole, in one
 // transaction, and touches nothing else: SIP ports (UDP, TCP, and TCP + 1 for
 // TLS) take new packets from the trusted addresses only, the media range
-// takes replies only; everything else on the input hook passes as before.
-// Dropped packets are counted in the rule that drops them.
+// takes replies only; the control port takes connections over loopback
+// from the bridge's user alone (an output rule resets the others, an input
+// rule drops what comes from another interface); everything else passes as
+// before. Dropped and reset packets are counted in the rule that stops them.
 std::string filter_ruleset(const filter_rules& rules);
 
 // One line on what the ruleset does, for the one who loads it.

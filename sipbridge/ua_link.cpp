@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -16,6 +18,25 @@
 #include "common/json_text.h"
 #include "common/redis_link.h"
 #include "sipbridge/netstring.h"
+#include "sipbridge/ua_owner.h"
+
+namespace {
+
+// Every command that the bridge's plans and its start on a connection use.
+// Module loading, quitting and the like are none of the bridge's business.
+constexpr std::array<const char*, 6> bridge_commands = {"accept", "callfind", "dial", "hangup", "reginfo", "uafind"};
+
+// A text for the console: control characters shown as '?', cut short.
+std::string shown(const std::string& text)
+{
+    std::string out = text.substr(0, 80);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
+}
+
+}  // namespace
 
 std::optional<ua_address> parse_ua_address(const std::string& text)
 {
@@ -33,6 +54,21 @@ std::optional<ua_address> parse_ua_address(const std::string& text)
     if (address.port <= 0 || address.port > 65535)
         return std::nullopt;
     return address;
+}
+
+std::string ua_request_refusal(const std::string& command, const std::string& params)
+{
+    const bool known = std::any_of(bridge_commands.begin(), bridge_commands.end(),
+                                   [&](const char* name) { return command == name; });
+    if (!known)
+        return "refusing to send \"" + shown(command) + "\" to the user agent: not a command the bridge sends";
+    const bool one_line = std::none_of(params.begin(), params.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (!one_line)
+        return "refusing to send \"" + command + " " + shown(params) +
+               "\" to the user agent: its parameters hold control characters";
+    return "";
 }
 
 unique_fd ua_link::connect_once(std::string& error)
@@ -80,18 +116,30 @@ void ua_link::run()
     const std::string where = address_.host + ":" + std::to_string(address_.port);
     auto outage_start = std::chrono::steady_clock::now();
     std::string last_error;
+    bool refusal_said = false;
     for (;;) {
         std::string error;
         unique_fd fd = connect_once(error);
+        // The listener is looked up once the connection is made, so that it
+        // is the one that took it; nothing has been sent or read yet.
+        const std::string refusal = fd ? ua_owner_refusal(address_.host, address_.port) : "";
+        if (!refusal.empty()) {
+            if (!refusal_said)
+                handlers_.report("refusing the user agent at " + where + ": " + refusal);
+            refusal_said = true;
+            fd.reset();
+        }
         if (!fd) {
-            if (error != last_error)
+            if (refusal.empty() && error != last_error)
                 handlers_.report("user agent at " + where + " not reachable (" + error + "), trying again");
-            last_error = error;
+            if (refusal.empty())
+                last_error = error;
             std::this_thread::sleep_for(reconnect_pause(std::chrono::steady_clock::now() - outage_start));
             continue;
         }
         handlers_.report("connected to the user agent at " + where);
         last_error.clear();
+        refusal_said = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             fd_ = fd.get();
@@ -176,6 +224,13 @@ bool ua_link::connected() const
 
 std::string ua_link::send(const std::string& command, const std::string& params, std::function<void(const ua_reply&)> done)
 {
+    const std::string refusal = ua_request_refusal(command, params);
+    if (!refusal.empty()) {
+        handlers_.report(refusal);
+        if (done)
+            done(ua_reply {});
+        return "";
+    }
     json_ptr request(cJSON_CreateObject());
     cJSON_AddStringToObject(request.get(), "command", command.c_str());
     cJSON_AddStringToObject(request.get(), "params", params.c_str());

@@ -3,6 +3,11 @@
 // replies over, and connects again when the socket closes. Other threads
 // send commands with call() and wait for the reply, bounded in time.
 //
+// The control socket obeys whoever holds it: it would load a module into
+// the user agent (insmod) as readily as it dials. So the link talks only to
+// a socket that the user agent's user listens on (ua_owner), and sends only
+// the commands that the bridge needs.
+//
 // The user agent serves one client at a time and answers a command with a
 // reply that carries the command's token; events come in between.
 #pragma once
@@ -37,6 +42,11 @@ struct ua_address {
 // "HOST:PORT" with an IPv4 address and a port; nothing for anything else.
 std::optional<ua_address> parse_ua_address(const std::string& text);
 
+// Empty for a command that the bridge sends (accept, callfind, dial, hangup,
+// reginfo, uafind) with parameters of one line; otherwise why it is not
+// sent, as a console text.
+std::string ua_request_refusal(const std::string& command, const std::string& params);
+
 class ua_link {
 public:
     struct handlers {
@@ -50,13 +60,17 @@ public:
 
     ua_link(ua_address address, handlers h) : address_(std::move(address)), handlers_(std::move(h)) {}
 
-    // The reader loop; never returns.
+    // The reader loop; never returns. A socket whose listener belongs to
+    // another user than the user agent's is closed before anything is sent
+    // or read on it, said once until a connection is taken, and tried again
+    // as a closed one is.
     [[noreturn]] void run();
 
     // Sends a command and waits for its reply (not on the reader thread).
     ua_reply call(const std::string& command, const std::string& params);
     // Sends a command; its reply goes to done on the reader thread. The
-    // token is empty when the command could not be sent (done has then run).
+    // token is empty when the command could not be sent, or was refused by
+    // ua_request_refusal (done has then run).
     std::string send(const std::string& command, const std::string& params, std::function<void(const ua_reply&)> done);
 
     bool connected() const;

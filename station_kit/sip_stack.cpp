@@ -141,8 +141,12 @@ bool sip_stack::start_user_agent()
 bool sip_stack::start_bridge(std::vector<std::string> args, const std::vector<std::string>& env)
 {
     args.insert(args.begin(), {"--ua", "127.0.0.1:" + std::to_string(control_port_)});
+    // baresip runs as this process's user here, so the bridge must take a
+    // control socket of that user's (unless the caller says otherwise).
+    std::vector<std::string> bridge_env = {"STATION_UA_USER=" + std::to_string(::getuid())};
+    bridge_env.insert(bridge_env.end(), env.begin(), env.end());
     bridge_.reset();  // the user agent serves one client at a time
-    bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args), env);
+    bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args), bridge_env);
     return bridge_->wait_output("connected to the user agent");
 }
 

@@ -52,6 +52,8 @@ public:
     // baresip with the accounts written by sipbridge from the settings
     // (write the settings first); true once its control socket accepts.
     bool start_user_agent();
+    // sipbridge, taking the control socket of this process's user (as
+    // baresip here runs as it); env may name another STATION_UA_USER.
     bool start_bridge(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {});
     // All three.
     bool start();
@@ -60,6 +62,9 @@ public:
     // it waits for the answer, sends the door code 1234 and hangs up. Another
     // scenario of station/sip may be named instead.
     std::unique_ptr<kit_program> call_station(const std::string& scenario = "caller.xml") const;
+
+    // baresip's control port (ctrl_tcp_listen 127.0.0.1:PORT).
+    int control_port() const { return control_port_; }
 
     // The ports of the station's media range (baresip's rtp_ports).
     std::vector<int> media_ports() const;

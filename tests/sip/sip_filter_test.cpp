@@ -3,10 +3,15 @@
 // 127.0.0.2, and the filter loaded by the real `sipbridge --apply-filter`
 // with the real nft, all inside a network namespace of the test process's
 // own, so the machine's filter is never touched.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "station_kit/net_namespace.h"
+#include "station_kit/other_user.h"
 #include "station_kit/rtp_dtmf.h"
 #include "tests/sip/sip_station.h"
 
@@ -42,18 +47,20 @@ protected:
                          << namespace_failure() << " ***\n";
     }
 
-    // sipbridge --apply-filter on the user agent's folder: its exit status.
-    int apply_filter()
+    // sipbridge --apply-filter on the user agent's folder, with the bridge
+    // running as this process's user: its exit status.
+    int apply_filter(const std::string& bridge_user = std::to_string(::getuid()))
     {
-        kit_program apply(root, sipbridge_binary(), {"--apply-filter", sip.user_agent_dir()});
+        kit_program apply(root, sipbridge_binary(), {"--apply-filter", sip.user_agent_dir()},
+                          {"STATION_BRIDGE_USER=" + bridge_user});
         const std::optional<int> status = apply.wait_exit(10s);
         last_apply = apply.report("sipbridge --apply-filter");
         return status.value_or(-1);
     }
 
-    // The packets that the chain's drop rule has dropped so far ("counter
-    // packets N bytes M drop"); -1 when the chain has no such rule.
-    long dropped(const std::string& chain)
+    // The packets that the chain's rule with this verdict has stopped so far
+    // ("counter packets N bytes M drop"); -1 when the chain has no such rule.
+    long dropped(const std::string& chain, const std::string& verdict_wanted = "drop")
     {
         kit_program list(root, "nft", {"list", "chain", "inet", "orvanel_station", chain});
         if (list.wait_exit(5s) != 0)
@@ -63,8 +70,11 @@ protected:
             long packets = 0;
             long bytes = 0;
             char verdict[8] = {};
-            if (std::sscanf(line.c_str(), " counter packets %ld bytes %ld %7s", &packets, &bytes, verdict) == 3 &&
-                std::string(verdict) == "drop")
+            const std::size_t counter = line.find("counter packets ");
+            if (counter != std::string::npos &&
+                std::sscanf(line.c_str() + counter, "counter packets %ld bytes %ld %7s", &packets, &bytes, verdict) ==
+                    3 &&
+                std::string(verdict) == verdict_wanted)
                 return packets;
         }
         return -1;
@@ -168,4 +178,42 @@ TEST_F(SipFilter, AllowedHostRingsUntilTheSettingsNoLongerAllowIt)
     const std::unique_ptr<kit_program> refused = sip.stranger_calls(false);
     expect_no_ringing_from(*refused);
     EXPECT_GT(dropped("sip"), drops);
+}
+
+// The user agent's control socket obeys whoever connects, and it serves one
+// client: any local user's connection would also knock the bridge off. With
+// the filter loaded, another user's connection is reset before it is made
+// and the bridge keeps its own; a bridge user that is unknown closes the port
+// to everyone.
+TEST_F(SipFilter, ControlPortTakesOnlyTheBridgesUser)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "\n*** NOT TESTED: connecting as another user needs root ***\n";
+    start_registered(settings());
+    ASSERT_EQ(apply_filter(), 0) << last_apply;
+    const std::string port = std::to_string(sip.control_port());
+    EXPECT_NE(last_apply.find("; the control port tcp " + port + " only from uid 0 on loopback"), std::string::npos)
+        << last_apply;
+
+    const std::optional<int> stranger = connect_as(nobody_uid, sip.control_port());
+    if (!stranger)
+        GTEST_SKIP() << "\n*** NOT TESTED: this process cannot become uid 65534 (a user namespace?) ***\n";
+    EXPECT_EQ(*stranger, ECONNREFUSED) << std::strerror(*stranger);
+    EXPECT_GE(dropped("output", "reject"), 1) << "reset by the filter, not by the user agent";
+
+    // The bridge still holds the user agent: a press dials.
+    tap(140);
+    EXPECT_TRUE(has_request(wait_request("INVITE sip:1001@"), "INVITE sip:1001@"));
+    EXPECT_EQ(occurrences(sip.bridge()->output(), "connected to the user agent"), 1u) << sip.bridge()->output();
+    EXPECT_EQ(sip.bridge()->output().find("control socket closed"), std::string::npos) << sip.bridge()->output();
+
+    // The bridge's user connects (and, served alone, takes the socket over).
+    EXPECT_EQ(connect_as(0, sip.control_port()), 0);
+
+    ASSERT_EQ(apply_filter("no-such-station-user"), 1) << last_apply;
+    EXPECT_NE(last_apply.find("the bridge's user no-such-station-user is unknown here (STATION_BRIDGE_USER): no one "
+                              "may connect to the control port " + port),
+              std::string::npos)
+        << last_apply;
+    EXPECT_EQ(connect_as(0, sip.control_port()), ECONNREFUSED);
 }

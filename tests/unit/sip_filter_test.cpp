@@ -38,7 +38,8 @@ struct fake_dns {
     }
 };
 
-const std::string ua_config = "sip_listen       0.0.0.0:5060\nrtp_ports        20000-20099\n";
+const std::string ua_config =
+    "sip_listen       0.0.0.0:5060\nrtp_ports        20000-20099\nctrl_tcp_listen  127.0.0.1:4444\n";
 
 }  // namespace
 
@@ -104,18 +105,25 @@ TEST(SipFilter, PortsAsTheUserAgentReadsItsConfiguration)
 
 TEST(SipFilter, RulesetForIpv4AndIpv6Addresses)
 {
-    const filter_rules rules {5060, port_range {20000, 20099}, addresses({"192.0.2.10", "198.51.100.7", "2001:db8::10"})};
+    const filter_rules rules {5060, port_range {20000, 20099},
+                              addresses({"192.0.2.10", "198.51.100.7", "2001:db8::10"}), 4444, 1000};
     EXPECT_EQ(filter_ruleset(rules),
               "# The station's packet filter (sipbridge --apply-filter): new SIP requests\n"
-              "# reach the user agent only from trusted addresses, media only as replies.\n"
+              "# reach the user agent only from trusted addresses, media only as replies,\n"
+              "# its control port only from the bridge's user.\n"
               "table inet orvanel_station {}\n"
               "delete table inet orvanel_station\n"
               "table inet orvanel_station {\n"
               "\tchain input {\n"
               "\t\ttype filter hook input priority 0; policy accept;\n"
+              "\t\tiif != \"lo\" tcp dport 4444 counter drop\n"
               "\t\tudp dport 5060 jump sip\n"
               "\t\ttcp dport { 5060, 5061 } jump sip\n"
               "\t\tudp dport 20000-20099 jump media\n"
+              "\t}\n"
+              "\tchain output {\n"
+              "\t\ttype filter hook output priority 0; policy accept;\n"
+              "\t\toif \"lo\" tcp dport 4444 meta skuid != 1000 counter reject with tcp reset\n"
               "\t}\n"
               "\tchain sip {\n"
               "\t\tct state related accept\n"
@@ -132,13 +140,47 @@ TEST(SipFilter, RulesetForIpv4AndIpv6Addresses)
               "}\n");
     EXPECT_EQ(filter_summary(rules), "new SIP requests to udp 5060, tcp 5060 and 5061 only from 192.0.2.10, "
                                      "198.51.100.7, 2001:db8::10; media to udp 20000-20099 only as replies to "
-                                     "the user agent's own");
+                                     "the user agent's own; the control port tcp 4444 only from uid 1000 on "
+                                     "loopback");
+}
+
+TEST(SipFilter, ControlPortIsTheBridgesAlone)
+{
+    // As baresip reads ctrl_tcp_listen: its port, or its own 4444 when the
+    // line or its port is missing, which is said.
+    EXPECT_EQ(ua_ports_from_config("ctrl_tcp_listen 127.0.0.1:14444\n").control, 14444);
+    EXPECT_EQ(ua_ports_from_config("ctrl_tcp_listen [::1]:14445 # local\n").control, 14445);
+    for (const char* unnamed : {"", "ctrl_tcp_listen 127.0.0.1\n", "ctrl_tcp_listen 127.0.0.1:99999\n",
+                                "ctrl_tcp_listen 127.0.0.1:4444} accept\n", "#ctrl_tcp_listen 0.0.0.0:5\n"}) {
+        const ua_ports ports = ua_ports_from_config(unnamed);
+        EXPECT_EQ(ports.control, 4444) << unnamed;
+        EXPECT_NE(ports.control_note.find("the control port guarded is the user agent's own 4444"), std::string::npos)
+            << unnamed;
+    }
+    const filter_plan plan = plan_filter("sip_listen 0.0.0.0:5060\nctrl_tcp_listen 127.0.0.1:14444\n", {},
+                                         [](const std::string&) { return resolution {}; });
+    EXPECT_EQ(plan.rules.control_port, 14444);
+    EXPECT_FALSE(plan.rules.bridge_uid) << "the caller names the bridge's user";
+
+    // The bridge's user as root (0) is a user like any other, and a bridge
+    // user that is not known lets no one connect.
+    const std::string root_only = filter_ruleset({std::nullopt, std::nullopt, {}, 14444, 0});
+    EXPECT_NE(root_only.find("\t\toif \"lo\" tcp dport 14444 meta skuid != 0 counter reject with tcp reset\n"),
+              std::string::npos)
+        << root_only;
+    EXPECT_NE(root_only.find("\t\tiif != \"lo\" tcp dport 14444 counter drop\n"), std::string::npos) << root_only;
+    const filter_rules nobody {std::nullopt, std::nullopt, {}, 14444, std::nullopt};
+    EXPECT_NE(filter_ruleset(nobody).find("\t\toif \"lo\" tcp dport 14444 counter reject with tcp reset\n"),
+              std::string::npos)
+        << filter_ruleset(nobody);
+    EXPECT_EQ(filter_summary(nobody), "SIP not filtered; media not filtered; the control port tcp 14444 closed to "
+                                      "every user");
 }
 
 TEST(SipFilter, RulesetWithoutAddressesOrPorts)
 {
     // Nobody trusted: new SIP requests are all dropped, replies still pass.
-    const std::string nobody = filter_ruleset({5060, std::nullopt, {}});
+    const std::string nobody = filter_ruleset({5060, std::nullopt, {}, std::nullopt, std::nullopt});
     EXPECT_EQ(nobody.find("saddr"), std::string::npos) << nobody;
     EXPECT_NE(nobody.find("\tchain sip {\n\t\tct state related accept\n\t\tct direction reply accept\n"
                           "\t\tcounter drop\n"),
@@ -146,16 +188,16 @@ TEST(SipFilter, RulesetWithoutAddressesOrPorts)
         << nobody;
     EXPECT_EQ(nobody.find("jump media"), std::string::npos) << "no range, no media rule";
 
-    const std::string v6_only = filter_ruleset({5060, std::nullopt, addresses({"::1"})});
+    const std::string v6_only = filter_ruleset({5060, std::nullopt, addresses({"::1"}), std::nullopt, std::nullopt});
     EXPECT_NE(v6_only.find("\t\tip6 saddr { ::1 } accept\n"), std::string::npos);
     EXPECT_EQ(v6_only.find("\t\tip saddr"), std::string::npos);
 
     // The last port has no TLS port beside it.
-    EXPECT_NE(filter_ruleset({65535, std::nullopt, {}}).find("\t\ttcp dport 65535 jump sip\n"), std::string::npos);
+    EXPECT_NE(filter_ruleset({65535, std::nullopt, {}, std::nullopt, std::nullopt}).find("\t\ttcp dport 65535 jump sip\n"), std::string::npos);
 
-    // Without a SIP port only the media rule is left; without either the
+    // Without a SIP port only the media rule is left; without any port the
     // table stays empty, so a load still replaces an earlier filter.
-    const std::string media_only = filter_ruleset({std::nullopt, port_range {30000, 30000}, {}});
+    const std::string media_only = filter_ruleset({std::nullopt, port_range {30000, 30000}, {}, std::nullopt, std::nullopt});
     EXPECT_EQ(media_only.find("jump sip"), std::string::npos) << media_only;
     EXPECT_EQ(media_only.find("chain sip"), std::string::npos) << media_only;
     EXPECT_NE(media_only.find("\t\tudp dport 30000 jump media\n"), std::string::npos) << media_only;

@@ -1,0 +1,128 @@
+#include "sipbridge/proc_net_tcp.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+// Longer lines than the kernel writes are not read at all.
+constexpr std::size_t longest_line = 512;
+
+std::optional<std::uint32_t> hex_number(const std::string& text, std::size_t digits)
+{
+    if (text.size() != digits)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        int digit = 0;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else
+            return std::nullopt;
+        value = value << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
+std::optional<uid_t> decimal_uid(const std::string& text)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned long long value = std::stoull(text);
+    if (value > 0xFFFFFFFFull)
+        return std::nullopt;
+    return static_cast<uid_t>(value);
+}
+
+// "ADDRESS:PORT" with the address as 1 (IPv4) or 4 (IPv6) words of 8
+// hexadecimal digits, each stored as the machine stores a number.
+bool parse_endpoint(const std::string& text, bool v6, proc_tcp_socket& into)
+{
+    const std::size_t words = v6 ? 4 : 1;
+    const std::size_t colon = words * 8;
+    if (text.size() != colon + 5 || text[colon] != ':')
+        return false;
+    for (std::size_t w = 0; w < words; ++w) {
+        const std::optional<std::uint32_t> word = hex_number(text.substr(w * 8, 8), 8);
+        if (!word)
+            return false;
+        std::memcpy(into.address.data() + w * 4, &*word, 4);
+    }
+    const std::optional<std::uint32_t> port = hex_number(text.substr(colon + 1), 4);
+    if (!port)
+        return false;
+    into.port = static_cast<int>(*port);
+    return true;
+}
+
+bool all_zero(const unsigned char* bytes, std::size_t count)
+{
+    return std::all_of(bytes, bytes + count, [](unsigned char b) { return b == 0; });
+}
+
+// Whether a connection to host:port may land on this listener.
+bool listens_for(const proc_tcp_socket& socket, const in_addr& host, int port)
+{
+    if (socket.state != tcp_state_listen || socket.port != port)
+        return false;
+    const unsigned char* wanted = reinterpret_cast<const unsigned char*>(&host.s_addr);
+    if (!socket.v6)
+        return all_zero(socket.address.data(), 4) || std::equal(wanted, wanted + 4, socket.address.data());
+    // "::" takes IPv4 too unless the socket is IPv6 only, which the table
+    // does not show: it counts.
+    if (all_zero(socket.address.data(), 16))
+        return true;
+    static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::equal(mapped, mapped + 12, socket.address.data()) &&
+           std::equal(wanted, wanted + 4, socket.address.data() + 12);
+}
+
+}  // namespace
+
+std::optional<proc_tcp_socket> parse_proc_tcp_line(const std::string& line)
+{
+    if (line.size() > longest_line)
+        return std::nullopt;
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string word; fields.size() < 8 && words >> word;)
+        fields.push_back(word);
+    if (fields.size() < 8)
+        return std::nullopt;
+    const std::string& slot = fields[0];
+    if (slot.size() < 2 || slot.back() != ':' ||
+        slot.find_first_not_of("0123456789") != slot.size() - 1)
+        return std::nullopt;
+
+    proc_tcp_socket socket;
+    socket.v6 = fields[1].size() == 32 + 5;
+    const std::optional<std::uint32_t> state = hex_number(fields[3], 2);
+    const std::optional<uid_t> uid = decimal_uid(fields[7]);
+    proc_tcp_socket remote;
+    if (!parse_endpoint(fields[1], socket.v6, socket) || !parse_endpoint(fields[2], socket.v6, remote) || !state ||
+        !uid)
+        return std::nullopt;
+    socket.state = static_cast<int>(*state);
+    socket.uid = *uid;
+    return socket;
+}
+
+std::vector<uid_t> listener_owners(const std::vector<std::string>& texts, const in_addr& host, int port)
+{
+    std::vector<uid_t> owners;
+    for (const std::string& text : texts) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            const std::optional<proc_tcp_socket> socket = parse_proc_tcp_line(line);
+            if (socket && listens_for(*socket, host, port))
+                owners.push_back(socket->uid);
+        }
+    }
+    return owners;
+}

@@ -1,0 +1,42 @@
+#include "sipbridge/ua_owner.h"
+
+#include <arpa/inet.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "sipbridge/proc_net_tcp.h"
+#include "sipbridge/station_users.h"
+
+namespace {
+
+// The whole table; empty when there is none (no IPv6 in the kernel).
+std::string read_table(const char* path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+std::string ua_owner_refusal(const std::string& host, int port)
+{
+    const std::string given = user_agent_user();
+    const std::optional<uid_t> expected = user_id(given);
+    const bool numeric = given.find_first_not_of("0123456789") == std::string::npos;
+    const std::string user = numeric ? "uid " + given : given;
+    if (!expected)
+        return "the user agent's user " + user + " is unknown here, so no control socket can be its (STATION_UA_USER)";
+    in_addr address {};
+    if (::inet_pton(AF_INET, host.c_str(), &address) != 1)
+        return "no IPv4 address: " + host;
+    const std::vector<uid_t> owners =
+        listener_owners({read_table("/proc/net/tcp"), read_table("/proc/net/tcp6")}, address, port);
+    if (owners.empty())
+        return "no socket listens there in /proc/net/tcp, so its owner cannot be " + user;
+    for (const uid_t owner : owners)
+        if (owner != *expected)
+            return "its control socket belongs to uid " + std::to_string(owner) + ", not " + user;
+    return "";
+}

@@ -1,0 +1,264 @@
+// What guards the user agent's control socket on the bridge's side: the
+// owner of the listening socket as /proc/net/tcp shows it, the users named
+// for the user agent and the bridge, and the commands the link sends.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "common/c_holders.h"
+#include "sipbridge/proc_net_tcp.h"
+#include "sipbridge/station_users.h"
+#include "sipbridge/ua_link.h"
+#include "sipbridge/ua_owner.h"
+
+namespace {
+
+// An address as the kernel prints it: each 32-bit word as the machine
+// stores it, in hexadecimal.
+std::string kernel_hex(const void* bytes, std::size_t words)
+{
+    std::string out;
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, static_cast<const unsigned char*>(bytes) + w * 4, 4);
+        char text[9];
+        std::snprintf(text, sizeof text, "%08X", word);
+        out += text;
+    }
+    return out;
+}
+
+std::string v4_hex(const char* address)
+{
+    in_addr a {};
+    inet_pton(AF_INET, address, &a);
+    return kernel_hex(&a, 1);
+}
+
+std::string v6_hex(const char* address)
+{
+    in6_addr a {};
+    inet_pton(AF_INET6, address, &a);
+    return kernel_hex(&a, 4);
+}
+
+std::string table_line(const std::string& local, int port, const char* state, const char* uid)
+{
+    char port_text[5];
+    std::snprintf(port_text, sizeof port_text, "%04X", port);
+    const std::string zero(local.size(), '0');
+    return "   3: " + local + ":" + port_text + " " + zero + ":0000 " + state +
+           " 00000000:00000000 00:00000000 00000000 " + uid + "        0 51234 1 0000000000000000 100 0 0 10 0";
+}
+
+in_addr loopback()
+{
+    in_addr a {};
+    inet_pton(AF_INET, "127.0.0.1", &a);
+    return a;
+}
+
+std::string read_all(const char* path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Sets an environment variable for the scope of a test.
+class scoped_env {
+public:
+    scoped_env(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~scoped_env()
+    {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(ProcNetTcp, LinesOfBothTablesAreRead)
+{
+    const std::optional<proc_tcp_socket> v4 = parse_proc_tcp_line(table_line(v4_hex("127.0.0.1"), 4444, "0A", "65534"));
+    ASSERT_TRUE(v4);
+    EXPECT_FALSE(v4->v6);
+    EXPECT_EQ(v4->port, 4444);
+    EXPECT_EQ(v4->state, tcp_state_listen);
+    EXPECT_EQ(v4->uid, 65534u);
+    in_addr address {};
+    std::memcpy(&address, v4->address.data(), 4);
+    EXPECT_EQ(address.s_addr, loopback().s_addr);
+
+    const std::optional<proc_tcp_socket> v6 = parse_proc_tcp_line(table_line(v6_hex("::1"), 65535, "01", "4294967295"));
+    ASSERT_TRUE(v6);
+    EXPECT_TRUE(v6->v6);
+    EXPECT_EQ(v6->port, 65535);
+    EXPECT_EQ(v6->state, 1);
+    EXPECT_EQ(v6->uid, 4294967295u);
+    EXPECT_EQ(v6->address[15], 1);
+}
+
+TEST(ProcNetTcp, HostileAndMalformedLinesAreSkipped)
+{
+    const std::string good = table_line(v4_hex("127.0.0.1"), 4444, "0A", "0");
+    const std::vector<std::string> bad = {
+        "",
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode",
+        "   3: 0100007F:115C",
+        table_line("0100007G", 4444, "0A", "0"),
+        table_line("100007F", 4444, "0A", "0"),
+        table_line("0100007F00", 4444, "0A", "0"),
+        table_line(v4_hex("127.0.0.1"), 4444, "0A", "-1"),
+        table_line(v4_hex("127.0.0.1"), 4444, "0A", "4294967296"),
+        table_line(v4_hex("127.0.0.1"), 4444, "0A", "99999999999999999999999"),
+        table_line(v4_hex("127.0.0.1"), 4444, "0A", "1e3"),
+        table_line(v4_hex("127.0.0.1"), 4444, "A", "0"),
+        table_line(v4_hex("127.0.0.1"), 4444, "0AA", "0"),
+        "x: " + good.substr(6),
+        ": " + good.substr(6),
+        "   3: 0100007F:115C 00000000:0000 0A 00000000:00000000 00:00000000 00000000",
+        "   3: 0100007F:115C 0000000000000000000000000000000000000:0000 0A 0:0 0:0 0 0 0 0",
+        good + std::string(600, ' ') + "x",
+        std::string(100000, 'F'),
+        std::string("   3: 0100007F:115C\0 00000000:0000 0A 0 0 0 0", 45),
+    };
+    for (const std::string& line : bad)
+        EXPECT_FALSE(parse_proc_tcp_line(line)) << line.substr(0, 200);
+    EXPECT_TRUE(parse_proc_tcp_line(good));
+}
+
+TEST(ProcNetTcp, ListenersThatACallToTheHostCouldReach)
+{
+    const std::string v4_table =
+        "  sl  local_address rem_address   st ...\n" + table_line(v4_hex("127.0.0.1"), 4444, "01", "7") + "\n" +
+        table_line(v4_hex("127.0.0.2"), 4444, "0A", "8") + "\n" + table_line(v4_hex("127.0.0.1"), 4445, "0A", "9") +
+        "\n" + table_line(v4_hex("127.0.0.1"), 4444, "0A", "10") + "\n" +
+        table_line(v4_hex("0.0.0.0"), 4444, "0A", "11") + "\ngarbage\n";
+    const std::string v6_table = table_line(v6_hex("::"), 4444, "0A", "12") + "\n" +
+                                 table_line(v6_hex("::ffff:127.0.0.1"), 4444, "0A", "13") + "\n" +
+                                 table_line(v6_hex("::ffff:127.0.0.2"), 4444, "0A", "14") + "\n" +
+                                 table_line(v6_hex("::1"), 4444, "0A", "15") + "\n";
+    // Not the connection (01), nor another address, port or IPv6 address.
+    EXPECT_EQ(listener_owners({v4_table, v6_table}, loopback(), 4444), (std::vector<uid_t> {10, 11, 12, 13}));
+    EXPECT_TRUE(listener_owners({"", ""}, loopback(), 4444).empty());
+}
+
+// The kernel's own table, with a listener of this process's: the address
+// and the port come out as the kernel wrote them, whatever the machine's
+// byte order.
+TEST(ProcNetTcp, TheKernelsTableShowsThisProcesssListener)
+{
+    for (const int family : {AF_INET, AF_INET6}) {
+        unique_fd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_storage address {};
+        socklen_t size = 0;
+        if (family == AF_INET) {
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+            v4->sin_family = AF_INET;
+            v4->sin_addr = loopback();
+            size = sizeof *v4;
+        } else {
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_addr = in6addr_any;
+            size = sizeof *v6;
+        }
+        if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd.get(), 1) != 0) {
+            ASSERT_EQ(family, AF_INET6) << std::strerror(errno);
+            continue;  // a kernel without IPv6
+        }
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size);
+        const int port = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                                 : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+        EXPECT_EQ(listener_owners({read_all("/proc/net/tcp"), read_all("/proc/net/tcp6")}, loopback(), port),
+                  std::vector<uid_t> {::getuid()})
+            << family;
+
+        // The bridge takes it when this user is the user agent's, and says
+        // whose it is otherwise.
+        {
+            const scoped_env own("STATION_UA_USER", std::to_string(::getuid()));
+            EXPECT_EQ(ua_owner_refusal("127.0.0.1", port), "");
+        }
+        const uid_t other = ::getuid() == 65534 ? 65533 : 65534;
+        {
+            const scoped_env stranger("STATION_UA_USER", std::to_string(other));
+            EXPECT_EQ(ua_owner_refusal("127.0.0.1", port), "its control socket belongs to uid " +
+                                                               std::to_string(::getuid()) + ", not uid " +
+                                                               std::to_string(other));
+        }
+        const scoped_env unknown("STATION_UA_USER", "no-such-station-user");
+        EXPECT_EQ(ua_owner_refusal("127.0.0.1", port),
+                  "the user agent's user no-such-station-user is unknown here, so no control socket can be its "
+                  "(STATION_UA_USER)");
+        fd.reset();
+        const scoped_env own("STATION_UA_USER", std::to_string(::getuid()));
+        EXPECT_NE(ua_owner_refusal("127.0.0.1", port).find("no socket listens there"), std::string::npos);
+    }
+}
+
+TEST(StationUsers, NamesAndNumbers)
+{
+    EXPECT_EQ(user_id("root"), 0u);
+    EXPECT_EQ(user_id("0"), 0u);
+    EXPECT_EQ(user_id("65534"), 65534u);
+    EXPECT_EQ(user_id("4294967294"), 4294967294u);
+    for (const char* unknown : {"", "no-such-station-user", "4294967295", "99999999999", "-1", "12a", " 0"})
+        EXPECT_FALSE(user_id(unknown)) << unknown;
+
+    {
+        const scoped_env ua("STATION_UA_USER", "baresip-user");
+        const scoped_env bridge("STATION_BRIDGE_USER", "1234");
+        EXPECT_EQ(user_agent_user(), "baresip-user");
+        EXPECT_EQ(bridge_user(), "1234");
+    }
+    const scoped_env ua("STATION_UA_USER", "");
+    const scoped_env bridge("STATION_BRIDGE_USER", "");
+    EXPECT_NE(user_agent_user(), "") << "empty is not set: the build's user";
+    EXPECT_NE(bridge_user(), "");
+}
+
+TEST(UaLink, OnlyTheBridgesOwnCommandsGoOut)
+{
+    for (const auto& [command, params] : std::vector<std::pair<std::string, std::string>> {
+             {"reginfo", ""}, {"uafind", "sip:2000@127.0.0.1:15070"}, {"callfind", "1-32359@127.0.0.1"},
+             {"dial", "sip:door@192.0.2.5:5062"}, {"accept", ""}, {"hangup", ""}})
+        EXPECT_EQ(ua_request_refusal(command, params), "") << command;
+
+    for (const char* command : {"insmod", "rmmod", "module", "quit", "uanew", "uadel", "", "dial ", " dial", "Dial",
+                                "dial\n", "hangupall", "sndcode", "transfer"})
+        EXPECT_NE(ua_request_refusal(command, "x").find("not a command the bridge sends"), std::string::npos)
+            << command;
+    EXPECT_EQ(ua_request_refusal("insmod", "../../../../tmp/evil.so"),
+              "refusing to send \"insmod\" to the user agent: not a command the bridge sends");
+
+    // A parameter is one line: nothing in it can start another command.
+    for (const char* params : {"1001\ninsmod /tmp/evil.so", "1001\rquit", "x\x7f", "\x1b[2J"})
+        EXPECT_NE(ua_request_refusal("dial", params).find("its parameters hold control characters"),
+                  std::string::npos)
+            << params;
+    EXPECT_EQ(ua_request_refusal("dial", "1001\ninsmod /tmp/evil.so"),
+              "refusing to send \"dial 1001?insmod /tmp/evil.so\" to the user agent: its parameters hold control "
+              "characters");
+}
