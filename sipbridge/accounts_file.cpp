@@ -1,11 +1,13 @@
 #include "sipbridge/accounts_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include "common/accounts.h"
 #include "common/c_holders.h"
@@ -76,26 +78,65 @@ accounts_text accounts_file_text()
     return out;
 }
 
+namespace {
+
+// The whole text into the descriptor, synced.
+bool write_all(int fd, const std::string& text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return ::fsync(fd) == 0;
+}
+
+// A file made new in the folder, never through a link: O_EXCL fails on
+// anything already there, a planted link included. Given to the folder's
+// owner when root writes it, so the user agent's user can read it and no
+// one else.
+unique_fd create_new(int dir_fd, const std::string& name, const struct stat& dir)
+{
+    unique_fd fd(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd && ::geteuid() == 0 && ::fchown(fd.get(), dir.st_uid, dir.st_gid) != 0)
+        fd.reset();
+    return fd;
+}
+
+}  // namespace
+
 bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error)
 {
-    const std::string path = dir + "/accounts";
-    const std::string fresh = path + ".new";
-    {
-        file_ptr out(std::fopen(fresh.c_str(), "w"));
-        const bool written = out && std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() &&
-                             std::fflush(out.get()) == 0;
-        if (!written) {
-            error = "cannot write " + fresh + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    if (std::rename(fresh.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + fresh + " to " + path + ": " + std::strerror(errno);
-        std::remove(fresh.c_str());
+    const unique_fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat owner {};
+    if (!dir_fd || ::fstat(dir_fd.get(), &owner) != 0) {
+        error = "cannot open the folder " + dir + ": " + std::strerror(errno);
         return false;
     }
-    const std::string contacts = dir + "/contacts";
-    if (::access(contacts.c_str(), F_OK) != 0)
-        file_ptr(std::fopen(contacts.c_str(), "w"));
+    // A name no one can plant a link at beforehand; tried anew when taken.
+    std::random_device random;
+    std::string fresh;
+    unique_fd out;
+    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
+        fresh = ".accounts." + std::to_string(::getpid()) + "." + std::to_string(random());
+        out = create_new(dir_fd.get(), fresh, owner);
+        if (!out && errno != EEXIST)
+            break;
+    }
+    if (!out) {
+        error = "cannot make a new accounts file in " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!write_all(out.get(), text) || ::renameat(dir_fd.get(), fresh.c_str(), dir_fd.get(), "accounts") != 0) {
+        error = "cannot write " + dir + "/accounts: " + std::strerror(errno);
+        ::unlinkat(dir_fd.get(), fresh.c_str(), 0);
+        return false;
+    }
+    // The user agent wants a contacts file beside it; one that is there
+    // (or a link there) is left alone.
+    create_new(dir_fd.get(), "contacts", owner);
     return true;
 }

@@ -38,7 +38,9 @@ struct accounts_text {
 };
 accounts_text accounts_file_text();
 
-// Writes DIR/accounts (whole or not at all: a new file renamed into place)
-// and an empty DIR/contacts when there is none; false, with the reason in
-// error, when that failed.
+// Writes DIR/accounts (whole or not at all: a new file of an unforeseeable
+// name, synced, renamed into place) and an empty DIR/contacts when there is
+// none; false, with the reason in error, when that failed. The files hold
+// the SIP passwords: mode 0600, never opened through a link, and when root
+// writes them they belong to the folder's owner (the user agent's user).
 bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);
