@@ -1,16 +1,12 @@
 #include "common/redis_trust.h"
 
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <vector>
 
-#include <pwd.h>
 #include <sys/socket.h>
 
 #include "common/record_text.h"
+#include "common/system_user.h"
 
 namespace {
 
@@ -23,41 +19,11 @@ bool all_digits(const std::string& text)
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-std::optional<uid_t> uid_by_name(const std::string& name)
-{
-    std::vector<char> buffer(4096);
-    passwd entry{};
-    passwd* found = nullptr;
-    int rc = 0;
-    while ((rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < (1u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (rc != 0 || !found)
-        return std::nullopt;
-    return found->pw_uid;
-}
-
 }  // namespace
-
-std::optional<uid_t> redis_user_uid(const std::string& user)
-{
-    if (user.empty())
-        return std::nullopt;
-    if (!all_digits(user))
-        return uid_by_name(user);
-    // Ten digits hold every uid; the highest value, (uid_t)-1, means "no uid".
-    if (user.size() > 10)
-        return std::nullopt;
-    const unsigned long long number = std::strtoull(user.c_str(), nullptr, 10);
-    if (number >= std::numeric_limits<uid_t>::max())
-        return std::nullopt;
-    return static_cast<uid_t>(number);
-}
 
 std::string redis_user()
 {
-    const char* given = std::getenv("STATION_REDIS_USER");
-    return given && *given ? given : STATION_REDIS_USER;
+    return configured_user("STATION_REDIS_USER", STATION_REDIS_USER);
 }
 
 std::optional<std::string> untrusted_server(uid_t peer, const std::string& user, std::optional<uid_t> user_uid)
@@ -83,7 +49,7 @@ std::optional<std::string> check_redis_server(int fd, const std::string& path)
         // Looked up at each check, so a Redis user made after the program
         // started counts as soon as it exists.
         const std::string user = redis_user();
-        reason = untrusted_server(peer.uid, user, redis_user_uid(user));
+        reason = untrusted_server(peer.uid, user, user_id(user));
         // The pid finds the impostor's process.
         if (reason)
             *reason += " (pid " + std::to_string(peer.pid) + ")";

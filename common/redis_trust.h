@@ -21,11 +21,6 @@
 
 #include <sys/types.h>
 
-// The uid that the text names: decimal digits are the uid itself, anything
-// else is a user name looked up in the user database. Nothing for an empty
-// text, a name that does not resolve or a number that is no uid.
-std::optional<uid_t> redis_user_uid(const std::string& user);
-
 // The Redis user as this process names it: STATION_REDIS_USER when set and
 // not empty, else the build's.
 std::string redis_user();

@@ -18,6 +18,7 @@
 #include "common/process.h"
 #include "common/station_root.h"
 #include "sipbridge/sip_filter.h"
+#include "common/system_user.h"
 #include "sipbridge/station_users.h"
 
 extern char** environ;

@@ -9,15 +9,10 @@
 // user made after the start counts.
 #pragma once
 
-#include <sys/types.h>
-
-#include <optional>
 #include <string>
 
 // The user as the environment or the build names it.
 std::string user_agent_user();
 std::string bridge_user();
 
-// The uid of a user name or of a numeric uid (decimal, up to 4294967294);
-// nothing for a name that this system does not know.
-std::optional<uid_t> user_id(const std::string& user);
+// Their uids: user_id() of common/system_user.h.

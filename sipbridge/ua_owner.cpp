@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sipbridge/proc_net_tcp.h"
+#include "common/system_user.h"
 #include "sipbridge/station_users.h"
 
 namespace {

@@ -4,23 +4,26 @@
 #include <unistd.h>
 
 #include "common/redis_trust.h"
+#include "common/system_user.h"
 
-TEST(RedisUser, DigitsAreAUidAndAnythingElseAUserName)
+TEST(SystemUser, DigitsAreAUidAndAnythingElseAUserName)
 {
-    EXPECT_EQ(redis_user_uid("0"), 0u);
-    EXPECT_EQ(redis_user_uid("65534"), 65534u);
-    EXPECT_EQ(redis_user_uid("0102"), 102u);
-    EXPECT_EQ(redis_user_uid("root"), 0u);
+    EXPECT_EQ(user_id("0"), 0u);
+    EXPECT_EQ(user_id("65534"), 65534u);
+    EXPECT_EQ(user_id("0102"), 102u);
+    EXPECT_EQ(user_id("4294967294"), 4294967294u);
+    EXPECT_EQ(user_id("root"), 0u);
     const passwd* own = getpwuid(getuid());
     ASSERT_NE(own, nullptr);
-    EXPECT_EQ(redis_user_uid(own->pw_name), getuid());
+    EXPECT_EQ(user_id(own->pw_name), getuid());
 
-    EXPECT_EQ(redis_user_uid(""), std::nullopt);
-    EXPECT_EQ(redis_user_uid("no-such-station-user"), std::nullopt);
-    EXPECT_EQ(redis_user_uid("4294967295"), std::nullopt) << "(uid_t)-1 is no uid";
-    EXPECT_EQ(redis_user_uid("99999999999999999999"), std::nullopt) << "too large for a uid";
-    EXPECT_EQ(redis_user_uid("-1"), std::nullopt) << "a name, and nobody's";
-    EXPECT_EQ(redis_user_uid(" 0"), std::nullopt) << "a name, and nobody's";
+    EXPECT_EQ(user_id(""), std::nullopt);
+    EXPECT_EQ(user_id("no-such-station-user"), std::nullopt);
+    EXPECT_EQ(user_id("4294967295"), std::nullopt) << "(uid_t)-1 is no uid";
+    EXPECT_EQ(user_id("99999999999999999999"), std::nullopt) << "too large for a uid";
+    EXPECT_EQ(user_id("-1"), std::nullopt) << "a name, and nobody's";
+    EXPECT_EQ(user_id(" 0"), std::nullopt) << "a name, and nobody's";
+    EXPECT_EQ(user_id("12a"), std::nullopt) << "a name, and nobody's";
 }
 
 TEST(RedisTrust, RootAndTheRedisUserAreTrustedAndNobodyElse)
