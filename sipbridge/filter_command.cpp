@@ -8,17 +8,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <vector>
 
 #include "common/accounts.h"
 #include "common/c_holders.h"
 #include "common/config.h"
+#include "common/file_text.h"
 #include "common/process.h"
 #include "common/station_root.h"
-#include "sipbridge/sip_filter.h"
 #include "common/system_user.h"
+#include "sipbridge/sip_filter.h"
 #include "sipbridge/station_users.h"
 
 extern char** environ;
@@ -26,7 +26,7 @@ extern char** environ;
 namespace {
 
 constexpr const char* nft_program = "nft";
-constexpr std::streamsize config_limit = 1 << 20;
+constexpr std::size_t config_limit = 1 << 20;
 
 // The settings that name trusted hosts: domain and server of each enabled
 // account and, with the P2P line on, each allowed host. Nothing when
@@ -74,15 +74,7 @@ resolution resolve_host(const std::string& host)
 // The user agent's configuration file, or nothing with the reason.
 std::optional<std::string> read_config(const std::string& path, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(config_limit), '\0');
-    in.read(text.data(), config_limit);
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return text;
+    return read_file_text(path, config_limit, error);
 }
 
 // The plan for the settings as they are now, with every problem and note

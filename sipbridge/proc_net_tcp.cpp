@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <sstream>
 
 namespace {
 
@@ -89,10 +88,14 @@ std::optional<proc_tcp_socket> parse_proc_tcp_line(const std::string& line)
 {
     if (line.size() > longest_line)
         return std::nullopt;
-    std::istringstream words(line);
     std::vector<std::string> fields;
-    for (std::string word; fields.size() < 8 && words >> word;)
-        fields.push_back(word);
+    const char* blanks = " \t\r\n\v\f";
+    for (std::size_t at = line.find_first_not_of(blanks); at != std::string::npos && fields.size() < 8;
+         at = line.find_first_not_of(blanks, at)) {
+        const std::size_t end = std::min(line.find_first_of(blanks, at), line.size());
+        fields.push_back(line.substr(at, end - at));
+        at = end;
+    }
     if (fields.size() < 8)
         return std::nullopt;
     const std::string& slot = fields[0];
@@ -117,11 +120,12 @@ std::vector<uid_t> listener_owners(const std::vector<std::string>& texts, const 
 {
     std::vector<uid_t> owners;
     for (const std::string& text : texts) {
-        std::istringstream lines(text);
-        for (std::string line; std::getline(lines, line);) {
-            const std::optional<proc_tcp_socket> socket = parse_proc_tcp_line(line);
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            const std::optional<proc_tcp_socket> socket = parse_proc_tcp_line(text.substr(at, end - at));
             if (socket && listens_for(*socket, host, port))
                 owners.push_back(socket->uid);
+            at = end + 1;
         }
     }
     return owners;

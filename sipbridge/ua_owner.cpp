@@ -2,21 +2,23 @@
 
 #include <arpa/inet.h>
 
-#include <fstream>
-#include <iterator>
 #include <vector>
 
-#include "sipbridge/proc_net_tcp.h"
+#include "common/file_text.h"
 #include "common/system_user.h"
+#include "sipbridge/proc_net_tcp.h"
 #include "sipbridge/station_users.h"
 
 namespace {
 
+// Far more than a board's sockets take (150 bytes a line).
+constexpr std::size_t table_limit = 4 << 20;
+
 // The whole table; empty when there is none (no IPv6 in the kernel).
 std::string read_table(const char* path)
 {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string error;
+    return read_file_text(path, table_limit, error).value_or("");
 }
 
 }  // namespace

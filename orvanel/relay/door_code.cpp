@@ -1,7 +1,9 @@
 #include "orvanel/relay/door_code.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
-#include <sstream>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -85,8 +87,17 @@ void restore_dtmf_lockout()
         return;
     int locked_calls = 0;
     int lockouts = 0;
-    if (counts->type == REDIS_REPLY_STRING)
-        std::istringstream(std::string(counts->str, counts->len)) >> locked_calls >> lockouts;
+    if (counts->type == REDIS_REPLY_STRING) {
+        // "CALLS LOCKOUTS", as keep_locked_calls() writes it; what is not a
+        // number counts 0. Read without a stream: iostreams would bring the
+        // C++ runtime's whole locale machinery into the program.
+        const std::string text(counts->str, counts->len);
+        char* end = nullptr;
+        const long calls = std::strtol(text.c_str(), &end, 10);
+        const long locks = std::strtol(end, nullptr, 10);
+        locked_calls = static_cast<int>(std::clamp<long>(calls, INT_MIN, INT_MAX));
+        lockouts = static_cast<int>(std::clamp<long>(locks, INT_MIN, INT_MAX));
+    }
     // -2: no lockout; -1: a key without expiry, which this program never
     // writes: taken as the longest lockout rather than for ever.
     std::chrono::milliseconds remaining{left->integer};
