@@ -96,7 +96,7 @@ TEST_F(Installed, UnitsVerify)
         ASSERT_FALSE(text.empty()) << name << " is not installed";
         if (name != "station-baresip.service" && name.rfind("station-filter", 0) != 0) {
             EXPECT_NE(text.find("Restart=always"), std::string::npos) << name;
-            EXPECT_NE(text.find("After=redis-server@station.service"), std::string::npos) << name;
+            EXPECT_NE(text.find("After=" STATION_REDIS_UNIT), std::string::npos) << name;
         }
         for (const std::string program : {"orvanel", "outputd", "sipbridge"})
             replace_all(text, STATION_INSTALL_BIN_DIR "/" + program, STATION_BIN_DIR "/" + program);
