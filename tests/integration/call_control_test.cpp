@@ -273,7 +273,8 @@ TEST_F(CallControl, LineEndsInEventsAndEntriesCannotForgeRecords)
                            "SIP STATE,CALL CLOSED,gone 2030-01-01 00:00:00,FUNCTION,RELAY Control,On",
                            "BUTTON,from  elsewhere ,",
                        }));
-    ASSERT_TRUE(wait_until([&] { return root.exists("/userdata/cdr.csv"); }));
+    // The file is made before its line is written: wait for the whole line.
+    ASSERT_TRUE(wait_until([&] { return root.read("/userdata/cdr.csv").find('\n') != std::string::npos; }));
     const auto records = split(root.read("/userdata/cdr.csv"), '\n');
     ASSERT_EQ(records.size(), 1u) << root.read("/userdata/cdr.csv");
     EXPECT_NE(records[0].find(",sip:1000@example.test  2030-01-,2002,"), std::string::npos) << records[0];
@@ -290,7 +291,8 @@ TEST_F(CallControl, RecordsStartEmptyAfterAnUnfinishedCall)
     ASSERT_EQ(wait_oplog(3).size(), 3u);
     std::this_thread::sleep_for(1100ms);  // long enough for an inherited talk time to show
     publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"Connection reset by user"})");
-    ASSERT_TRUE(wait_until([&] { return root.exists("/userdata/cdr.csv"); }));
+    // The file is made before its line is written: wait for the whole line.
+    ASSERT_TRUE(wait_until([&] { return root.read("/userdata/cdr.csv").find('\n') != std::string::npos; }));
     const auto fields = split(split(root.read("/userdata/cdr.csv"), '\n').at(0), ',');
     ASSERT_EQ(fields.size(), 9u);
     EXPECT_EQ(fields[4], "2003");
