@@ -25,8 +25,20 @@ foreach(old IN ITEMS "STATION_REDIS_UNIT=redis-server.service" "STATION_UA_DIR=/
 endforeach()
 set(STATION_REDIS_UNIT "redis-server@station.service" CACHE STRING "The unit of the Redis server the programs need")
 set(STATION_UA_DIR "/var/lib/station-sip" CACHE PATH "The SIP user agent's folder (its user's home), whose config the packet filter follows")
+# The users, each a name or a uid. The programs carry the last three as
+# their defaults (the environment variables of the same names override
+# them): they trust a Redis server only of root or STATION_REDIS_USER, the
+# bridge talks only to a control socket of STATION_UA_USER, and the packet
+# filter lets only STATION_BRIDGE_USER connect to it.
 set(STATION_USER "station" CACHE STRING "The user that runs orvanel, outputd and sipbridge")
 set(STATION_UA_USER "station-sip" CACHE STRING "The user that runs the SIP user agent (baresip)")
 set(STATION_REDIS_USER "redis" CACHE STRING "The user that runs the station's Redis server")
+set(STATION_BRIDGE_USER "${STATION_USER}" CACHE STRING "The user that runs sipbridge")
+foreach(user STATION_USER STATION_UA_USER STATION_REDIS_USER STATION_BRIDGE_USER)
+    # They become string constants and lines of units and scripts.
+    if(NOT ${user} MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
+        message(FATAL_ERROR "${user} must be a user name or a uid, not \"${${user}}\"")
+    endif()
+endforeach()
 set(STATION_USERDATA_DIR "/userdata" CACHE PATH "Where the records and logs are kept")
 

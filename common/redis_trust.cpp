@@ -5,7 +5,6 @@
 
 #include <sys/socket.h>
 
-#include "common/record_text.h"
 #include "common/system_user.h"
 
 namespace {
@@ -13,11 +12,6 @@ namespace {
 std::atomic<server_trust_report> report_to{nullptr};
 // True from a reported refusal until a trusted server is met again.
 std::atomic<bool> refusing{false};
-
-bool all_digits(const std::string& text)
-{
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
 
 }  // namespace
 
@@ -30,12 +24,11 @@ std::optional<std::string> untrusted_server(uid_t peer, const std::string& user,
 {
     if (peer == 0 || peer == user_uid)
         return std::nullopt;
-    // The name comes from the environment: it stays one line in the logs.
-    const std::string named = one_line(user);
+    const std::string named = shown_user(user);
     const std::string runs_as = "it runs as uid " + std::to_string(peer);
     if (!user_uid)
         return runs_as + ", not root (the Redis user " + named + " is unknown here, so only root is trusted)";
-    return runs_as + ", not root or " + (all_digits(user) ? "uid " + named : named);
+    return runs_as + ", not root or " + named;
 }
 
 std::optional<std::string> check_redis_server(int fd, const std::string& path)

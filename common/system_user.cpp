@@ -7,6 +7,17 @@
 
 #include <pwd.h>
 
+#include "common/record_text.h"
+
+namespace {
+
+bool all_digits(const std::string& text)
+{
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
 std::string configured_user(const char* variable, const char* built_in)
 {
     const char* given = std::getenv(variable);
@@ -17,7 +28,7 @@ std::optional<uid_t> user_id(const std::string& user)
 {
     if (user.empty())
         return std::nullopt;
-    if (user.find_first_not_of("0123456789") == std::string::npos) {
+    if (all_digits(user)) {
         // Ten digits hold every uid.
         if (user.size() > 10)
             return std::nullopt;
@@ -36,4 +47,9 @@ std::optional<uid_t> user_id(const std::string& user)
     if (rc != 0 || !found)
         return std::nullopt;
     return found->pw_uid;
+}
+
+std::string shown_user(const std::string& user)
+{
+    return all_digits(user) ? "uid " + user : one_line(user);
 }

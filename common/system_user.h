@@ -19,3 +19,7 @@ std::string configured_user(const char* variable, const char* built_in);
 // user name looked up in the user database. Nothing for an empty text, a
 // name that does not resolve or a number that is no uid.
 std::optional<uid_t> user_id(const std::string& user);
+
+// The user as a log line names it: "uid N" for a number, else the name,
+// kept to one line (it may come from the environment).
+std::string shown_user(const std::string& user);

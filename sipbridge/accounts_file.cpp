@@ -101,8 +101,12 @@ bool write_all(int fd, const std::string& text)
 unique_fd create_new(int dir_fd, const std::string& name, const struct stat& dir)
 {
     unique_fd fd(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd && ::geteuid() == 0 && ::fchown(fd.get(), dir.st_uid, dir.st_gid) != 0)
+    if (fd && ::geteuid() == 0 && ::fchown(fd.get(), dir.st_uid, dir.st_gid) != 0) {
+        const int failure = errno;
         fd.reset();
+        ::unlinkat(dir_fd, name.c_str(), 0);  // made here, so it is ours to remove
+        errno = failure;
+    }
     return fd;
 }
 

@@ -130,10 +130,10 @@ void ua_link::run()
             fd.reset();
         }
         if (!fd) {
-            if (refusal.empty() && error != last_error)
+            if (refusal.empty() && error != last_error) {
                 handlers_.report("user agent at " + where + " not reachable (" + error + "), trying again");
-            if (refusal.empty())
                 last_error = error;
+            }
             std::this_thread::sleep_for(reconnect_pause(std::chrono::steady_clock::now() - outage_start));
             continue;
         }

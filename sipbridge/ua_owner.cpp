@@ -27,8 +27,7 @@ std::string ua_owner_refusal(const std::string& host, int port)
 {
     const std::string given = user_agent_user();
     const std::optional<uid_t> expected = user_id(given);
-    const bool numeric = given.find_first_not_of("0123456789") == std::string::npos;
-    const std::string user = numeric ? "uid " + given : given;
+    const std::string user = shown_user(given);
     if (!expected)
         return "the user agent's user " + user + " is unknown here, so no control socket can be its (STATION_UA_USER)";
     in_addr address {};
