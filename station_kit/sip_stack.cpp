@@ -91,7 +91,12 @@ std::string sip_stack::account_settings() const
 {
     const std::string host = "127.0.0.1:" + std::to_string(registrar_port_);
     return "[account_info_1]\nenable = yes\nusername = 2000\ndomain = " + host + "\nserver = " + host +
-           "\npassword = secret\n";
+           "\npassword = secret\n" + listen_settings();
+}
+
+std::string sip_stack::listen_settings(const std::string& host) const
+{
+    return "[sip]\nlisten = " + host + ":" + std::to_string(sip_port_) + "\n";
 }
 
 std::string sip_stack::aor() const

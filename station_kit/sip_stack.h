@@ -43,6 +43,12 @@ public:
     // The station's account 1 as registered at the far end: user 2000 with
     // the password "secret", domain and server 127.0.0.1:<registrar port>.
     std::string account_settings() const;
+    // The section [sip] that has the user agent listen on host (127.0.0.1,
+    // or "[::1]") at the stack's SIP port; account_settings() includes it
+    // for 127.0.0.1.
+    std::string listen_settings(const std::string& host = "127.0.0.1") const;
+    // The user agent's SIP port (UDP and TCP; TLS takes the port above).
+    int sip_port() const { return sip_port_; }
     std::string aor() const;
     // A number's address at the far end, as the user agent dials it.
     std::string far_uri(const std::string& number) const;
