@@ -1,146 +1,221 @@
 #include "sipbridge/accounts_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <random>
 
 #include "common/accounts.h"
-#include "common/c_holders.h"
 #include "sipbridge/bridge_rules.h"
 
 namespace {
 
-// A parameter value that the line can carry unquoted.
-bool valid_parameter(const std::string& value)
+std::string section_of(const settings_account& account)
 {
-    for (const char c : value) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '"' || c == '<' || c == '>' || c == ';' || c == '\\')
+    return "account_info_" + std::to_string(account.n);
+}
+
+bool control_character(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+}
+
+// A value that the line can carry unquoted: nothing that ends a parameter,
+// starts a quote or an escape, or closes the address.
+bool plain_parameter(const std::string& value)
+{
+    for (const char c : value)
+        if (control_character(c) || c == ' ' || c == '"' || c == '<' || c == '>' || c == ';' || c == '\\')
             return false;
-    }
     return true;
+}
+
+// A ';' followed by a name and '=': baresip finds its parameters by
+// searching the line for ";NAME=", also inside a quoted value, so such a
+// password would set a parameter that the line does not otherwise have.
+bool holds_parameter(const std::string& value)
+{
+    for (std::size_t at = value.find(';'); at != std::string::npos; at = value.find(';', at + 1)) {
+        std::size_t i = at + 1;
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t'))
+            ++i;
+        const std::size_t name = i;
+        while (i < value.size() && (std::isalnum(static_cast<unsigned char>(value[i])) || value[i] == '_'))
+            ++i;
+        if (i == name)
+            continue;
+        while (i < value.size() && (value[i] == ' ' || value[i] == '\t'))
+            ++i;
+        if (i < value.size() && value[i] == '=')
+            return true;
+    }
+    return false;
+}
+
+std::string lowered(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// A proxy may be written as a SIP address; the line wants its host.
+std::string proxy_host(const std::string& value)
+{
+    return lowered(value.substr(0, 4)) == "sip:" ? value.substr(4) : value;
 }
 
 }  // namespace
 
-std::vector<settings_account> enabled_settings_accounts()
+std::optional<std::string> quoted_parameter(const std::string& value)
 {
-    std::vector<settings_account> accounts;
-    for (int n = 1; n <= 3; ++n) {
-        if (!account_enabled(n))
-            continue;
-        accounts.push_back({account_setting(n, "username", 32), account_setting(n, "domain", 128),
-                            account_setting(n, "server", 128), account_setting(n, "password", 64)});
+    for (const char c : value)
+        if (control_character(c))
+            return std::nullopt;
+    // baresip's scan of a parameter value: a backslash escapes the next
+    // character, a quote opens or closes a quoted part, and outside quotes a
+    // blank or ';' ends the value; a value in quotes loses them.
+    const std::string quoted = "\"" + value + "\"";
+    bool in_quotes = false;
+    bool escaped = false;
+    std::size_t end = 0;
+    for (; end < quoted.size(); ++end) {
+        const char c = quoted[end];
+        if (escaped) {
+            escaped = false;
+        } else if (c == '\\') {
+            escaped = true;
+        } else if (c == '"') {
+            in_quotes = !in_quotes;
+        } else if (!in_quotes && (c == ' ' || c == '\t' || c == ';')) {
+            break;
+        }
     }
-    return accounts;
+    if (end != quoted.size())
+        return std::nullopt;
+    return quoted;
 }
 
 accounts_line accounts_file_line(const settings_account& account)
 {
+    accounts_line out;
+    const std::string section = section_of(account);
+    auto refuse = [&](const char* key, const std::string& value, const std::string& why, bool secret = false) {
+        out.refusals.push_back({section, key, value, why, secret});
+    };
+
     const std::string host = account.domain.empty() ? account.server : account.domain;
     if (!valid_user_part(account.username))
-        return {"", "user name \"" + account.username + "\" cannot stand in a SIP address"};
+        refuse("username", account.username, "cannot stand as the user part of a SIP address");
     if (!valid_sip_host(host))
-        return {"", "host \"" + host + "\" of " + account.username + " is no host name or address"};
-    if (!valid_parameter(account.password))
-        return {"", "the password of " + account.username + " holds a blank, quote, '<', '>', ';' or '\\'"};
-    const bool outbound = !account.domain.empty() && !account.server.empty() && account.server != account.domain;
-    if (outbound && !valid_sip_host(account.server))
-        return {"", "server \"" + account.server + "\" of " + account.username + " is no host name or address"};
+        refuse(account.domain.empty() ? "server" : "domain", host,
+               "no host name or address (with an optional :PORT; write the host alone, without sip: or parameters)");
 
-    std::string line = "<sip:" + account.username + "@" + host + ">";
-    if (!account.password.empty())
-        line += ";auth_pass=" + account.password;
-    if (outbound)
-        line += ";outbound=\"sip:" + account.server + "\"";
-    line += ";regint=60;answermode=manual";
-    return {line, ""};
+    const std::string transport = lowered(account.transport);
+    if (!transport.empty() && transport != "udp" && transport != "tcp" && transport != "tls")
+        refuse("transport", account.transport, "not one of udp, tcp, tls");
+
+    if (!account.auth_user.empty() && !plain_parameter(account.auth_user))
+        refuse("auth_user", account.auth_user, "holds a blank, quote, '<', '>', ';', '\\' or a control character");
+    if (!account.auth_user.empty() && account.password.empty())
+        refuse("auth_user", account.auth_user,
+               "an authorization name needs a password (without one the user agent would ask for it on its console)");
+
+    int regint = 60;
+    if (!account.regint.empty()) {
+        const bool digits = account.regint.size() <= 6 &&
+                            account.regint.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits) {
+            refuse("regint", account.regint, "not a number of seconds (1 to 999999)");
+        } else {
+            regint = std::stoi(account.regint);
+            if (regint < regint_floor) {
+                out.notes.push_back("[" + section + "] regint = " + account.regint + " is raised to " +
+                                    std::to_string(regint_floor) + " seconds");
+                regint = regint_floor;
+            }
+        }
+    }
+
+    const std::string mediaenc = lowered(account.mediaenc);
+    if (!mediaenc.empty() && mediaenc != "srtp" && mediaenc != "srtp-mand")
+        refuse("mediaenc", account.mediaenc, "not one of srtp, srtp-mand (or empty for none)");
+
+    std::string proxy;
+    if (!account.outbound.empty()) {
+        proxy = proxy_host(account.outbound);
+        if (!valid_sip_host(proxy))
+            refuse("outbound", account.outbound, "no host name or address (with an optional :PORT)");
+    } else if (!account.domain.empty() && !account.server.empty() && account.server != account.domain) {
+        proxy = account.server;
+        if (!valid_sip_host(proxy))
+            refuse("server", account.server, "no host name or address (with an optional :PORT)");
+    }
+
+    std::optional<std::string> password;
+    if (!account.password.empty()) {
+        password = quoted_parameter(account.password);
+        if (!password)
+            refuse("password", "", "holds a control character, or a quote followed by a blank or ';' outside "
+                                   "quotes, which the user agent cannot read back", true);
+        else if (holds_parameter(account.password))
+            refuse("password", "", "holds ';' followed by a name and '=', which the user agent would take for a "
+                                   "parameter of the account", true);
+    }
+    if (!out.refusals.empty())
+        return out;
+
+    const std::string transport_parameter = transport.empty() || transport == "udp" ? "" : ";transport=" + transport;
+    std::string line = "<sip:" + account.username + "@" + host + transport_parameter + ">";
+    line += ";answermode=manual;regint=" + std::to_string(regint);
+    if (!account.auth_user.empty())
+        line += ";auth_user=" + account.auth_user;
+    if (!mediaenc.empty())
+        line += ";mediaenc=" + mediaenc;
+    if (!proxy.empty())
+        line += ";outbound=\"sip:" + proxy + transport_parameter + "\"";
+    if (password)
+        line += ";auth_pass=" + *password;
+    if (line.size() > accounts_line_max) {
+        refuse("username", account.username,
+               "the account's line would be " + std::to_string(line.size()) + " bytes; the user agent reads " +
+                   std::to_string(accounts_line_max) + " (shorten the host names or the password)");
+        return out;
+    }
+    out.line = std::move(line);
+    return out;
 }
 
-accounts_text accounts_file_text()
+accounts_text accounts_file_text(const std::vector<settings_account>& accounts)
 {
     accounts_text out;
-    out.text = "# Written by sipbridge --write-accounts from speaker.conf; edit the settings, not this file.\n";
-    for (const settings_account& account : enabled_settings_accounts()) {
-        const accounts_line line = accounts_file_line(account);
-        if (line.error.empty())
+    out.text = "# Written by sipbridge from speaker.conf; edit the settings, not this file.\n";
+    for (const settings_account& account : accounts) {
+        accounts_line line = accounts_file_line(account);
+        for (std::string& note : line.notes)
+            out.notes.push_back(std::move(note));
+        for (setting_refusal& refusal : cut_settings(section_of(account), account_keys))
+            line.refusals.push_back(std::move(refusal));
+        if (line.refusals.empty())
             out.text += line.line + "\n";
-        else
-            out.refusals.push_back(line.error + ": the account gets no line");
+        for (setting_refusal& refusal : line.refusals)
+            out.refusals.push_back(std::move(refusal));
     }
     if (p2p_account_enabled())
         out.text += std::string("<") + p2p_account_aor + ">;regint=0;answermode=manual\n";
     return out;
 }
 
-namespace {
-
-// The whole text into the descriptor, synced.
-bool write_all(int fd, const std::string& text)
+bool accounts_need_srtp(const std::vector<settings_account>& accounts)
 {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return ::fsync(fd) == 0;
+    for (const settings_account& account : accounts)
+        if (!account.mediaenc.empty())
+            return true;
+    return false;
 }
 
-// A file made new in the folder, never through a link: O_EXCL fails on
-// anything already there, a planted link included. Given to the folder's
-// owner when root writes it, so the user agent's user can read it and no
-// one else.
-unique_fd create_new(int dir_fd, const std::string& name, const struct stat& dir)
+bool accounts_need_tls(const std::vector<settings_account>& accounts)
 {
-    unique_fd fd(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd && ::geteuid() == 0 && ::fchown(fd.get(), dir.st_uid, dir.st_gid) != 0) {
-        const int failure = errno;
-        fd.reset();
-        ::unlinkat(dir_fd, name.c_str(), 0);  // made here, so it is ours to remove
-        errno = failure;
-    }
-    return fd;
-}
-
-}  // namespace
-
-bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error)
-{
-    const unique_fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat owner {};
-    if (!dir_fd || ::fstat(dir_fd.get(), &owner) != 0) {
-        error = "cannot open the folder " + dir + ": " + std::strerror(errno);
-        return false;
-    }
-    // A name no one can plant a link at beforehand; tried anew when taken.
-    std::random_device random;
-    std::string fresh;
-    unique_fd out;
-    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
-        fresh = ".accounts." + std::to_string(::getpid()) + "." + std::to_string(random());
-        out = create_new(dir_fd.get(), fresh, owner);
-        if (!out && errno != EEXIST)
-            break;
-    }
-    if (!out) {
-        error = "cannot make a new accounts file in " + dir + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!write_all(out.get(), text) || ::renameat(dir_fd.get(), fresh.c_str(), dir_fd.get(), "accounts") != 0) {
-        error = "cannot write " + dir + "/accounts: " + std::strerror(errno);
-        ::unlinkat(dir_fd.get(), fresh.c_str(), 0);
-        return false;
-    }
-    // The user agent wants a contacts file beside it; one that is there
-    // (or a link there) is left alone.
-    create_new(dir_fd.get(), "contacts", owner);
-    return true;
+    for (const settings_account& account : accounts)
+        if (lowered(account.transport) == "tls")
+            return true;
+    return false;
 }

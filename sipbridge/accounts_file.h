@@ -2,45 +2,56 @@
 // that an installer configures the accounts in one place (speaker.conf).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
-// An account as speaker.conf describes it (section account_info_<n>).
-struct settings_account {
-    std::string username;
-    std::string domain;
-    std::string server;    // the registrar and proxy, when it is not the domain
-    std::string password;  // empty: no authentication
-};
+#include "sipbridge/ua_settings.h"
 
-// The enabled accounts 1 to 3 of speaker.conf, in their order.
-std::vector<settings_account> enabled_settings_accounts();
-
-// One line of the accounts file:
-//   <sip:USER@HOST>;auth_pass=PASS;outbound="sip:SERVER";regint=60;answermode=manual
-// with HOST the domain (or the server when the domain is empty). A value
-// that would break the line (blanks, quotes, '<', '>', ';', control
-// characters, a user name that is no SIP user part) gives no line and an
-// error text instead: the file never carries a parameter that the settings
-// did not mean.
+// One line of the accounts file, in the words of baresip 1.0.0's account
+// parser:
+//   <sip:USER@HOST;transport=T>;answermode=manual;regint=N;auth_user=A;
+//   mediaenc=M;outbound="sip:PROXY;transport=T";auth_pass="PASS"
+// HOST is the domain (or the server when the domain is empty); the
+// transport parameter is left out for udp; outbound is the account's
+// outbound setting, else the server when it differs from the domain. The
+// password comes last and quoted, so that any printable character can stand
+// in it. A value that would change what the line says (blanks, quotes, a
+// ';' that begins another parameter, control characters, a user name that
+// is no SIP user part) gives no line and refusals instead: the file never
+// carries a parameter that the settings did not mean.
 struct accounts_line {
     std::string line;
-    std::string error;
+    std::vector<setting_refusal> refusals;
+    std::vector<std::string> notes;  // values used otherwise than written (a regint raised to its floor)
 };
 accounts_line accounts_file_line(const settings_account& account);
 
+// The longest line baresip 1.0.0 reads from its accounts file (it copies each
+// into a buffer of 512 bytes).
+inline constexpr std::size_t accounts_line_max = 511;
+
+// The shortest registration interval the station asks for, in seconds.
+inline constexpr int regint_floor = 10;
+
+// The quoted form of a parameter value that baresip's parser gives back
+// exactly (its quote-aware scan, then the outer quotes stripped), or nothing
+// when no form carries it: a value with a control character, or with a
+// quote that leaves a blank or ';' outside quotes.
+std::optional<std::string> quoted_parameter(const std::string& value);
+
 // The whole accounts file: a line for each enabled account that can have
 // one, and the registration-less P2P account when account_info_p2p is
-// enabled. The refusals name the account and say why it has no line.
+// enabled. The refusals name the setting and say why its account has no
+// line.
 struct accounts_text {
     std::string text;
-    std::vector<std::string> refusals;
+    std::vector<setting_refusal> refusals;
+    std::vector<std::string> notes;
 };
-accounts_text accounts_file_text();
+accounts_text accounts_file_text(const std::vector<settings_account>& accounts);
 
-// Writes DIR/accounts (whole or not at all: a new file of an unforeseeable
-// name, synced, renamed into place) and an empty DIR/contacts when there is
-// none; false, with the reason in error, when that failed. The files hold
-// the SIP passwords: mode 0600, never opened through a link, and when root
-// writes them they belong to the folder's owner (the user agent's user).
-bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);
+// Whether an enabled account asks for SRTP or TLS, which the user agent's
+// configuration must provide for.
+bool accounts_need_srtp(const std::vector<settings_account>& accounts);
+bool accounts_need_tls(const std::vector<settings_account>& accounts);

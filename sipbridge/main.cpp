@@ -2,7 +2,10 @@
 // behind the station's Redis protocol.
 //
 //   sipbridge [--ua HOST:PORT] [debug]   bridge the control socket (default 127.0.0.1:4444)
-//   sipbridge --write-accounts DIR       write DIR/accounts from speaker.conf and exit
+//   sipbridge --write-config DIR         write DIR/config and DIR/accounts from speaker.conf and exit
+//   sipbridge --update-config DIR        the same, for a user agent that runs: exit 0 when anything
+//                                        changed (restart it), 1 when nothing did, 255 when refused
+//   sipbridge --write-accounts DIR       write DIR/accounts alone and exit
 //   sipbridge --print-filter DIR         print the packet filter for speaker.conf and DIR/config
 //   sipbridge --apply-filter DIR         load that filter with nft
 #include <cstdio>
@@ -13,12 +16,16 @@
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge.h"
 #include "sipbridge/filter_command.h"
+#include "sipbridge/ua_config_command.h"
+#include "sipbridge/ua_files.h"
 
 namespace {
 
 int usage()
 {
     std::fputs("usage: sipbridge [--ua HOST:PORT] [debug]\n"
+               "       sipbridge --write-config DIR\n"
+               "       sipbridge --update-config DIR\n"
                "       sipbridge --write-accounts DIR\n"
                "       sipbridge --print-filter DIR\n"
                "       sipbridge --apply-filter DIR\n",
@@ -28,9 +35,11 @@ int usage()
 
 int write_accounts(const std::string& dir)
 {
-    const accounts_text accounts = accounts_file_text();
-    for (const std::string& refusal : accounts.refusals)
-        std::fprintf(stderr, "sipbridge: %s\n", refusal.c_str());
+    const accounts_text accounts = accounts_file_text(enabled_settings_accounts());
+    for (const setting_refusal& refusal : accounts.refusals)
+        std::fprintf(stderr, "sipbridge: %s: the account gets no line\n", refusal_text(refusal).c_str());
+    for (const std::string& note : accounts.notes)
+        std::printf("sipbridge: %s\n", note.c_str());
     std::string error;
     if (!write_accounts_file(dir, accounts.text, error)) {
         std::fprintf(stderr, "sipbridge: %s\n", error.c_str());
@@ -45,6 +54,18 @@ int write_accounts(const std::string& dir)
 int main(int argc, char** argv)
 {
     start_station_program();
+    if (argc == 3 && std::strcmp(argv[1], "--write-config") == 0)
+        return write_config(argv[2]) == config_outcome::refused ? 1 : 0;
+    if (argc == 3 && std::strcmp(argv[1], "--update-config") == 0) {
+        switch (write_config(argv[2])) {
+        case config_outcome::changed:
+            return 0;
+        case config_outcome::unchanged:
+            return 1;
+        case config_outcome::refused:
+            return 255;
+        }
+    }
     if (argc == 3 && std::strcmp(argv[1], "--write-accounts") == 0)
         return write_accounts(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "--print-filter") == 0)

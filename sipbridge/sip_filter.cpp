@@ -9,6 +9,7 @@
 #include <set>
 
 #include "sipbridge/bridge_rules.h"
+#include "sipbridge/ua_config.h"
 
 namespace {
 
@@ -17,32 +18,6 @@ constexpr std::array<unsigned char, 12> v4_mapped_prefix {0, 0, 0, 0, 0, 0, 0, 0
 bool blank(char c)
 {
     return c == ' ' || c == '\t';
-}
-
-// The value of a key as baresip's configuration reader finds it: the first
-// line that holds, after blanks, the key and a blank; the value is the word
-// after it (up to a blank or the line's end), so a comment behind it is not
-// part of it.
-std::optional<std::string> config_word(const std::string& text, const std::string& key)
-{
-    for (std::size_t from = 0; from < text.size();) {
-        const std::size_t end = std::min(text.find_first_of("\r\n", from), text.size());
-        std::size_t at = from;
-        while (at < end && blank(text[at]))
-            ++at;
-        from = end + 1;
-        if (text.compare(at, key.size(), key) != 0 || at + key.size() >= end || !blank(text[at + key.size()]))
-            continue;
-        at += key.size();
-        while (at < end && blank(text[at]))
-            ++at;
-        std::size_t word_end = at;
-        while (word_end < end && !blank(text[word_end]))
-            ++word_end;
-        if (word_end > at)
-            return text.substr(at, word_end - at);
-    }
-    return std::nullopt;
 }
 
 bool bare_ipv6(const std::string& text)
@@ -184,7 +159,7 @@ std::optional<std::string> host_of(const std::string& text)
 ua_ports ua_ports_from_config(const std::string& config_text)
 {
     ua_ports out;
-    const std::optional<std::string> listen = config_word(config_text, "sip_listen");
+    const std::optional<std::string> listen = ua_config_word(config_text, "sip_listen");
     const std::optional<std::string> port = listen ? listen_port_text(*listen) : std::nullopt;
     if (port)
         out.sip = port_number(*port);
@@ -193,7 +168,7 @@ ua_ports ua_ports_from_config(const std::string& config_text)
                        ": the user agent listens on ports of its own choosing, which no filter can name; SIP is "
                        "not filtered (give sip_listen ADDRESS:PORT)";
 
-    const std::optional<std::string> range = config_word(config_text, "rtp_ports");
+    const std::optional<std::string> range = ua_config_word(config_text, "rtp_ports");
     const std::size_t dash = range ? range->find('-') : std::string::npos;
     if (dash != std::string::npos) {
         const std::optional<int> first = port_number(range->substr(0, dash));
@@ -205,7 +180,7 @@ ua_ports ua_ports_from_config(const std::string& config_text)
         out.media_note = range ? "rtp_ports is no range FIRST-LAST: media is not filtered"
                                : "no rtp_ports: media is not filtered";
 
-    const std::optional<std::string> control = config_word(config_text, "ctrl_tcp_listen");
+    const std::optional<std::string> control = ua_config_word(config_text, "ctrl_tcp_listen");
     const std::optional<std::string> control_port = control ? listen_port_text(*control) : std::nullopt;
     if (const std::optional<int> number = control_port ? port_number(*control_port) : std::nullopt)
         out.control = *number;

@@ -129,15 +129,19 @@ bool sip_stack::start()
 
 bool sip_stack::start_user_agent()
 {
+    // The board's part of the configuration is the device's template; the
+    // bridge writes the rest from the settings.
     std::filesystem::create_directories(root_.file("/ua"));
-    root_.write("/ua/config", filled(read_text_file(sip_dir + "/config.in"),
-                                     {{"@SIP_PORT@", std::to_string(sip_port_)},
-                                      {"@RTP_FIRST@", std::to_string(rtp_first_)},
-                                      {"@RTP_LAST@", std::to_string(rtp_first_ + 9)},
-                                      {"@CONTROL_PORT@", std::to_string(control_port_)}}));
-    kit_program writer(root_, sipbridge_binary(), {"--write-accounts", root_.file("/ua")});
-    if (writer.wait_exit(5s) != 0)
+    root_.write("/etc/station/baresip.conf", filled(read_text_file(sip_dir + "/config.in"),
+                                                    {{"@SIP_PORT@", std::to_string(sip_port_)},
+                                                     {"@RTP_FIRST@", std::to_string(rtp_first_)},
+                                                     {"@RTP_LAST@", std::to_string(rtp_first_ + 9)},
+                                                     {"@CONTROL_PORT@", std::to_string(control_port_)}}));
+    kit_program writer(root_, sipbridge_binary(), {"--write-config", root_.file("/ua")});
+    if (writer.wait_exit(5s) != 0) {
+        config_errors_ = writer.output() + writer.errors();
         return false;
+    }
     user_agent_ = std::make_unique<kit_program>(root_, "baresip", std::vector<std::string> {"-f", root_.file("/ua")});
     return wait_until([&] { return port_taken(SOCK_STREAM, control_port_) || !user_agent_->running(); }, 5s) &&
            user_agent_->running();
@@ -252,7 +256,7 @@ std::vector<std::string> sip_stack::far_end_requests() const
 
 std::string sip_stack::report() const
 {
-    std::string out;
+    std::string out = config_errors_;
     if (far_end_)
         out += far_end_->report("far end (SIPp)") + read_text_file(root_.file("/far_end.errors"));
     if (user_agent_)

@@ -55,8 +55,9 @@ public:
 
     // SIPp as registrar and far ends; true once its port is bound.
     bool start_far_end();
-    // baresip with the accounts written by sipbridge from the settings
-    // (write the settings first); true once its control socket accepts.
+    // baresip with its configuration and accounts written by sipbridge
+    // --write-config from the settings (write them first) and the template
+    // station/sip/config.in; true once its control socket accepts.
     bool start_user_agent();
     // sipbridge, taking the control socket of this process's user (as
     // baresip here runs as it); env may name another STATION_UA_USER.
@@ -113,6 +114,7 @@ private:
     int caller_port_ = 0;
     int caller_media_port_ = 0;
     int rtp_first_ = 0;
+    std::string config_errors_;  // what --write-config said when it refused
     std::unique_ptr<kit_program> far_end_;
     std::unique_ptr<kit_program> user_agent_;
     std::unique_ptr<kit_program> bridge_;

@@ -62,7 +62,7 @@ TEST_F(WriteAccounts, OnlyItsOwnerReadsIt)
     root.write("/ua/accounts", "old\n");
     ASSERT_EQ(::chmod(root.file("/ua/accounts").c_str(), 0644), 0);
     ASSERT_EQ(write_accounts(), 0) << said;
-    EXPECT_NE(root.read("/ua/accounts").find(";auth_pass=" + password + ";"), std::string::npos);
+    EXPECT_NE(root.read("/ua/accounts").find(";auth_pass=\"" + password + "\""), std::string::npos);
     EXPECT_EQ(status_of(root.file("/ua/accounts")).st_mode & 07777, 0600u) << "an old 0644 file is replaced";
     EXPECT_EQ(status_of(root.file("/ua/contacts")).st_mode & 07777, 0600u);
     EXPECT_EQ(other_names({"accounts", "contacts"}), std::vector<std::string> {}) << "no temporary file is left";
@@ -86,7 +86,7 @@ TEST_F(WriteAccounts, PlantedLinksAreNotFollowed)
     EXPECT_EQ(root.read("/etc/important2"), "keep too\n");
     EXPECT_FALSE(std::filesystem::exists(absent)) << "the dangling link at contacts made its target";
     EXPECT_TRUE(S_ISREG(status_of(dir + "/accounts").st_mode)) << "the link itself is replaced by the file";
-    EXPECT_NE(root.read("/ua/accounts").find(";auth_pass=" + password + ";"), std::string::npos);
+    EXPECT_NE(root.read("/ua/accounts").find(";auth_pass=\"" + password + "\""), std::string::npos);
     EXPECT_TRUE(S_ISLNK(status_of(dir + "/accounts.new").st_mode));
 }
 

@@ -22,7 +22,7 @@ TEST_F(SipSecrets, ThePasswordIsInNoLogRecordOrConsole)
     start_registered(ini);
 
     const std::string accounts = root.read("/ua/accounts");
-    EXPECT_NE(accounts.find(";auth_pass=" + password + ";"), std::string::npos) << "it is where it belongs";
+    EXPECT_NE(accounts.find(";auth_pass=\"" + password + "\""), std::string::npos) << "it is where it belongs";
     struct stat file {};
     ASSERT_EQ(::stat(root.file("/ua/accounts").c_str(), &file), 0);
     EXPECT_EQ(file.st_mode & 07777, 0600u);

@@ -109,34 +109,117 @@ TEST(BridgeRules, ListingShowsWhichAccountsAreRegistered)
     EXPECT_TRUE(registered_in_listing("no accounts sip:x OK").empty()) << "only account lines count";
 }
 
+namespace {
+
+settings_account account(const std::string& username, const std::string& domain, const std::string& server = "",
+                         const std::string& password = "")
+{
+    settings_account a;
+    a.n = 1;
+    a.username = username;
+    a.domain = domain;
+    a.server = server;
+    a.password = password;
+    return a;
+}
+
+std::string refused_keys(const accounts_line& result)
+{
+    std::string keys;
+    for (const setting_refusal& refusal : result.refusals)
+        keys += (keys.empty() ? "" : " ") + refusal.key;
+    return keys;
+}
+
+}  // namespace
+
 TEST(AccountsFile, LinesCarryTheSettingsAndNothingElse)
 {
-    EXPECT_EQ(accounts_file_line({"2000", "127.0.0.1:15070", "", "secret"}).line,
-              "<sip:2000@127.0.0.1:15070>;auth_pass=secret;regint=60;answermode=manual");
-    EXPECT_EQ(accounts_file_line({"2000", "", "10.0.0.9", ""}).line,
-              "<sip:2000@10.0.0.9>;regint=60;answermode=manual")
+    EXPECT_EQ(accounts_file_line(account("2000", "127.0.0.1:15070", "", "secret")).line,
+              "<sip:2000@127.0.0.1:15070>;answermode=manual;regint=60;auth_pass=\"secret\"");
+    EXPECT_EQ(accounts_file_line(account("2000", "", "10.0.0.9")).line, "<sip:2000@10.0.0.9>;answermode=manual;regint=60")
         << "the server stands in for an empty domain; no password, no authentication";
-    EXPECT_EQ(accounts_file_line({"2000", "example.test", "10.0.0.9", "pw"}).line,
-              "<sip:2000@example.test>;auth_pass=pw;outbound=\"sip:10.0.0.9\";regint=60;answermode=manual");
-    EXPECT_EQ(accounts_file_line({"2000", "example.test", "example.test", ""}).line,
-              "<sip:2000@example.test>;regint=60;answermode=manual");
+    EXPECT_EQ(accounts_file_line(account("2000", "example.test", "10.0.0.9", "pw")).line,
+              "<sip:2000@example.test>;answermode=manual;regint=60;outbound=\"sip:10.0.0.9\";auth_pass=\"pw\"");
+    EXPECT_EQ(accounts_file_line(account("2000", "example.test", "example.test")).line,
+              "<sip:2000@example.test>;answermode=manual;regint=60");
 
-    for (const settings_account& bad : std::vector<settings_account>{
-             {"", "example.test", "", ""},
-             {"20 00", "example.test", "", ""},
-             {"2000>;regint=1", "example.test", "", ""},
-             {"2000", "", "", ""},
-             {"2000", "evil>;x", "", ""},
-             {"2000", "example.test", "", "pa;ss"},
-             {"2000", "example.test", "", "pa ss"},
-             {"2000", "example.test", "", "pa\"ss"},
-             {"2000", "example.test", "", "line\nbreak"},
-             {"2000", "example.test", "a b", ""},
-         }) {
-        const accounts_line result = accounts_file_line(bad);
-        EXPECT_EQ(result.line, "") << bad.username << " " << bad.domain << " " << bad.password;
-        EXPECT_NE(result.error, "");
+    // A PBX account over TLS with SRTP, an authorization name and a proxy:
+    // the transport goes into the address and the proxy's address alike.
+    settings_account pbx = account("201", "pbx.example", "", "pw");
+    pbx.transport = "TLS";
+    pbx.auth_user = "ext201";
+    pbx.regint = "300";
+    pbx.mediaenc = "srtp-mand";
+    pbx.outbound = "sip:edge.example:5061";
+    EXPECT_EQ(accounts_file_line(pbx).line,
+              "<sip:201@pbx.example;transport=tls>;answermode=manual;regint=300;auth_user=ext201;mediaenc=srtp-mand;"
+              "outbound=\"sip:edge.example:5061;transport=tls\";auth_pass=\"pw\"");
+    pbx.transport = "udp";
+    pbx.regint = "3";
+    const accounts_line raised = accounts_file_line(pbx);
+    EXPECT_NE(raised.line.find(";regint=10;"), std::string::npos) << "the floor";
+    EXPECT_EQ(raised.line.find("transport"), std::string::npos) << "udp is the default, written as none";
+    ASSERT_EQ(raised.notes.size(), 1u);
+    EXPECT_NE(raised.notes[0].find("regint = 3 is raised to 10"), std::string::npos);
+}
+
+TEST(AccountsFile, ValuesThatWouldChangeTheLineAreRefusedByName)
+{
+    const auto with = [](const char* key, const std::string& value) {
+        settings_account a = account("2000", "example.test", "", "pw");
+        if (std::string(key) == "username") a.username = value;
+        if (std::string(key) == "domain") a.domain = value;
+        if (std::string(key) == "transport") a.transport = value;
+        if (std::string(key) == "auth_user") a.auth_user = value;
+        if (std::string(key) == "regint") a.regint = value;
+        if (std::string(key) == "mediaenc") a.mediaenc = value;
+        if (std::string(key) == "outbound") a.outbound = value;
+        if (std::string(key) == "password") a.password = value;
+        return accounts_file_line(a);
+    };
+    const std::vector<std::pair<const char*, std::string>> bad = {
+        {"username", ""}, {"username", "20 00"}, {"username", "2000>;regint=1"}, {"domain", "evil>;x"},
+        {"domain", "sip:pbx"}, {"transport", "sctp"}, {"auth_user", "a b"}, {"auth_user", "x;regint=1"},
+        {"regint", "60s"}, {"regint", "-5"}, {"regint", "9999999"}, {"mediaenc", "zrtp"},
+        {"outbound", "a b"}, {"password", "line\nbreak"}, {"password", "a\" b"},
+        {"password", "x;regint=1"}, {"password", "x; medianat = ice"},
+    };
+    for (const auto& [key, value] : bad) {
+        const accounts_line result = with(key, value);
+        EXPECT_EQ(result.line, "") << key << " = " << value;
+        EXPECT_EQ(refused_keys(result), key) << key << " = " << value;
     }
+    settings_account prompt = account("2000", "example.test");
+    prompt.auth_user = "ext";
+    EXPECT_EQ(refused_keys(accounts_file_line(prompt)), "auth_user") << "baresip would ask for the password";
+
+    // Every value at its longest: more than baresip reads of a line.
+    const std::string long_host = std::string(61, 'h') + "." + std::string(60, 'h') + ".test";
+    settings_account long_line = account(std::string(31, '2'), long_host, "", std::string(63, 'p'));
+    long_line.outbound = long_host;
+    long_line.auth_user = std::string(63, 'a');
+    long_line.transport = "tls";
+    long_line.mediaenc = "srtp-mand";
+    long_line.regint = "999999";
+    EXPECT_EQ(refused_keys(accounts_file_line(long_line)), "username") << "beyond what baresip reads of a line";
+}
+
+// baresip 1.0.0 reads a parameter value with a quote-aware scan and strips
+// one pair of outer quotes; the password is written so that the scan gives
+// it back exactly, whatever printable characters it holds.
+TEST(AccountsFile, PasswordsOfAnyPrintableCharacterAreCarried)
+{
+    for (const std::string& password : {std::string("se;cr et"), std::string("back\\slash\\"),
+                                        std::string("quo\"te"), std::string("\"both\""), std::string("a\\\" b"),
+                                        std::string("#hash"), std::string("<angle>")}) {
+        const accounts_line line = accounts_file_line(account("2000", "example.test", "", password));
+        ASSERT_TRUE(line.refusals.empty()) << password;
+        EXPECT_EQ(line.line.substr(line.line.find(";auth_pass=") + 11), *quoted_parameter(password));
+    }
+    EXPECT_EQ(quoted_parameter("se;cr et"), "\"se;cr et\"");
+    EXPECT_FALSE(quoted_parameter("a\" b")) << "the quote leaves the blank outside quotes";
+    EXPECT_FALSE(quoted_parameter("tab\there"));
 }
 
 TEST(AccountsFile, EnabledAccountsComeFromTheSettingsInTheirOrder)
@@ -148,6 +231,7 @@ TEST(AccountsFile, EnabledAccountsComeFromTheSettingsInTheirOrder)
                         "[account_info_3]\nenable = yes\nusername = 3000\ndomain = c.test\n");
     const std::vector<settings_account> accounts = enabled_settings_accounts();
     ASSERT_EQ(accounts.size(), 2u);
-    EXPECT_EQ(accounts_file_line(accounts[0]).line, "<sip:2000@10.0.0.9>;auth_pass=pw;regint=60;answermode=manual");
-    EXPECT_EQ(accounts_file_line(accounts[1]).line, "<sip:3000@c.test>;regint=60;answermode=manual");
+    EXPECT_EQ(accounts_file_line(accounts[0]).line, "<sip:2000@10.0.0.9>;answermode=manual;regint=60;auth_pass=\"pw\"");
+    EXPECT_EQ(accounts_file_line(accounts[1]).line, "<sip:3000@c.test>;answermode=manual;regint=60");
+    EXPECT_EQ(accounts[1].n, 3);
 }

@@ -1,0 +1,28 @@
+// The user agent's files in its folder (config, accounts, contacts and the
+// TLS files), written so that no one else reads them and no planted link is
+// followed. They hold the SIP passwords and the station's private key.
+#pragma once
+
+#include <optional>
+#include <string>
+
+// Writes DIR/NAME whole or not at all: a new file of an unforeseeable name,
+// mode 0600, never opened through a link, synced, renamed into place. When
+// root writes it, it belongs to the folder's owner (the user agent's user).
+// False, with the reason in error, when that failed; the old file stays.
+bool write_ua_file(const std::string& dir, const std::string& name, const std::string& text, std::string& error);
+
+// An empty DIR/NAME made the same way when there is none (a file, or a link,
+// that is there is left alone).
+void ensure_ua_file(const std::string& dir, const std::string& name);
+
+// Removes DIR/NAME (a file the settings no longer name); true when none is
+// left.
+bool remove_ua_file(const std::string& dir, const std::string& name, std::string& error);
+
+// DIR/NAME's text, or nothing.
+std::optional<std::string> read_ua_file(const std::string& dir, const std::string& name);
+
+// The accounts file and an empty contacts file beside it, which the user
+// agent wants.
+bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);
