@@ -204,6 +204,20 @@ accounts_text accounts_file_text(const std::vector<settings_account>& accounts)
     return out;
 }
 
+std::optional<std::string> accounts_line_of(const std::string& aor)
+{
+    for (const settings_account& account : enabled_settings_accounts()) {
+        const std::string host = account.domain.empty() ? account.server : account.domain;
+        if (account_address_of_record({account.username, host}) != aor)
+            continue;
+        accounts_line line = accounts_file_line(account);
+        if (!line.refusals.empty() || !cut_settings(section_of(account), account_keys).empty())
+            return std::nullopt;
+        return std::move(line.line);
+    }
+    return std::nullopt;
+}
+
 bool accounts_need_srtp(const std::vector<settings_account>& accounts)
 {
     for (const settings_account& account : accounts)

@@ -51,6 +51,11 @@ struct accounts_text {
 };
 accounts_text accounts_file_text(const std::vector<settings_account>& accounts);
 
+// The line of the enabled account with this address of record ("sip:%s@%s"
+// as the station builds it), or nothing when no enabled account has it or
+// its line is refused.
+std::optional<std::string> accounts_line_of(const std::string& aor);
+
 // Whether an enabled account asks for SRTP or TLS, which the user agent's
 // configuration must provide for.
 bool accounts_need_srtp(const std::vector<settings_account>& accounts);

@@ -10,6 +10,8 @@
 #include "common/redis_link.h"
 #include "common/redis_trust.h"
 #include "common/station_root.h"
+#include "sipbridge/accounts_file.h"
+#include "sipbridge/bridge_rules.h"
 #include "sipbridge/command_plan.h"
 #include "sipbridge/event_translation.h"
 #include "sipbridge/local_player.h"
@@ -189,8 +191,37 @@ private:
         link_.send("reginfo", "", [this](const ua_reply& reply) {
             if (!reply.answered)
                 return;
-            std::lock_guard<std::mutex> lock(state_mutex_);
-            publisher_.post(state_.on_connected(reply.data));
+            {
+                std::lock_guard<std::mutex> lock(state_mutex_);
+                publisher_.post(state_.on_connected(reply.data));
+            }
+            for (const std::string& aor : failed_in_listing(reply.data))
+                register_again(aor);
+        });
+    }
+
+    // An account that failed before this connection had its failure event,
+    // with the reason, when no one listened, and the user agent tries again
+    // only after half a minute or more. baresip 1.0.0 has no command to
+    // register an account now: the account is deleted and made anew from
+    // the settings, and the new one's events reach the station.
+    void register_again(const std::string& aor)
+    {
+        const std::optional<std::string> line = accounts_line_of(aor);
+        if (!line) {
+            say(aor + " failed to register; the settings give it no line to register it again with");
+            return;
+        }
+        say(aor + " failed to register before the bridge connected: registering it again");
+        link_.send("uadel", aor, [this, aor, line = *line](const ua_reply& deleted) {
+            if (!deleted.answered || !deleted.ok) {
+                say("the user agent did not delete " + aor + " to register it again");
+                return;
+            }
+            link_.send("uanew", line, [this, aor](const ua_reply& made) {
+                if (!made.answered || !made.ok)
+                    say("the user agent did not make " + aor + " again: it has no such account until it restarts");
+            });
         });
     }
 

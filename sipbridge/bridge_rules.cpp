@@ -49,7 +49,28 @@ std::string registration_record::register_class(const std::string& aor)
     return registered_.insert(aor).second ? "init register" : "register";
 }
 
-std::vector<std::string> registered_in_listing(const std::string& listing)
+namespace {
+
+// The status word after an account's address: "OK", "ERR" or "zzz", in a
+// colour ("ESC[32mOK ESC[;m"); what follows it (the registrar's Server
+// header) is the far end's text and is not read.
+std::string listed_status(const std::string& line, std::size_t from)
+{
+    std::size_t at = line.find_first_not_of(" \t", from);
+    if (at != std::string::npos && line[at] == '\x1b') {
+        at = line.find('m', at);
+        if (at != std::string::npos)
+            ++at;
+    }
+    if (at == std::string::npos)
+        return "";
+    const std::size_t end = line.find_first_of(" \t\x1b", at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+// The addresses of record of the listing's account lines whose status reads
+// as given.
+std::vector<std::string> listed_with(const std::string& listing, const char* status)
 {
     std::vector<std::string> aors;
     for (std::size_t from = 0; from < listing.size();) {
@@ -63,10 +84,22 @@ std::vector<std::string> registered_in_listing(const std::string& listing)
             continue;
         const std::size_t end = line.find_first_of(" \t", start);
         const std::string aor = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (end != std::string::npos && line.find("OK", end) != std::string::npos)
+        if (end != std::string::npos && listed_status(line, end) == status)
             aors.push_back(aor);
     }
     return aors;
+}
+
+}  // namespace
+
+std::vector<std::string> registered_in_listing(const std::string& listing)
+{
+    return listed_with(listing, "OK");
+}
+
+std::vector<std::string> failed_in_listing(const std::string& listing)
+{
+    return listed_with(listing, "ERR");
 }
 
 namespace {

@@ -40,6 +40,10 @@ private:
 // ("OK" on their line), in the listing's order.
 std::vector<std::string> registered_in_listing(const std::string& listing);
 
+// Those it shows failed ("ERR": the registrar refused it, or did not
+// answer). The reason is not in the listing.
+std::vector<std::string> failed_in_listing(const std::string& listing);
+
 // The registration-less account that P2P calls go out on, as the accounts
 // file names it.
 inline constexpr const char* p2p_account_aor = "sip:p2p@127.0.0.1";

@@ -124,6 +124,11 @@ station_update bridge_state::on_registration_event(const std::string& type, cons
         const std::string klass = first_registration_.register_class(aor);
         update.events.push_back(event_text("REGISTER_OK", event, &klass, nullptr));
         update.statuses.emplace_back(aor, calls_.status_of(aor));
+    } else if (type == "UNREGISTERING" && !registered_.count(aor)) {
+        // An account that was not registered (one deleted to be registered
+        // anew, or one that never succeeded) loses nothing: the station's
+        // view of it does not change.
+        return update;
     } else if (type == "REGISTER_FAIL" || type == "UNREGISTERING") {
         registered_.erase(aor);
         update.events.push_back(station_event_text(type.c_str(), event));

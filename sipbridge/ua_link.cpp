@@ -22,9 +22,12 @@
 
 namespace {
 
-// Every command that the bridge's plans and its start on a connection use.
-// Module loading, quitting and the like are none of the bridge's business.
-constexpr std::array<const char*, 6> bridge_commands = {"accept", "callfind", "dial", "hangup", "reginfo", "uafind"};
+// Every command that the bridge's plans and its start on a connection use
+// (uadel and uanew register a failed account anew, with a line made from the
+// settings). Module loading, quitting and the like are none of the bridge's
+// business.
+constexpr std::array<const char*, 8> bridge_commands = {"accept", "callfind", "dial",  "hangup",
+                                                         "reginfo", "uadel",   "uafind", "uanew"};
 
 // A text for the console: control characters shown as '?', cut short.
 std::string shown(const std::string& text)

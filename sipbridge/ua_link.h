@@ -43,7 +43,7 @@ struct ua_address {
 std::optional<ua_address> parse_ua_address(const std::string& text);
 
 // Empty for a command that the bridge sends (accept, callfind, dial, hangup,
-// reginfo, uafind) with parameters of one line; otherwise why it is not
+// reginfo, uadel, uafind, uanew) with parameters of one line; otherwise why it is not
 // sent, as a console text.
 std::string ua_request_refusal(const std::string& command, const std::string& params);
 

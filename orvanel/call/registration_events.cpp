@@ -1,5 +1,8 @@
 #include "orvanel/call/registration_events.h"
 
+#include <optional>
+#include <string>
+
 #include "common/accounts.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
@@ -44,6 +47,37 @@ bool nothing_registered()
     return account_flag(1) == 0 && account_flag(2) == 0 && account_flag(3) == 0 && p2p_enabled == 0;
 }
 
+// The reason of each account's failure last entered in the operation log.
+// A registrar that refuses an account refuses each retry alike, so a
+// failure is entered once per episode: the first after the account
+// registered or the user agent (or this program) started, and again only
+// when the reason changes. Used on Baresip_thread alone.
+std::optional<std::string> failure_entered[3];
+
+void enter_failure(int n, const std::string& address, const std::string& reason)
+{
+    failure_entered[n - 1] = reason;
+    write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), reason);
+}
+
+// A failure of an enabled account that is not registered: its reason is
+// what an installer needs to see, once.
+void on_unregistered_failure(const std::string& aor, const std::string& reason)
+{
+    for (int n = 1; n <= 3; ++n) {
+        if (!account_enabled(n) || account_flag(n) != 0)
+            continue;
+        const std::string address = account_address_of_record(account_identity_of(n));
+        if (address != aor)
+            continue;
+        if (failure_entered[n - 1] != reason) {
+            log_print(LEVEL_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
+            enter_failure(n, address, reason);
+        }
+        return;
+    }
+}
+
 }  // namespace
 
 bool on_register_ok(const cJSON* event)
@@ -64,6 +98,7 @@ bool on_register_ok(const cJSON* event)
             continue;
         set_both_leds(LED_READY);
         account_flag(n) = 1;
+        failure_entered[n - 1].reset();
         write_oplog("SIP STATE", "SIP REGISTERED", with_address(texts[n - 1].registered, address));
         return false;
     }
@@ -75,6 +110,11 @@ bool on_register_lost(const cJSON* event)
     if (!json_has_string(event, "accountaor"))
         return true;
     const std::string aor = json_string_member(event, "accountaor");
+    // UNREGISTERING is the user agent giving an account up on purpose (it
+    // stops, or deletes the account): the account is lost, but nothing
+    // failed, so no failure is entered.
+    const bool failed = json_string_member(event, "type") != "UNREGISTERING";
+    const std::string reason = json_string_member(event, "param");
 
     for (int n = 1; n <= 3; ++n) {
         if (!account_enabled(n) || account_flag(n) != 1)
@@ -89,9 +129,15 @@ bool on_register_lost(const cJSON* event)
             set_both_leds(LED_NO_ACCOUNT);
             run_shell(texts[n - 1].lost_last);
         }
-        write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), json_string_member(event, "param"));
+        if (failed)
+            enter_failure(n, address, reason);
+        else
+            log_print(LEVEL_NOTICE, "%s:%s un-registered by the user agent\n", texts[n - 1].aor_name,
+                      address.c_str());
         return false;
     }
+    if (failed)
+        on_unregistered_failure(aor, reason);
     if (nothing_registered()) {
         log_print(LEVEL_NOTICE, "全部注册失败\n");
         set_both_leds(LED_NO_ACCOUNT);
@@ -106,8 +152,15 @@ bool on_user_agent_exit(const cJSON*)
     set_both_leds(LED_NO_ACCOUNT);
     for (int n = 1; n <= 3; ++n)
         account_flag(n) = 0;
+    forget_registration_failures();  // a new user agent starts a new episode
     write_oplog("SIP STATE", "APP EXIT", "");
     return true;
+}
+
+void forget_registration_failures()
+{
+    for (std::optional<std::string>& reason : failure_entered)
+        reason.reset();
 }
 
 bool on_user_agent_listing(const cJSON*)

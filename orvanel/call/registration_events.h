@@ -11,3 +11,7 @@ bool on_register_ok(const cJSON* event);
 bool on_register_lost(const cJSON* event);
 bool on_user_agent_exit(const cJSON* event);
 bool on_user_agent_listing(const cJSON* event);
+
+// Forgets which registration failures were entered, as a new user agent
+// does (for a test that starts a station anew in the same process).
+void forget_registration_failures();

@@ -75,6 +75,39 @@ TEST_F(Registrations, LosingTheLastAccountWithP2pKeepsTheStatus)
     EXPECT_EQ(baresip_status, STATUS_IDLE);
     EXPECT_EQ(led_state_gpio67, LED_READY);
     EXPECT_TRUE(root.tool_calls().empty());
+    EXPECT_TRUE(oplog_entries().empty()) << "giving an account up on purpose is no failure";
+}
+
+// A registrar that refuses an account refuses every retry alike: the
+// failure and its reason are entered once per episode, whether or not the
+// account was ever registered.
+TEST_F(Registrations, FailuresAreEnteredOncePerEpisodeWithTheirReason)
+{
+    const std::string failed = "SIP STATE,Primary Account REGISTER FAILED <sip:1000@example.test>,";
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"401 Unauthorized")");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"401 Unauthorized")");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"408 Request Timeout")");
+    EXPECT_EQ(account_flag(1), 0);
+    EXPECT_EQ(oplog_entries(), (std::vector<std::string> {failed + "401 Unauthorized", failed + "408 Request Timeout"}));
+
+    // Registered, then lost: a new episode, entered as before, once.
+    registration("REGISTER_OK", "sip:1000@example.test");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"408 Request Timeout")");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"408 Request Timeout")");
+    EXPECT_EQ(oplog_entries().size(), 4u);
+    EXPECT_EQ(oplog_entries().back(), failed + "408 Request Timeout");
+
+    // A new user agent starts a new episode; a disabled account or another
+    // address enters nothing.
+    event(R"({"type":"EXIT"})");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"408 Request Timeout")");
+    registration("REGISTER_FAIL", "sip:9999@example.test", R"(,"param":"403 Forbidden")");
+    root.write_settings("[account_info_1]\nenable = no\nusername = 1000\ndomain = example.test\n");
+    registration("REGISTER_FAIL", "sip:1000@example.test", R"(,"param":"403 Forbidden")");
+    const std::vector<std::string> entries = oplog_entries();
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[4], "SIP STATE,APP EXIT,");
+    EXPECT_EQ(entries[5], failed + "408 Request Timeout");
 }
 
 TEST_F(Registrations, FailureOfAnUnknownAccountWhileNothingIsRegistered)

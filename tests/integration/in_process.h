@@ -12,6 +12,7 @@
 #include "common/oplog.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/call/session_events.h"
+#include "orvanel/call/registration_events.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/operation_log.h"
@@ -24,6 +25,7 @@ protected:
         survive_broken_pipes();
         debug_mode = 0;
         reset_call_state();
+        forget_registration_failures();
         redis_pool = redis_pool_create(redis_socket);
         queue_create(5, next_hop_queue);
         set_oplog_push(push_oplog_entry);

@@ -102,9 +102,15 @@ TEST(BridgeRules, ListingShowsWhichAccountsAreRegistered)
     const std::string listing = "\n--- User Agents (3) ---\n"
                                 "> sip:2000@127.0.0.1:15070   \x1b[32mOK \x1b[;m  Expires 60s\n"
                                 "  sip:2001@127.0.0.1:15070   \x1b[31mERR\x1b[;m\n"
-                                "  sip:2002@example.test      \x1b[32mOK \x1b[;m  Expires 3600s\n\n";
+                                "  sip:2002@example.test      \x1b[32mOK \x1b[;m  Expires 3600s\n"
+                                "  sip:2003@example.test      \x1b[31mERR\x1b[;m OK-PBX Expires 0s\n"
+                                "  sip:2004@example.test      \x1b[33mzzz\x1b[;m\n\n";
     EXPECT_EQ(registered_in_listing(listing),
-              (std::vector<std::string>{"sip:2000@127.0.0.1:15070", "sip:2002@example.test"}));
+              (std::vector<std::string>{"sip:2000@127.0.0.1:15070", "sip:2002@example.test"}))
+        << "a registrar's Server text that holds OK is no status";
+    EXPECT_EQ(failed_in_listing(listing),
+              (std::vector<std::string>{"sip:2001@127.0.0.1:15070", "sip:2003@example.test"}))
+        << "one that still waits for its answer (zzz) has not failed";
     EXPECT_TRUE(registered_in_listing("").empty());
     EXPECT_TRUE(registered_in_listing("no accounts sip:x OK").empty()) << "only account lines count";
 }

@@ -194,6 +194,16 @@ TEST(BridgeTranslation, FirstRegistrationAlsoWhenItCameBeforeTheConnection)
     EXPECT_EQ(member_of(update.events[0], "param"), "403 Forbidden");
     EXPECT_EQ(update.statuses, (statuses {{aor, std::nullopt}}));
     EXPECT_TRUE(state.registered().empty());
+
+    // Its failures keep coming with their reasons; giving up an account
+    // that is not registered (deleted to be made anew) tells the station
+    // nothing.
+    update = feed(state, R"({"event":true,"type":"REGISTER_FAIL","class":"register","accountaor":")" + aor +
+                             R"(","param":"401 Unauthorized"})");
+    EXPECT_EQ(member_of(update.events.at(0), "param"), "401 Unauthorized");
+    update = feed(state, R"({"event":true,"type":"UNREGISTERING","class":"register","accountaor":")" + aor + R"("})");
+    EXPECT_TRUE(update.events.empty());
+    EXPECT_TRUE(update.statuses.empty());
 }
 
 TEST(BridgeTranslation, RegistrationRefreshDuringACallKeepsTheCallsStatus)

@@ -236,10 +236,11 @@ TEST(UaLink, OnlyTheBridgesOwnCommandsGoOut)
 {
     for (const auto& [command, params] : std::vector<std::pair<std::string, std::string>> {
              {"reginfo", ""}, {"uafind", "sip:2000@127.0.0.1:15070"}, {"callfind", "1-32359@127.0.0.1"},
-             {"dial", "sip:door@192.0.2.5:5062"}, {"accept", ""}, {"hangup", ""}})
+             {"dial", "sip:door@192.0.2.5:5062"}, {"accept", ""}, {"hangup", ""}, {"uadel", "sip:2000@pbx.test"},
+             {"uanew", "<sip:2000@pbx.test>;answermode=manual;regint=60;auth_pass=\"a;b c\""}})
         EXPECT_EQ(ua_request_refusal(command, params), "") << command;
 
-    for (const char* command : {"insmod", "rmmod", "module", "quit", "uanew", "uadel", "", "dial ", " dial", "Dial",
+    for (const char* command : {"insmod", "rmmod", "module", "quit", "uanext", "ausrc", "", "dial ", " dial", "Dial",
                                 "dial\n", "hangupall", "sndcode", "transfer"})
         EXPECT_NE(ua_request_refusal(command, "x").find("not a command the bridge sends"), std::string::npos)
             << command;
