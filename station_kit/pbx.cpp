@@ -228,6 +228,7 @@ void pbx::stop()
             if (alive(child))
                 ::kill(child, SIGKILL);
     wait_until([&] { return std::none_of(children.begin(), children.end(), alive); }, 2s);
+    std::filesystem::remove(dir_ + "/kamailio.pid");
 }
 
 bool pbx::restart()
