@@ -15,9 +15,11 @@ set(UA_DIR ${STATION_UA_DIR})
 set(UA_USER ${STATION_UA_USER})
 set(USERDATA_DIR ${STATION_USERDATA_DIR})
 # The packet filter is a oneshot service, renewed by its path unit when the
-# settings change and by its timer for names whose addresses change.
+# settings change and by its timer for names whose addresses change; the
+# user agent's configuration is written anew by another when they change.
 foreach(unit orvanel.service outputd.service sipbridge.service station-baresip.service
-             station-filter.service station-filter.path station-filter.timer)
+             station-filter.service station-filter.path station-filter.timer
+             station-sip-config.service station-sip-config.path)
     configure_file(${PROJECT_SOURCE_DIR}/station/service/${unit}.in ${PROJECT_BINARY_DIR}/service/${unit} @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/service/${unit} DESTINATION ${STATION_SYSTEMD_UNIT_DIR})
 endforeach()
@@ -45,6 +47,11 @@ option(STATION_INSTALL_INIT_SCRIPT "Install the init script for boards without s
 if(STATION_INSTALL_INIT_SCRIPT)
     install(PROGRAMS ${PROJECT_BINARY_DIR}/service/station DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
 endif()
+
+# The SIP user agent's template: the board's part of baresip's
+# configuration (audio, codecs, media ports, control socket), to edit there;
+# sipbridge --write-config adds the settings' part.
+install(FILES ${PROJECT_SOURCE_DIR}/station/sip/baresip.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/station)
 
 install(FILES ${PROJECT_SOURCE_DIR}/station/template/etc/speaker.conf
               ${PROJECT_SOURCE_DIR}/station/template/oem/etc/volctrl.conf

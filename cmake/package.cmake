@@ -33,6 +33,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
 # Files under /etc are the board's to edit: kept on upgrades.
 set(station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/redis/redis-station.conf\n")
+string(APPEND station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/station/baresip.conf\n")
 if(STATION_INSTALL_INIT_SCRIPT)
     string(APPEND station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d/station\n")
 endif()
