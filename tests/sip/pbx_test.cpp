@@ -101,8 +101,9 @@ protected:
         const std::string sipp_account = sip.account_settings();
         EXPECT_EQ(rest.rfind(sipp_account, 0), 0u) << "SipStation::settings() starts with the account";
         rest.erase(0, sipp_account.size());
+        const std::string server = account.server.empty() ? registrar->address() : account.server;
         std::string ini = "[account_info_1]\nenable = yes\nusername = 2000\ndomain = " + registrar->address() +
-                          "\nserver = " + (account.server.empty() ? registrar->address() : account.server) + "\npassword = " + account.password + "\n";
+                          "\nserver = " + server + "\npassword = " + account.password + "\n";
         if (!account.transport.empty())
             ini += "transport = " + account.transport + "\n";
         if (!account.auth_user.empty())
@@ -117,9 +118,9 @@ protected:
     // outputd, orvanel, the station's user agent and the bridge.
     void start_pbx_station(const std::string& ini)
     {
-        start_station(ini);
-        ASSERT_TRUE(sip.start_user_agent()) << sip.report();
+        ASSERT_NO_FATAL_FAILURE(start_station(ini));
         user_agent_started_ = std::chrono::steady_clock::now();
+        ASSERT_TRUE(sip.start_user_agent()) << sip.report();
         ASSERT_TRUE(sip.start_bridge()) << sip.report();
     }
 
@@ -182,9 +183,9 @@ protected:
 
 TEST_F(Pbx, UdpKeyPressCallsTheFarPhoneThatAnswers)
 {
-    start_registrar();
-    start_phone();
-    start_pbx_station(pbx_settings({}));
+    ASSERT_NO_FATAL_FAILURE(start_registrar());
+    ASSERT_NO_FATAL_FAILURE(start_phone());
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings({})));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
     EXPECT_TRUE(wait_until([&] { return leds_ready(); }));
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "PBX REGISTERED udp " + station_aor()))
@@ -192,18 +193,18 @@ TEST_F(Pbx, UdpKeyPressCallsTheFarPhoneThatAnswers)
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTER CHALLENGED "), "user 2000"))
         << "the registrar asked for the password";
 
-    key_call_is_answered();
+    ASSERT_NO_FATAL_FAILURE(key_call_is_answered());
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX INVITE CHALLENGED "), "from " + station_aor()))
         << "the registrar asked the station to authenticate its call";
 }
 
 TEST_F(Pbx, UdpFarPhoneCallRingsTheStation)
 {
-    start_registrar();
-    start_phone();
-    start_pbx_station(pbx_settings({}));
+    ASSERT_NO_FATAL_FAILURE(start_registrar());
+    ASSERT_NO_FATAL_FAILURE(start_phone());
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings({})));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
-    far_phone_rings_the_station();
+    ASSERT_NO_FATAL_FAILURE(far_phone_rings_the_station());
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX INVITE udp"), "-> sip:2000@"));
 }
 
@@ -211,19 +212,19 @@ TEST_F(Pbx, UdpFarPhoneCallRingsTheStation)
 // ("auth2000"), not by the user name 2000.
 TEST_F(Pbx, TcpWithItsOwnAuthorizationName)
 {
-    start_registrar("127.0.0.1", "auth2000");
-    start_phone();
+    ASSERT_NO_FATAL_FAILURE(start_registrar("127.0.0.1", "auth2000"));
+    ASSERT_NO_FATAL_FAILURE(start_phone());
     pbx_account account;
     account.transport = "tcp";
     account.auth_user = "auth2000";
-    start_pbx_station(pbx_settings(account));
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings(account)));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "PBX REGISTERED tcp " + station_aor()))
         << joined(registrar->log_lines());
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "auth 'auth2000'"))
         << joined(registrar->log_lines());
 
-    key_call_is_answered();
+    ASSERT_NO_FATAL_FAILURE(key_call_is_answered());
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX INVITE tcp"), station_aor() + " -> sip:3000@"))
         << joined(registrar->log_lines());
 }
@@ -233,12 +234,12 @@ TEST_F(Pbx, TcpWithItsOwnAuthorizationName)
 TEST_F(Pbx, TlsWithMandatorySrtp)
 {
     const test_certificate certificate = make_test_certificate(root.file("/etc/station"));
-    start_registrar("127.0.0.1", "2000", certificate);
+    ASSERT_NO_FATAL_FAILURE(start_registrar("127.0.0.1", "2000", certificate));
     far_phone_options phone_options;
     phone_options.transport = "tls";
     phone_options.mediaenc = "srtp-mand";
     phone_options.certificate = certificate;
-    start_phone(phone_options);
+    ASSERT_NO_FATAL_FAILURE(start_phone(phone_options));
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "PBX REGISTERED tls sip:3000@"));
 
     // The domain stays the registrar's address; the server is its TLS port.
@@ -247,13 +248,13 @@ TEST_F(Pbx, TlsWithMandatorySrtp)
     account.transport = "tls";
     account.mediaenc = "srtp-mand";
     // Device paths: the files are under the station's root.
-    start_pbx_station(
-        pbx_settings(account, "127.0.0.1", "certificate = /etc/station/sip.pem\ncafile = /etc/station/ca.pem\n"));
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(
+        pbx_settings(account, "127.0.0.1", "certificate = /etc/station/sip.pem\ncafile = /etc/station/ca.pem\n")));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "PBX REGISTERED tls " + station_aor()))
         << joined(registrar->log_lines());
 
-    key_call_is_answered();
+    ASSERT_NO_FATAL_FAILURE(key_call_is_answered());
     const std::vector<std::string> invites = registrar->log_lines("PBX INVITE tls");
     EXPECT_TRUE(has_line_with(invites, station_aor() + " -> sip:3000@")) << joined(registrar->log_lines());
     for (const std::string& invite : invites) {
@@ -267,10 +268,10 @@ TEST_F(Pbx, TlsWithMandatorySrtp)
 
 TEST_F(Pbx, WrongPasswordIsReportedAsARegisterFailure)
 {
-    start_registrar();
+    ASSERT_NO_FATAL_FAILURE(start_registrar());
     pbx_account account;
     account.password = "not-the-password";
-    start_pbx_station(pbx_settings(account));
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings(account)));
     const std::string failed =
         "SIP STATE,Primary Account REGISTER FAILED <" + station_aor() + ">,401 Unauthorized";
     const auto deadline = user_agent_started_ + 10s;
@@ -290,13 +291,13 @@ TEST_F(Pbx, WrongPasswordIsReportedAsARegisterFailure)
 // regint (10 s). A call to 2000 answered 404 in between is tried again.
 TEST_F(Pbx, RegistrarRestartReachesTheStationAgainWithinRegint)
 {
-    start_registrar();
+    ASSERT_NO_FATAL_FAILURE(start_registrar());
     far_phone_options phone_options;
     phone_options.regint = 10;
-    start_phone(phone_options);
+    ASSERT_NO_FATAL_FAILURE(start_phone(phone_options));
     pbx_account account;
     account.regint = "10";
-    start_pbx_station(pbx_settings(account));
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings(account)));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTER udp"), station_aor()));
 
@@ -336,11 +337,11 @@ TEST_F(Pbx, Ipv6Loopback)
 {
     if (!has_ipv6_loopback())
         GTEST_SKIP() << "the loopback interface has no ::1 (ip -6 addr show lo)";
-    start_registrar("[::1]");
-    start_phone();
-    start_pbx_station(pbx_settings({}, "[::1]"));
+    ASSERT_NO_FATAL_FAILURE(start_registrar("[::1]"));
+    ASSERT_NO_FATAL_FAILURE(start_phone());
+    ASSERT_NO_FATAL_FAILURE(start_pbx_station(pbx_settings({}, "[::1]")));
     ASSERT_TRUE(wait_pbx_registered()) << joined(oplog()) << sip.report() << registrar->report();
     EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED "), "PBX REGISTERED udp " + station_aor()))
         << joined(registrar->log_lines());
-    key_call_is_answered();
+    ASSERT_NO_FATAL_FAILURE(key_call_is_answered());
 }
