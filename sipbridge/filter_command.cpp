@@ -28,8 +28,8 @@ namespace {
 constexpr const char* nft_program = "nft";
 constexpr std::size_t config_limit = 1 << 20;
 
-// The settings that name trusted hosts: domain and server of each enabled
-// account and, with the P2P line on, each allowed host. Nothing when
+// The settings that name trusted hosts: domain, server and outbound proxy
+// of each enabled account and, with the P2P line on, each allowed host. Nothing when
 // speaker.conf cannot be read.
 std::optional<std::vector<trusted_setting>> trusted_settings()
 {
@@ -41,8 +41,11 @@ std::optional<std::vector<trusted_setting>> trusted_settings()
         if (!account_enabled(n))
             continue;
         const std::string section = "account_info_" + std::to_string(n);
-        for (const char* key : {"domain", "server"}) {
-            const std::string value = account_setting(n, key, 128);
+        for (const char* key : {"domain", "server", "outbound"}) {
+            std::string value = account_setting(n, key, 128);
+            // The proxy may be written as a SIP address.
+            if (value.size() > 4 && (value.compare(0, 4, "sip:") == 0 || value.compare(0, 4, "SIP:") == 0))
+                value.erase(0, 4);
             if (!value.empty())
                 settings.push_back({section, key, value});
         }

@@ -341,7 +341,8 @@ TEST_F(InitScript, FilterCommandLoadsThePacketFilter)
                                  root.file("/nft.input") + "\n");
     ASSERT_EQ(::chmod(root.file("/tools/nft").c_str(), 0755), 0);
     root.write("/ua/config", "sip_listen 0.0.0.0:5060\nrtp_ports 10000-10099\n");
-    root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = 192.0.2.10:5070\n");
+    root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = 192.0.2.10:5070\n"
+                        "outbound = sip:192.0.2.11:5060\n");
     const std::string env = "STATION_ROOT=" + root.path() + " STATION_BIN=" STATION_BIN_DIR +
                             " STATION_BRIDGE_USER=" + std::to_string(::geteuid()) + " PATH=" +
                             root.file("/tools") + ":$PATH STATION_EMULATOR='" + program_emulator() + "' ";
@@ -355,6 +356,7 @@ TEST_F(InitScript, FilterCommandLoadsThePacketFilter)
     EXPECT_EQ(root.read("/nft.args"), "-f -\n");
     const std::string ruleset = root.read("/nft.input");
     EXPECT_NE(ruleset.find("delete table inet orvanel_station\n"), std::string::npos) << ruleset;
-    EXPECT_NE(ruleset.find("ip saddr { 192.0.2.10 } accept"), std::string::npos) << ruleset;
+    EXPECT_NE(ruleset.find("ip saddr { 192.0.2.10, 192.0.2.11 } accept"), std::string::npos)
+        << "the domain and the outbound proxy\n" << ruleset;
     EXPECT_NE(root.read("/script.txt").find("sipbridge: filter loaded"), std::string::npos) << root.read("/script.txt");
 }
