@@ -163,8 +163,13 @@ accounts_line accounts_file_line(const settings_account& account)
     if (!out.refusals.empty())
         return out;
 
+    // The transport goes with the proxy's address, never into the address of
+    // record: baresip appends the latter's parameters to every number it
+    // dials, and the station's records would carry them.
     const std::string transport_parameter = transport.empty() || transport == "udp" ? "" : ";transport=" + transport;
-    std::string line = "<sip:" + account.username + "@" + host + transport_parameter + ">";
+    if (proxy.empty() && !transport_parameter.empty())
+        proxy = host;
+    std::string line = "<sip:" + account.username + "@" + host + ">";
     line += ";answermode=manual;regint=" + std::to_string(regint);
     if (!account.auth_user.empty())
         line += ";auth_user=" + account.auth_user;

@@ -10,11 +10,12 @@
 
 // One line of the accounts file, in the words of baresip 1.0.0's account
 // parser:
-//   <sip:USER@HOST;transport=T>;answermode=manual;regint=N;auth_user=A;
-//   mediaenc=M;outbound="sip:PROXY;transport=T";auth_pass="PASS"
-// HOST is the domain (or the server when the domain is empty); the
-// transport parameter is left out for udp; outbound is the account's
-// outbound setting, else the server when it differs from the domain. The
+//   <sip:USER@HOST>;answermode=manual;regint=N;auth_user=A;mediaenc=M;
+//   outbound="sip:PROXY;transport=T";auth_pass="PASS"
+// HOST is the domain (or the server when the domain is empty); PROXY is the
+// account's outbound setting, else the server when it differs from the
+// domain, else (for tcp and tls) HOST itself: the transport parameter goes
+// there, left out for udp, and never into the address of record. The
 // password comes last and quoted, so that any printable character can stand
 // in it. A value that would change what the line says (blanks, quotes, a
 // ';' that begins another parameter, control characters, a user name that

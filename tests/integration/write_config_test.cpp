@@ -69,8 +69,8 @@ TEST_F(WriteConfig, SettingsDecideListenTlsAndModulesTheTemplateTheRest)
     EXPECT_NE(config.find("rtp_ports        10000-10099\n"), std::string::npos) << "the board's part stays";
     EXPECT_EQ(root.read("/ua/sip-certificate.pem"), pem);
     EXPECT_EQ(root.read("/ua/accounts").substr(root.read("/ua/accounts").find('<')),
-              "<sip:2000@pbx.test;transport=tls>;answermode=manual;regint=120;auth_user=ext2000;mediaenc=srtp;"
-              "auth_pass=\"Pw;7 \"x\"\n");
+              "<sip:2000@pbx.test>;answermode=manual;regint=120;auth_user=ext2000;mediaenc=srtp;"
+              "outbound=\"sip:pbx.test;transport=tls\";auth_pass=\"Pw;7 \"x\"\n");
     for (const char* name : {"/config", "/accounts", "/contacts", "/sip-certificate.pem"}) {
         struct stat file {};
         ASSERT_EQ(::stat((dir + name).c_str(), &file), 0) << name;

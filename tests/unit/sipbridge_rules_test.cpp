@@ -151,7 +151,8 @@ TEST(AccountsFile, LinesCarryTheSettingsAndNothingElse)
               "<sip:2000@example.test>;answermode=manual;regint=60");
 
     // A PBX account over TLS with SRTP, an authorization name and a proxy:
-    // the transport goes into the address and the proxy's address alike.
+    // the transport goes with the proxy, not into the address of record
+    // (whose parameters baresip appends to every number it dials).
     settings_account pbx = account("201", "pbx.example", "", "pw");
     pbx.transport = "TLS";
     pbx.auth_user = "ext201";
@@ -159,8 +160,14 @@ TEST(AccountsFile, LinesCarryTheSettingsAndNothingElse)
     pbx.mediaenc = "srtp-mand";
     pbx.outbound = "sip:edge.example:5061";
     EXPECT_EQ(accounts_file_line(pbx).line,
-              "<sip:201@pbx.example;transport=tls>;answermode=manual;regint=300;auth_user=ext201;mediaenc=srtp-mand;"
+              "<sip:201@pbx.example>;answermode=manual;regint=300;auth_user=ext201;mediaenc=srtp-mand;"
               "outbound=\"sip:edge.example:5061;transport=tls\";auth_pass=\"pw\"");
+    settings_account tcp = account("201", "pbx.example", "", "pw");
+    tcp.transport = "tcp";
+    EXPECT_EQ(accounts_file_line(tcp).line,
+              "<sip:201@pbx.example>;answermode=manual;regint=60;outbound=\"sip:pbx.example;transport=tcp\";"
+              "auth_pass=\"pw\"")
+        << "without a proxy of its own the domain is the proxy that the transport goes with";
     pbx.transport = "udp";
     pbx.regint = "3";
     const accounts_line raised = accounts_file_line(pbx);
