@@ -317,7 +317,9 @@ TEST_F(Pbx, WrongPasswordBeforeTheBridgeConnectsIsReportedOnce)
     std::cout << "the failure reached the records " << took.count() << " s after the bridge started\n";
     EXPECT_TRUE(sip.bridge()->wait_output("failed to register before the bridge connected: registering it again"));
     EXPECT_TRUE(holds([&] { return count_entries(failed) == 1; }, 500ms)) << "one entry for the episode";
-    EXPECT_EQ(sip.bridge()->output().find("not-the-password"), std::string::npos) << "the password is never said";
+    for (kit_program* program : {sip.bridge(), sip.user_agent()})
+        EXPECT_EQ((program->output() + program->errors()).find("not-the-password"), std::string::npos)
+            << "the password sent to register anew is never said";
 
     // The password mended, the user agent restarted: registered.
     sip.stop_user_agent(SIGTERM);
