@@ -218,7 +218,7 @@ private:
                 say("the user agent did not delete " + aor + " to register it again");
                 return;
             }
-            link_.send("uanew", line, [this, aor](const ua_reply& made) {
+            link_.send("uanew", line, [aor](const ua_reply& made) {
                 if (!made.answered || !made.ok)
                     say("the user agent did not make " + aor + " again: it has no such account until it restarts");
             });
