@@ -17,6 +17,8 @@ std::string trimmed(const std::string& text)
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+}  // namespace
+
 std::string lowered(std::string text)
 {
     for (char& c : text)
@@ -24,23 +26,15 @@ std::string lowered(std::string text)
     return text;
 }
 
-}  // namespace
-
-std::optional<std::string> raw_config_value(const char* path, const char* key)
+std::optional<std::map<std::string, std::string>> raw_config_section(const char* path, const std::string& section)
 {
-    const std::string wanted = lowered(key);
-    const std::size_t colon = wanted.find(':');
-    if (colon == std::string::npos)
-        return std::nullopt;
-    const std::string wanted_section = wanted.substr(0, colon);
-    const std::string wanted_key = wanted.substr(colon + 1);
-
+    const std::string wanted_section = lowered(section);
     std::string error;
     const std::optional<std::string> text = read_file_text(station_path(path), settings_limit, error);
     if (!text)
         return std::nullopt;
-    std::optional<std::string> found;
-    std::string section;
+    std::map<std::string, std::string> found;
+    std::string current;
     for (std::size_t from = 0; from < text->size();) {
         std::size_t to = text->find('\n', from);
         if (to == std::string::npos)
@@ -51,14 +45,12 @@ std::optional<std::string> raw_config_value(const char* path, const char* key)
             continue;
         if (line[0] == '[') {
             const std::size_t end = line.find(']');
-            section = lowered(trimmed(line.substr(1, end == std::string::npos ? std::string::npos : end - 1)));
+            current = lowered(trimmed(line.substr(1, end == std::string::npos ? std::string::npos : end - 1)));
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (equals == std::string::npos || section != wanted_section)
-            continue;
-        if (lowered(trimmed(line.substr(0, equals))) == wanted_key)
-            found = trimmed(line.substr(equals + 1));
+        if (equals != std::string::npos && current == wanted_section)
+            found[lowered(trimmed(line.substr(0, equals)))] = trimmed(line.substr(equals + 1));
     }
     return found;
 }

@@ -6,16 +6,21 @@
 // configuration from the settings checks the raw line first.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
-// The text after the '=' of the line that sets "section:key" (the last such
-// line, as the reader takes it), blanks around it removed; nothing when the
-// file cannot be read or no line sets the key. Sections and keys compare
-// without regard to case, as the reader's do.
-std::optional<std::string> raw_config_value(const char* path, const char* key);
+// The keys a section's lines set (in lower case) and the text after each
+// key's '=' (its last line's, as the reader takes it), blanks around it
+// removed; nothing when the file cannot be read. The file is read once.
+// Sections and keys compare without regard to case, as the reader's do.
+std::optional<std::map<std::string, std::string>> raw_config_section(const char* path, const std::string& section);
 
 // True when the reader cut this raw value at a ';' or '#' that belongs to it:
 // an unquoted value in which one follows a non-blank character. A ';' or
 // '#' after a blank starts a comment, as an installer means it.
 bool cut_by_comment(const std::string& raw_value);
+
+// The text in lower case: how settings compare that are read without regard
+// to case.
+std::string lowered(std::string text);

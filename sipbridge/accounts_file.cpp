@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "common/accounts.h"
+#include "common/settings_line.h"
 #include "sipbridge/bridge_rules.h"
 
 namespace {
@@ -50,20 +51,12 @@ bool holds_parameter(const std::string& value)
     return false;
 }
 
-std::string lowered(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+}  // namespace
 
-// A proxy may be written as a SIP address; the line wants its host.
 std::string proxy_host(const std::string& value)
 {
     return lowered(value.substr(0, 4)) == "sip:" ? value.substr(4) : value;
 }
-
-}  // namespace
 
 std::optional<std::string> quoted_parameter(const std::string& value)
 {

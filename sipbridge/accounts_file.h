@@ -28,6 +28,10 @@ struct accounts_line {
 };
 accounts_line accounts_file_line(const settings_account& account);
 
+// A proxy may be written as a SIP address ("sip:edge.example:5061"): its
+// host and port, as the accounts line and the packet filter want them.
+std::string proxy_host(const std::string& value);
+
 // The longest line baresip 1.0.0 reads from its accounts file (it copies each
 // into a buffer of 512 bytes).
 inline constexpr std::size_t accounts_line_max = 511;

@@ -18,6 +18,7 @@
 #include "common/process.h"
 #include "common/station_root.h"
 #include "common/system_user.h"
+#include "sipbridge/accounts_file.h"
 #include "sipbridge/sip_filter.h"
 #include "sipbridge/station_users.h"
 
@@ -42,10 +43,7 @@ std::optional<std::vector<trusted_setting>> trusted_settings()
             continue;
         const std::string section = "account_info_" + std::to_string(n);
         for (const char* key : {"domain", "server", "outbound"}) {
-            std::string value = account_setting(n, key, 128);
-            // The proxy may be written as a SIP address.
-            if (value.size() > 4 && (value.compare(0, 4, "sip:") == 0 || value.compare(0, 4, "SIP:") == 0))
-                value.erase(0, 4);
+            const std::string value = proxy_host(account_setting(n, key, 128));
             if (!value.empty())
                 settings.push_back({section, key, value});
         }

@@ -46,11 +46,13 @@ sip_settings read_sip_settings()
 std::vector<setting_refusal> cut_settings(const std::string& section, const std::vector<std::string>& keys)
 {
     std::vector<setting_refusal> refusals;
+    const auto raw = raw_config_section(speaker_conf, section);
+    if (!raw)
+        return refusals;
     for (const std::string& key : keys) {
-        const std::string name = section + ":" + key;
-        const std::optional<std::string> raw = raw_config_value(speaker_conf, name.c_str());
-        if (raw && cut_by_comment(*raw))
-            refusals.push_back({section, key, *raw,
+        const auto line = raw->find(key);
+        if (line != raw->end() && cut_by_comment(line->second))
+            refusals.push_back({section, key, line->second,
                                 "the settings reader ends the value at its ';' or '#' and ignores the rest; put the "
                                 "whole value in double quotes (or use the key that the part after ';' sets)",
                                 key == "password"});

@@ -60,22 +60,25 @@ void enter_failure(int n, const std::string& address, const std::string& reason)
     write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), reason);
 }
 
+// The first enabled account (1 to 3) that is not registered and has this
+// address of record, or 0.
+int unregistered_account(const std::string& aor)
+{
+    for (int n = 1; n <= 3; ++n)
+        if (account_enabled(n) && account_flag(n) == 0 && account_address_of_record(account_identity_of(n)) == aor)
+            return n;
+    return 0;
+}
+
 // A failure of an enabled account that is not registered: its reason is
 // what an installer needs to see, once.
 void on_unregistered_failure(const std::string& aor, const std::string& reason)
 {
-    for (int n = 1; n <= 3; ++n) {
-        if (!account_enabled(n) || account_flag(n) != 0)
-            continue;
-        const std::string address = account_address_of_record(account_identity_of(n));
-        if (address != aor)
-            continue;
-        if (failure_entered[n - 1] != reason) {
-            log_print(LEVEL_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, address.c_str(), aor.c_str());
-            enter_failure(n, address, reason);
-        }
+    const int n = unregistered_account(aor);
+    if (n == 0 || failure_entered[n - 1] == reason)
         return;
-    }
+    log_print(LEVEL_ERROR, "%s:%s :%s\n", texts[n - 1].aor_name, aor.c_str(), aor.c_str());
+    enter_failure(n, aor, reason);
 }
 
 }  // namespace
@@ -90,19 +93,14 @@ bool on_register_ok(const cJSON* event)
         return true;
     const std::string aor = json_string_member(event, "accountaor");
 
-    for (int n = 1; n <= 3; ++n) {
-        if (!account_enabled(n) || account_flag(n) != 0)
-            continue;
-        const std::string address = account_address_of_record(account_identity_of(n));
-        if (address != aor)
-            continue;
-        set_both_leds(LED_READY);
-        account_flag(n) = 1;
-        failure_entered[n - 1].reset();
-        write_oplog("SIP STATE", "SIP REGISTERED", with_address(texts[n - 1].registered, address));
-        return false;
-    }
-    return true;
+    const int n = unregistered_account(aor);
+    if (n == 0)
+        return true;
+    set_both_leds(LED_READY);
+    account_flag(n) = 1;
+    failure_entered[n - 1].reset();
+    write_oplog("SIP STATE", "SIP REGISTERED", with_address(texts[n - 1].registered, aor));
+    return false;
 }
 
 bool on_register_lost(const cJSON* event)
