@@ -11,10 +11,7 @@ constexpr std::size_t entry_max = 255;
 
 std::string oplog_entry(const std::string& category, const std::string& event, const std::string& detail)
 {
-    std::string entry = one_line(category + "," + event + "," + detail);
-    if (entry.size() > entry_max)
-        entry.resize(entry_max);
-    return entry;
+    return cut_text(one_line(category + "," + event + "," + detail), entry_max);
 }
 
 void set_oplog_push(oplog_push_fn push)

@@ -6,10 +6,11 @@
 
 #include <string>
 
-// The entry as pushed: the three fields joined by commas, cut to 255 bytes.
+// The entry as pushed: the three fields joined by commas, cut to 255 bytes
+// (before a UTF-8 character that would not fit whole).
 // Fields are not quoted: a comma inside a value simply adds a column. A
 // control character inside a field becomes a blank, so the entry stays one
-// line of the file.
+// line of the file, and a byte that is not valid UTF-8 becomes '?'.
 std::string oplog_entry(const std::string& category, const std::string& event, const std::string& detail);
 
 // How this program pushes one entry onto writelog-channel.

@@ -189,6 +189,36 @@ TEST(RecordText, ControlCharactersBecomeBlanksAndNothingElseChanges)
               "SIP STATE,INCOMING CALL,sip:1@h 2030-01-01 00:00:00,FUNCTION,RELAY Control,On");
 }
 
+TEST(RecordText, BytesThatAreNotUtf8BecomeQuestionMarks)
+{
+    // A stray continuation byte, a lead byte without its continuation, an
+    // overlong '/', a surrogate, a code point above U+10FFFF, Latin-1.
+    EXPECT_EQ(one_line("a\x80" "b"), "a?b");
+    EXPECT_EQ(one_line("\xe5\xbd"), "??");
+    EXPECT_EQ(one_line("\xc0\xaf"), "??");
+    EXPECT_EQ(one_line("\xed\xa0\x80"), "???");
+    EXPECT_EQ(one_line("\xf4\x90\x80\x80"), "????");
+    EXPECT_EQ(one_line("M\xfcller"), "M?ller");
+    EXPECT_EQ(one_line("\xf0\x9f\x94\x94 \xc3\xa9 \xe2\x82\xac"), "\xf0\x9f\x94\x94 \xc3\xa9 \xe2\x82\xac");
+    // An entry cut at its size keeps whole characters only.
+    const std::string detail(240, 'x');
+    const std::string entry = oplog_entry("SIP STATE", "X", detail + "当前按钮");
+    EXPECT_EQ(entry, "SIP STATE,X," + detail + "当");
+    EXPECT_EQ(cut_text("ab当", 4), "ab");
+    EXPECT_EQ(cut_text("ab当", 5), "ab当");
+    EXPECT_EQ(cut_text("ab\x80\x80\x80\x80", 4), "ab\x80\x80") << "garbage is cut where it stands";
+}
+
+TEST(RecordText, CellsThatASpreadsheetWouldRunGetAnApostrophe)
+{
+    for (const char* armed : {"=1+1", "@SUM(A1)", "+A1", "-cmd|' /c calc'!A0", "-", "+", "\"quoted, runs on"})
+        EXPECT_EQ(unarmed_cell(armed), std::string("'") + armed) << armed;
+    for (const char* plain : {"+4930123", "-1", "1000", "sip:=1@h", " =1", "", "Busy Here"})
+        EXPECT_EQ(unarmed_cell(plain), plain) << plain;
+    EXPECT_EQ(unarmed_cells("sip:=1+2,evil,=HYPERLINK(x),x@host"), "sip:=1+2,evil,'=HYPERLINK(x),x@host");
+    EXPECT_EQ(unarmed_cells("486 Busy, \"quoted\", =1+1,,@"), "486 Busy, \"quoted\", =1+1,,'@");
+}
+
 TEST_F(CallRecords, LinesThatStorageRefusesAreKeptAndWrittenInOrderWithTheNextCall)
 {
     const std::string userdata = root.file("/userdata");
