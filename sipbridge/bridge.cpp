@@ -1,7 +1,11 @@
 #include "sipbridge/bridge.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -23,6 +27,28 @@ namespace {
 void say(const std::string& line)
 {
     std::printf("sipbridge: %s\n", line.c_str());
+}
+
+// Why the player must not be given the path, or empty when it names a
+// regular file (through a link, too). A folder, a device or a FIFO would
+// have the player read something that is no sound, or wait for ever.
+std::string not_a_sound_file(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return "does not exist";
+        return std::string("cannot be looked at (") + std::strerror(errno) + ")";
+    }
+    if (S_ISREG(info.st_mode))
+        return "";
+    if (S_ISDIR(info.st_mode))
+        return "is a folder, not a file";
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode))
+        return "is a device, not a file";
+    if (S_ISFIFO(info.st_mode))
+        return "is a FIFO, not a file";
+    return "is not a regular file";
 }
 
 // The publisher: station updates in, Redis writes out, in order.
@@ -297,7 +323,12 @@ private:
     {
         // The path names a file of the device, under the station root when
         // there is one.
-        const std::string path = plan.sound.front() == '/' ? station_path(plan.sound) : plan.sound;
+        const std::string path = station_path(plan.sound);
+        const std::string problem = not_a_sound_file(path);
+        if (!problem.empty()) {
+            say("play refused: " + path + " " + problem);
+            return;
+        }
         std::string error;
         if (player_.play(path, plan.count, error))
             say("playing " + path + " " + std::to_string(plan.count) + " times");

@@ -41,6 +41,10 @@ command_plan dial_plan(const ua_command& command, const station_view& accounts)
 
 command_plan play_plan(const ua_command& command)
 {
+    // The player takes URLs, "-" (its standard input) and paths relative to
+    // wherever it runs as well as files; a sound is a file of the device.
+    if (!playable_path(command.sound))
+        return refused("play refused: \"" + command.sound + "\" is not an absolute path of a sound file");
     if (command.count.size() > 2 || std::stoi(command.count) > most_plays)
         return refused("play refused: more than " + std::to_string(most_plays) + " repeats of " + command.sound);
     command_plan plan;
@@ -53,6 +57,11 @@ command_plan play_plan(const ua_command& command)
 }
 
 }  // namespace
+
+bool playable_path(const std::string& path)
+{
+    return !path.empty() && path.front() == '/';
+}
 
 command_plan plan_command(const ua_command& command, const station_view& accounts, const call_book& calls)
 {

@@ -28,4 +28,9 @@ struct command_plan {
     int count = 0;
 };
 
+// A play path the bridge hands to the local player: an absolute path of the
+// device. URLs, relative paths and "-" are refused before any player starts;
+// whether the path names a regular file is checked when it is played.
+bool playable_path(const std::string& path);
+
 command_plan plan_command(const ua_command& command, const station_view& accounts, const call_book& calls);

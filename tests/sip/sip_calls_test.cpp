@@ -199,16 +199,34 @@ TEST_F(SipCalls, P2pCallGoesOutWithoutARegistration)
     EXPECT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,outgoing") == 1; }));
 }
 
-TEST_F(SipCalls, PlayUsesTheLocalPlayerAndSaysWhenThereIsNone)
+TEST_F(SipCalls, PlayUsesTheLocalPlayerForFilesOnlyAndSaysWhenThereIsNone)
 {
     root.write_settings(sip.account_settings());
     ASSERT_TRUE(sip.start_far_end() && sip.start_user_agent()) << sip.report();
     ASSERT_TRUE(sip.start_bridge());
-    client.command("LPUSH control-channel %s", std::string(R"({"cmd":"play","data":"/userdata/alarm.mp3:2"})"));
+    root.write("/userdata/alarm.mp3", "ID3");
+    // Only a regular file of the device is played. The commands are carried
+    // out in order, so once the last one has played the others have been
+    // refused without a player.
+    for (const char* data : {"http://127.0.0.1:9/x.mp3:1", "userdata/alarm.mp3:1", "/userdata:1",
+                             "/userdata/none.mp3:1", "/userdata/alarm.mp3:2"})
+        client.command("LPUSH control-channel %s", std::string(R"({"cmd":"play","data":")") + data + R"("})");
     ASSERT_TRUE(wait_until([&] { return !root.tool_calls().empty(); })) << sip.report();
-    const tool_call played = root.tool_calls().back();
-    EXPECT_EQ(played.name, "mpg123");
-    EXPECT_EQ(played.joined_args(), "-q --loop 2 -- " + root.file("/userdata/alarm.mp3"));
+    const std::vector<tool_call> calls = root.tool_calls();
+    ASSERT_EQ(calls.size(), 1u) << calls.back().joined_args();
+    EXPECT_EQ(calls[0].name, "mpg123");
+    EXPECT_EQ(calls[0].joined_args(), "-q --loop 2 -- " + root.file("/userdata/alarm.mp3"));
+    ASSERT_TRUE(sip.bridge()->wait_output("playing " + root.file("/userdata/alarm.mp3") + " 2 times"));
+    const std::string said = sip.bridge()->output();
+    for (const std::string& refusal :
+         {std::string(R"(play refused: "http://127.0.0.1:9/x.mp3" is not an absolute path of a sound file)"),
+          std::string(R"(play refused: "userdata/alarm.mp3" is not an absolute path of a sound file)"),
+          "play refused: " + root.file("/userdata") + " is a folder, not a file",
+          "play refused: " + root.file("/userdata/none.mp3") + " does not exist"})
+        EXPECT_NE(said.find(refusal), std::string::npos) << refusal << "\n" << said;
+    // A player stopped at once by the next sound may leave no call behind,
+    // so the bridge's own lines say what it started.
+    EXPECT_EQ(said.find("playing "), said.rfind("playing ")) << said;
 
     // Without a player on PATH the sound is not played, and the bridge says so.
     std::filesystem::remove(root.bin_dir() + "/mpg123");

@@ -2,6 +2,8 @@
 
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge_rules.h"
+#include "sipbridge/call_book.h"
+#include "sipbridge/command_plan.h"
 #include "sipbridge/netstring.h"
 #include "sipbridge/station_accounts.h"
 #include "station_kit/station.h"
@@ -77,6 +79,32 @@ TEST(BridgeRules, OnlyTrueUserPartsAreDialled)
     for (const std::string& bad : std::vector<std::string>{"", "10 01", "1001@evil", "sip:1001", "a\"b", "a%2", "a%zz", "line\nbreak",
                                   std::string("nul\0x", 5), "#21", "<1001>"})
         EXPECT_FALSE(valid_user_part(bad)) << bad;
+}
+
+TEST(BridgeRules, PlayTakesOnlyAnAbsolutePathOfTheDevice)
+{
+    const station_view accounts;
+    const call_book calls;
+    const auto plan_of = [&](const std::string& data) {
+        return plan_command(parse_command(R"({"cmd":"play","data":")" + data + R"("})"), accounts, calls);
+    };
+    // mpg123 would fetch a URL, read its standard input for "-" and look up
+    // a relative path wherever the bridge happens to run.
+    for (const char* refused : {"http://host/x.mp3:1", "https://host:8443/x.mp3:2", "file:///userdata/alarm.mp3:1",
+                                "userdata/alarm.mp3:1", "./alarm.mp3:1", "~/alarm.mp3:1", "-:1", " /userdata/a.mp3:1",
+                                ":1"}) {
+        const command_plan plan = plan_of(refused);
+        EXPECT_FALSE(plan.play) << refused;
+        EXPECT_TRUE(plan.requests.empty()) << refused;
+        EXPECT_EQ(plan.refusal.rfind("play refused: ", 0), 0u) << refused << ": " << plan.refusal;
+    }
+    EXPECT_EQ(plan_of("http://host/x.mp3:1").refusal,
+              "play refused: \"http://host/x.mp3\" is not an absolute path of a sound file");
+
+    const command_plan plan = plan_of("/home/kovrin/target/share/sounds/en/a:b.mp3:3");
+    EXPECT_TRUE(plan.play) << plan.refusal;
+    EXPECT_EQ(plan.sound, "/home/kovrin/target/share/sounds/en/a:b.mp3");
+    EXPECT_EQ(plan.count, 3);
 }
 
 TEST(BridgeRules, StatusTextsAreTheOnesTheStationReads)
