@@ -20,11 +20,12 @@
 #include "orvanel/keys/indicators.h"
 #include "orvanel/keys/key_self_test.h"
 #include "orvanel/keys/key_watchers.h"
+#include "orvanel/records/call_record_writer.h"
 #include "orvanel/records/message_log.h"
 #include "orvanel/records/operation_log.h"
 #include "orvanel/relay/door_code.h"
 
-const std::array<worker_thread, 9> worker_threads{{
+const std::array<worker_thread, 10> worker_threads{{
     {"Check_Button_GPIO140", Check_Button_GPIO140},
     {"Baresip_thread", Baresip_thread},
     {"Led_State_GPIO140", Led_State_GPIO140},
@@ -34,6 +35,7 @@ const std::array<worker_thread, 9> worker_threads{{
     {"Check_Button_GPIO67", Check_Button_GPIO67},
     {"Check_Button_GPIO3", Check_Button_GPIO3},
     {"Devie_State", Devie_State},
+    {"write_cdr", write_cdr},
 }};
 
 namespace {

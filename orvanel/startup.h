@@ -11,7 +11,7 @@ struct worker_thread {
 };
 
 // The worker threads in start order.
-extern const std::array<worker_thread, 9> worker_threads;
+extern const std::array<worker_thread, 10> worker_threads;
 
 // Starts every thread of the table, then the no-reply timer's; a thread that
 // cannot be created ends the process with status 1 after naming it in the

@@ -6,11 +6,14 @@
 // gpio66, and shows the programs' memory, threads and descriptors.
 //
 //   station-soak [--short] [--root DIR] [--seed N] [--seconds S]
-//                [--redis-restarts N] [--kills N]
+//                [--redis-restarts N] [--kills N] [--record-kills N]
 //
-// The default run takes about eight minutes with 50 Redis restarts and 30
-// kills of each program; --short takes a minute with 5 and 3, for CI. Exits 0 when nothing was lost or corrupted while the server
-// was up.
+// The default run takes about eight minutes with 50 Redis restarts, 30
+// kills of each program at random moments and 10 more kills of orvanel
+// while a finished call's record waits in Redis for its file (orvanel's
+// storage made to refuse every write just before); --short takes a minute
+// with 5, 3 and 2, for CI. Exits 0 when nothing was lost or corrupted while
+// the server was up.
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -33,6 +36,7 @@ struct soak_options {
     int seconds = 480;
     int redis_restarts = 50;
     int kills = 30;
+    int record_kills = 10;
 };
 
 const char* const soak_settings = R"([system]
@@ -69,7 +73,7 @@ on_enable = no
 off_enable = no
 )";
 
-enum class fault { restart_redis, kill_orvanel, kill_outputd };
+enum class fault { restart_redis, kill_orvanel, kill_outputd, kill_orvanel_at_record };
 
 struct planned_fault {
     std::chrono::milliseconds at;
@@ -88,6 +92,8 @@ std::vector<planned_fault> plan_faults(const soak_options& o, std::mt19937& rand
         plan.push_back({std::chrono::milliseconds(moment(random)), fault::kill_orvanel});
         plan.push_back({std::chrono::milliseconds(moment(random)), fault::kill_outputd});
     }
+    for (int i = 0; i < o.record_kills; ++i)
+        plan.push_back({std::chrono::milliseconds(moment(random)), fault::kill_orvanel_at_record});
     std::sort(plan.begin(), plan.end(), [](const planned_fault& a, const planned_fault& b) { return a.at < b.at; });
     return plan;
 }
@@ -95,7 +101,7 @@ std::vector<planned_fault> plan_faults(const soak_options& o, std::mt19937& rand
 int usage()
 {
     std::cerr << "usage: station-soak [--short] [--root DIR] [--seed N] [--seconds S] [--redis-restarts N] "
-                 "[--kills N]\n";
+                 "[--kills N] [--record-kills N]\n";
     return 2;
 }
 
@@ -110,6 +116,7 @@ int main(int argc, char** argv)
             o.seconds = 60;
             o.redis_restarts = 5;
             o.kills = 3;
+            o.record_kills = 2;
             continue;
         }
         if (i + 1 >= argc)
@@ -125,6 +132,8 @@ int main(int argc, char** argv)
             o.redis_restarts = std::stoi(value);
         else if (arg == "--kills")
             o.kills = std::stoi(value);
+        else if (arg == "--record-kills")
+            o.record_kills = std::stoi(value);
         else
             return usage();
     }
@@ -137,7 +146,8 @@ int main(int argc, char** argv)
     }
 
     std::cout << "Soak of " << o.seconds << " s under " << o.root << ", seed " << o.seed << ": " << o.redis_restarts
-              << " Redis restarts, " << o.kills << " kills of orvanel and of outputd\n";
+              << " Redis restarts, " << o.kills << " kills of orvanel and of outputd, " << o.record_kills
+              << " kills of orvanel with call records waiting\n";
     std::mt19937 random(o.seed);
     kit_root root(o.root);
     root.write_settings(soak_settings);
@@ -150,13 +160,21 @@ int main(int argc, char** argv)
     const auto begin = soak_clock::now();
     std::atomic<bool> faults_done{false};
     std::atomic<bool> stop{false};
+    std::vector<std::string> records_at_kills;  // the fault thread's until it is joined
     std::thread faults([&] {
         std::mt19937 fault_random(o.seed + 1);
         std::uniform_int_distribution<int> down(200, 1500), restart_pause(200, 600);
         bool crash = false;
         for (const planned_fault& f : plan_faults(o, random)) {
             std::this_thread::sleep_until(begin + f.at);
-            if (f.what == fault::restart_redis) {
+            if (f.what == fault::kill_orvanel_at_record) {
+                const std::vector<std::string> waiting =
+                    station.kill_orvanel_with_records_waiting(std::chrono::milliseconds(restart_pause(fault_random)), 15s);
+                records_at_kills.insert(records_at_kills.end(), waiting.begin(), waiting.end());
+                std::cout << "  " << static_cast<int>(station.seconds_since_start(soak_clock::now()))
+                          << " s: orvanel killed with " << waiting.size()
+                          << " call records waiting in Redis, and started again\n";
+            } else if (f.what == fault::restart_redis) {
                 station.restart_redis(crash = !crash, std::chrono::milliseconds(down(fault_random)));
                 std::cout << "  " << static_cast<int>(station.seconds_since_start(soak_clock::now()))
                           << " s: Redis restarted" << (crash ? " after SIGKILL" : "") << "\n";
@@ -188,7 +206,8 @@ int main(int argc, char** argv)
     const bool drained = wait_until(
         [&] {
             return work.length("writelog-channel") == 0 && work.length("writelog-processing") == 0 &&
-                   work.length("output-channel") == 0 && work.length("output-processing") == 0;
+                   work.length("output-channel") == 0 && work.length("output-processing") == 0 &&
+                   work.length("cdr-channel") == 0 && work.length("cdr-processing") == 0;
         },
         180s);
     std::this_thread::sleep_for(1s);
@@ -196,8 +215,13 @@ int main(int argc, char** argv)
     vitals.join();
     if (!drained)
         std::cout << "The lists did not drain within three minutes.\n";
-    const bool passed = tally(root, station, rounds, std::cout) && drained;
+    bool passed = tally(root, station, rounds, records_at_kills, std::cout) && drained;
+    if (o.record_kills > 0 && records_at_kills.empty()) {
+        std::cout << "FAILED: no call record waited in Redis at any kill meant for one\n";
+        passed = false;
+    }
     std::cout << "Again with the same faults: station-soak --seed " << o.seed << " --seconds " << o.seconds
-              << " --redis-restarts " << o.redis_restarts << " --kills " << o.kills << "\n";
+              << " --redis-restarts " << o.redis_restarts << " --kills " << o.kills << " --record-kills "
+              << o.record_kills << "\n";
     return passed ? 0 : 1;
 }

@@ -109,6 +109,27 @@ void soak_station::kill_orvanel(std::chrono::milliseconds pause)
     kill_and_start(orvanel_, fault_kind::orvanel_down, pause);
 }
 
+std::vector<std::string> soak_station::kill_orvanel_with_records_waiting(std::chrono::milliseconds pause,
+                                                                        std::chrono::seconds wait)
+{
+    std::vector<std::string> waiting;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        limit_file_size(orvanel_->pid(), 0);
+        // The writer takes a record onto its processing list and keeps it
+        // there while the file refuses it; the ones behind it wait in the
+        // list.
+        redis_client client(root_.socket());
+        wait_until([&] { return !client.list("cdr-processing").empty(); }, wait);
+        for (const char* list : {"cdr-processing", "cdr-channel"}) {
+            const std::vector<std::string> lines = client.list(list);
+            waiting.insert(waiting.end(), lines.rbegin(), lines.rend());
+        }
+    }
+    kill_orvanel(pause);
+    return waiting;
+}
+
 void soak_station::kill_outputd(std::chrono::milliseconds pause)
 {
     kill_and_start(outputd_, fault_kind::outputd_down, pause);

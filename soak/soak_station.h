@@ -51,6 +51,12 @@ public:
     // pause (a service manager's restart delay).
     void kill_orvanel(std::chrono::milliseconds pause);
     void kill_outputd(std::chrono::milliseconds pause);
+    // Makes orvanel's storage refuse every write (a file-size limit of 0),
+    // waits up to `wait` for a call record to wait in Redis for its file,
+    // kills orvanel then and starts it again after the pause. The record
+    // lines that were waiting, oldest first; none when no call came.
+    std::vector<std::string> kill_orvanel_with_records_waiting(std::chrono::milliseconds pause,
+                                                               std::chrono::seconds wait);
 
     // Samples both programs; a program found ended that the plan did not end
     // is counted and started again.

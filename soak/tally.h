@@ -12,7 +12,8 @@
 #include "soak/workload.h"
 
 // Prints the tables; true when nothing was lost or corrupted while the
-// server was up, duplicates stayed within one per kill, both programs lived
-// throughout and their resources stayed flat.
+// server was up, duplicates stayed within one per kill, every call record
+// that waited in Redis when orvanel was killed reached the file once, both
+// programs lived throughout and their resources stayed flat.
 bool tally(const kit_root& root, const soak_station& station, const std::vector<round_record>& rounds,
-           std::ostream& out);
+           const std::vector<std::string>& records_at_kills, std::ostream& out);

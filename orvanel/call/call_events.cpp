@@ -2,6 +2,7 @@
 
 #include "common/json_text.h"
 #include "common/oplog.h"
+#include "common/record_text.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/key_settings.h"
@@ -39,7 +40,7 @@ void post_next_hop(next_hop_message type)
 // the hang-up, the call record is written and the call's DTMF digits go.
 void closing_steps(const std::string& reason)
 {
-    write_oplog("SIP STATE", "CALL CLOSED", reason);
+    write_oplog("SIP STATE", "CALL CLOSED", unarmed_cells(reason));
     if (baresip_status != STATUS_NOT_READY)
         baresip_status = STATUS_IDLE;
     relay_on_hangup(reason);
@@ -233,7 +234,7 @@ bool on_call_incoming(const cJSON* event)
         cancel_no_reply_alarm();
         active_key = 0;
     }
-    write_oplog("SIP STATE", "INCOMING CALL", peeruri);
+    write_oplog("SIP STATE", "INCOMING CALL", unarmed_cells(peeruri));
     if (baresip_status == STATUS_IDLE) {
         baresip_status = STATUS_INCOMING_RINGING;
         relay_on_incoming();
@@ -247,7 +248,7 @@ bool on_call_outgoing(const cJSON* event)
     const std::string peeruri = json_string_member(event, "peeruri");
     log_print(LEVEL_INFO, "call outgoing\n");
     set_active_led(LED_RINGING);
-    write_oplog("SIP STATE", "OUTGOING CALL", peeruri);
+    write_oplog("SIP STATE", "OUTGOING CALL", unarmed_cells(peeruri));
 
     // This timer hangs up an unanswered call; it does not arm a next hop.
     const int key = active_key;
@@ -286,7 +287,7 @@ bool on_dtmf_received(const cJSON* event)
     const dtmf_take take = take_dtmf(param);
     if (!take.recorded)
         return true;
-    write_oplog("FUNCTION", "RECEIVE DTMF", param);
+    write_oplog("FUNCTION", "RECEIVE DTMF", unarmed_cells(param));
     relay_on_dtmf(take);
     return true;
 }

@@ -6,6 +6,7 @@
 #include "common/accounts.h"
 #include "common/json_text.h"
 #include "common/oplog.h"
+#include "common/record_text.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/records/message_log.h"
@@ -57,7 +58,7 @@ std::optional<std::string> failure_entered[3];
 void enter_failure(int n, const std::string& address, const std::string& reason)
 {
     failure_entered[n - 1] = reason;
-    write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), reason);
+    write_oplog("SIP STATE", with_address(texts[n - 1].failed, address), unarmed_cells(reason));
 }
 
 // The first enabled account (1 to 3) that is not registered and has this

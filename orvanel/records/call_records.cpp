@@ -1,12 +1,10 @@
 #include "orvanel/records/call_records.h"
 
 #include <cstdio>
-#include <deque>
 
 #include "common/local_time.h"
 #include "common/record_text.h"
-#include "orvanel/records/message_log.h"
-#include "orvanel/records/record_file.h"
+#include "orvanel/records/call_record_writer.h"
 
 cdr_fields cdr_record;
 
@@ -14,7 +12,7 @@ namespace {
 
 std::string fit(const std::string& text, std::size_t capacity)
 {
-    return text.substr(0, capacity - 1);
+    return cut_text(text, capacity - 1);
 }
 
 std::string clock_text(const std::tm& t)
@@ -77,55 +75,44 @@ void cdr_finish(const std::string& reason)
     cdr_finish_at(std::time(nullptr), reason);
 }
 
-std::string cdr_line(const cdr_fields& r)
-{
-    // The fields come from SIP data; a line end inside one must not split
-    // the record into two lines.
-    return one_line(r.date + "," + r.start_time + "," + r.end_time + "," + r.account + "," + r.peer + "," +
-                    std::to_string(r.duration) + "," + r.direction + "," + r.outcome + "," + r.reason) +
-           "\n";
-}
-
 namespace {
 
-// Lines that storage refused, oldest first, appended before the next line.
-std::deque<std::string> unwritten;
-bool unwritten_reported = false;
+// A field of the line: one line, and a comma inside it becomes a blank, so
+// every line has exactly nine fields for whoever splits it at its commas.
+std::string field(const std::string& text)
+{
+    std::string out = one_line(text);
+    for (char& c : out) {
+        if (c == ',')
+            c = ' ';
+    }
+    return out;
+}
+
+// A field from SIP data, which a caller chooses: a spreadsheet must not take
+// it for a formula either.
+std::string sip_field(const std::string& text)
+{
+    return unarmed_cell(field(text));
+}
 
 }  // namespace
 
+std::string cdr_line(const cdr_fields& r)
+{
+    return field(r.date) + "," + field(r.start_time) + "," + field(r.end_time) + "," + sip_field(r.account) + "," +
+           sip_field(r.peer) + "," + std::to_string(r.duration) + "," + field(r.direction) + "," +
+           field(r.outcome) + "," + sip_field(r.reason);
+}
+
 void cdr_write()
 {
-    unwritten.push_back(cdr_line(cdr_record));
+    const std::string line = cdr_line(cdr_record);
     cdr_record = cdr_fields{};
-    if (unwritten.size() > cdr_backlog_max) {
-        log_print(LEVEL_ERROR, "call records: %zu lines kept, dropping the oldest: %s", cdr_backlog_max,
-                  unwritten.front().c_str());
-        unwritten.pop_front();
-    }
-    // The file is opened for each call, as other software may move it away
-    // between calls.
-    record_file out(call_records_file);
-    while (!unwritten.empty()) {
-        if (!out.append(unwritten.front())) {
-            if (!unwritten_reported)
-                log_print(LEVEL_ERROR, "%s, keeping the call record for the next call\n", out.failure().c_str());
-            unwritten_reported = true;
-            return;
-        }
-        unwritten.pop_front();
-    }
-    if (unwritten_reported)
-        log_print(LEVEL_NOTICE, "%s is written again\n", out.path().c_str());
-    unwritten_reported = false;
+    hand_over_call_record(line);
 }
 
 bool cdr_begun()
 {
     return !cdr_record.direction.empty();
-}
-
-std::size_t cdr_unwritten()
-{
-    return unwritten.size();
 }

@@ -1,5 +1,5 @@
 // Call detail records: one pending record, filled in as a call's events
-// arrive (begun, answered, finished), then written as one line of
+// arrive (begun, answered, finished), then handed over as one line of
 // /userdata/cdr.csv and cleared. Only the event thread touches it.
 #pragma once
 
@@ -31,21 +31,19 @@ void cdr_begin_incoming(const std::string& account, const std::string& peer);
 void cdr_begin_outgoing(const std::string& account, const std::string& peer);
 void cdr_answered();
 void cdr_finish(const std::string& reason);
-// Appends the record's line to the file and clears the record. A line that
-// storage refuses is kept, with the ones before it, and appended before the
-// next call's line; at most cdr_backlog_max are kept, the oldest dropped
-// first. One message-log line per outage.
+// Hands the record's line over to the writer of the file
+// (call_record_writer.h) and clears the record.
 void cdr_write();
 // True between a begin and the write of its line.
 bool cdr_begun();
-inline constexpr std::size_t cdr_backlog_max = 32;
-// How many lines wait for storage.
-std::size_t cdr_unwritten();
 
 // The same steps at a given time, for checks that cannot wait for the clock.
 void cdr_begin_at(std::time_t now, bool incoming, const std::string& account, const std::string& peer);
 void cdr_answered_at(std::time_t now);
 void cdr_finish_at(std::time_t now, const std::string& reason);
 
-// The record as its line of the file.
+// The record as its line of the file, without the line end: nine fields
+// joined by commas. A field is made one line and a comma inside it becomes a
+// blank; a field from SIP data (account, peer, reason) that a spreadsheet
+// would take for a formula gets a leading apostrophe.
 std::string cdr_line(const cdr_fields& record);

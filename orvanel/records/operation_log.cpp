@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr auto storage_retry = std::chrono::seconds(5);
-
 // Makes the file the logger's one sink, opening it at once so a file that
 // cannot be opened is reported before the first entry comes.
 void use_operation_log(record_file& file)
@@ -51,7 +49,7 @@ void write_opnlog()
     // Storage that is full, read-only or gone keeps the entry on the
     // processing list; it is tried again every 5 s, and the entries behind it
     // wait in order.
-    bool storage_failed = false;
+    storage_outage storage("the entry");
     for (;;) {
         if (!redis_usable(connection.get()))
             connection = redis_reconnect(blocking_read_timeout);
@@ -59,7 +57,7 @@ void write_opnlog()
         // first, so the order stays.
         if (const std::optional<std::string> taken = entries.next(connection.get(), refused)) {
             const std::string& entry = *taken;
-            if (debug_mode && !storage_failed)
+            if (debug_mode && !storage.in_run())
                 std::printf("opnLog [%s]\n", entry.c_str());
             if (entry == "log_clean") {
                 // Whoever cleans the log moves or deletes the file; it is
@@ -72,16 +70,8 @@ void write_opnlog()
                 continue;
             }
             record_log(RECORD_INFO, "main", 2818, "%s", one_line(entry).c_str());
-            if (!file.failure().empty()) {
-                if (!storage_failed)
-                    log_print(LEVEL_ERROR, "%s, keeping the entry and retrying every 5 s\n", file.failure().c_str());
-                storage_failed = true;
-                std::this_thread::sleep_for(storage_retry);
+            if (storage.refused(file))
                 continue;
-            }
-            if (storage_failed)
-                log_print(LEVEL_NOTICE, "%s is written again\n", file.path().c_str());
-            storage_failed = false;
             entries.finish(connection.get(), entry);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

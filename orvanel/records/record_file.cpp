@@ -1,13 +1,16 @@
 #include "orvanel/records/record_file.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/station_root.h"
+#include "orvanel/records/message_log.h"
 
 record_file::record_file(const std::string& device_path) : path_(station_path(device_path)) {}
 
@@ -88,4 +91,19 @@ bool record_file::append(const std::string& line)
     }
     failure_.clear();
     return true;
+}
+
+bool storage_outage::refused(const record_file& file)
+{
+    if (!file.failure().empty()) {
+        if (!in_run_)
+            log_print(LEVEL_ERROR, "%s, keeping %s and retrying every 5 s\n", file.failure().c_str(), kept_);
+        in_run_ = true;
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        return true;
+    }
+    if (in_run_)
+        log_print(LEVEL_NOTICE, "%s is written again\n", file.path().c_str());
+    in_run_ = false;
+    return false;
 }

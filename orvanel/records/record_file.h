@@ -39,6 +39,26 @@ private:
     std::string failure_;
 };
 
+// How a writer meets storage that refuses its lines: the first refusal of a
+// run is told in the message log, the writer keeps the line and pauses 5 s
+// before it tries it again, and the first line written after the run says
+// that the file is written again.
+class storage_outage {
+public:
+    // What the writer keeps, for the message: "the entry", "the call record".
+    explicit storage_outage(const char* kept) : kept_(kept) {}
+
+    // Called after each append: true, after the pause, when the line did
+    // not reach the file.
+    bool refused(const record_file& file);
+    // True while the file refuses: a line tried again is not news.
+    bool in_run() const { return in_run_; }
+
+private:
+    const char* kept_;
+    bool in_run_ = false;
+};
+
 // The length of the file's whole lines: its size up to and including the
 // last line end (0 when it has none). -1 when the file cannot be read.
 long long whole_lines_length(int fd);

@@ -143,6 +143,66 @@ TEST_F(CallControl, CallRecordsForMissedAnsweredAndUnansweredCalls)
     EXPECT_LE(std::stoi(split(lines[1], ',')[5]), 2);
 }
 
+// What a manager opens after something went wrong at the door: the records
+// of callers who chose their names, read as a spreadsheet or a script would.
+TEST_F(CallControl, HostileCallersCannotShiftOrArmTheRecords)
+{
+    start_orvanel();
+    const std::string aor = R"("accountaor":"sip:1000@example.test")";
+    publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:=1+2,evil,=HYPERLINK(x),x@host",)" + aor + "}");
+    publish(R"({"type":"CALL_CLOSED","direction":"incoming","param":"486 Busy, \"quoted\", =1+1",)" + aor + "}");
+    publish("{\"type\":\"CALL_INCOMING\",\"direction\":\"incoming\",\"peeruri\":\"sip:-x\xff\\n@host\",\"accountaor\":\"@sip:1000\"}");
+    publish("{\"type\":\"CALL_CLOSED\",\"direction\":\"incoming\",\"param\":\"\\\"-x\\r\\n2030-01-01 00:00:00,FUNCTION,RELAY Control,On\xc3\"}");
+    publish(R"({"type":"CALL_OUTGOING","direction":"outgoing","peeruri":"sip:+4930123@host",)" + aor + "}");
+    publish(R"j({"type":"CALL_CLOSED","direction":"outgoing","param":"@SUM(A1)",)j" + aor + "}");
+    ASSERT_TRUE(wait_until([&] { return split(root.read("/userdata/cdr.csv"), '\n').size() == 3; }));
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,'@SUM(A1)") == 1; }))
+        << root.read("/userdata/system.csv");
+
+    const auto records = split(root.read("/userdata/cdr.csv"), '\n');
+    EXPECT_EQ(records[0].substr(29), "sip:1000@example.test,'=1+2 evil =HYPERLINK(x) x,0,in,MISSED CALL,"
+                                     "486 Busy  \"quoted\"  =1+1");
+    EXPECT_EQ(records[1].substr(29), "'@sip:1000,'-x? ,0,in,MISSED CALL,"
+                                     "'\"-x  2030-01-01 00:00:00 FUNCTION RELAY Control On?")
+        << "the user part stops at the @ that the line end hid";
+    EXPECT_EQ(records[2].substr(29), "sip:1000@example.test,+4930123,0,out,NO ANSWER,'@SUM(A1)");
+    const std::vector<std::string> closes = {"SIP STATE,CALL CLOSED,486 Busy, \"quoted\", =1+1",
+                                             "SIP STATE,CALL CLOSED,'\"-x  2030-01-01 00:00:00,FUNCTION,RELAY "
+                                             "Control,On?"};
+    for (const std::string& entry : closes)
+        EXPECT_EQ(count_entries(entry), 1u) << entry << "\n" << root.read("/userdata/system.csv");
+    EXPECT_EQ(count_entries("SIP STATE,INCOMING CALL,sip:=1+2,evil,'=HYPERLINK(x),x@host"), 1u);
+
+    // Python's csv module reads what a split at the commas reads, the
+    // files are UTF-8, every call record has its nine fields, and no cell
+    // would run as a formula.
+    root.write("/check.py", R"(import csv, sys
+def armed(cell):
+    return cell[:1] in ('=', '@', '"') or (cell[:1] in ('+', '-') and not cell[1:2].isdigit())
+for path, fields in ((sys.argv[1], 9), (sys.argv[2], None)):
+    lines = open(path, 'rb').read().decode('utf-8').split('\n')
+    assert lines.pop() == '', path + ' ends with a part line'
+    with open(path, newline='', encoding='utf-8') as f:
+        rows = list(csv.reader(f))
+    assert len(rows) == len(lines), (path, len(rows), len(lines))
+    for row, line in zip(rows, lines):
+        assert row == line.split(','), (row, line)
+        assert fields is None or len(row) == fields, row
+        assert not any(armed(cell) for cell in row), row
+    print('checked', len(lines))
+)");
+    const std::string command = "python3 " + root.file("/check.py") + " " + root.file("/userdata/cdr.csv") + " " +
+                                root.file("/userdata/system.csv") + " 2>&1";
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;)
+            out.append(buffer, n);
+        EXPECT_EQ(pclose(p), 0) << out;
+    }
+    EXPECT_EQ(out, "checked 3\nchecked " + std::to_string(oplog().size()) + "\n");
+}
+
 TEST_F(CallControl, RelayRequestsFollowTheCallSettings)
 {
     const std::string on = R"({"id":"gpio135","type":"On"})";

@@ -15,6 +15,7 @@
 #include "orvanel/call/registration_events.h"
 #include "orvanel/core/message_queue.h"
 #include "orvanel/core/redis_pool.h"
+#include "orvanel/records/call_record_writer.h"
 #include "orvanel/records/operation_log.h"
 #include "station_kit/station.h"
 
@@ -26,6 +27,7 @@ protected:
         debug_mode = 0;
         reset_call_state();
         forget_registration_failures();
+        drop_held_call_records();
         redis_pool = redis_pool_create(redis_socket);
         queue_create(5, next_hop_queue);
         set_oplog_push(push_oplog_entry);
@@ -57,6 +59,13 @@ protected:
     std::vector<std::string> oplog_entries()
     {
         auto items = client.list("writelog-channel");
+        return {items.rbegin(), items.rend()};
+    }
+
+    // Call records handed over so far, oldest first (no writer runs here).
+    std::vector<std::string> call_records()
+    {
+        auto items = client.list("cdr-channel");
         return {items.rbegin(), items.rend()};
     }
 

@@ -1,0 +1,112 @@
+#include "orvanel/records/call_record_writer.h"
+
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "common/record_text.h"
+#include "common/redis_link.h"
+#include "orvanel/core/redis_pool.h"
+#include "orvanel/records/call_records.h"
+#include "orvanel/records/message_log.h"
+#include "orvanel/records/record_file.h"
+
+namespace {
+
+// Lines that Redis has not taken yet. The lock also keeps the pushes of the
+// event thread and of write_cdr apart, so the lines reach the list in the
+// order of the calls; it is held over a push only, which its connection's
+// time-out bounds.
+std::mutex hand_over_lock;
+std::deque<std::string> held;
+bool held_reported = false;
+
+using push_fn = reply_ptr (*)(redisContext* c, const std::string& line);
+
+reply_ptr push_on(redisContext* c, const std::string& line)
+{
+    return c ? redis_command(c, "LPUSH %s %b", cdr_list, line.data(), line.size()) : nullptr;
+}
+
+reply_ptr push_pooled(redisContext*, const std::string& line)
+{
+    // A push that timed out may still be carried out by a server that was
+    // only stalled; the line is kept all the same, since a record twice is
+    // better than none.
+    return redis_pool ? redis_pool->run("LPUSH cdr-channel %s", line) : nullptr;
+}
+
+// Pushes the held lines, oldest first, until one does not go. The caller
+// holds hand_over_lock.
+void push_held(push_fn push, redisContext* c)
+{
+    while (!held.empty()) {
+        const reply_ptr reply = push(c, held.front());
+        if (!reply || reply->type != REDIS_REPLY_INTEGER) {
+            if (!held_reported)
+                log_print(LEVEL_ERROR, "Redis does not take the call record: keeping it in memory until it does\n");
+            held_reported = true;
+            return;
+        }
+        held.pop_front();
+    }
+    if (held_reported)
+        log_print(LEVEL_NOTICE, "the call records kept in memory are in Redis again\n");
+    held_reported = false;
+}
+
+}  // namespace
+
+void hand_over_call_record(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(hand_over_lock);
+    held.push_back(line);
+    if (held.size() > cdr_held_max) {
+        log_print(LEVEL_ERROR, "call records: %zu lines kept, dropping the oldest: %s\n", cdr_held_max,
+                  held.front().c_str());
+        held.pop_front();
+    }
+    push_held(push_pooled, nullptr);
+}
+
+std::vector<std::string> held_call_records()
+{
+    std::lock_guard<std::mutex> lock(hand_over_lock);
+    return {held.begin(), held.end()};
+}
+
+void drop_held_call_records()
+{
+    std::lock_guard<std::mutex> lock(hand_over_lock);
+    held.clear();
+    held_reported = false;
+}
+
+void write_cdr()
+{
+    processing_list lines{cdr_list, cdr_processing};
+    redis_ptr connection = redis_open_device(blocking_read_timeout);
+    refused_pops refused(cdr_list, log_refused_pop);
+    storage_outage storage("the call record");
+    for (;;) {
+        if (!redis_usable(connection.get()))
+            connection = redis_reconnect(blocking_read_timeout);
+        {
+            std::lock_guard<std::mutex> lock(hand_over_lock);
+            if (!held.empty())
+                push_held(push_on, connection.get());
+        }
+        // A line left by a writer that was ended before it was done comes
+        // first, so the order stays.
+        const std::optional<std::string> taken = lines.next(connection.get(), refused);
+        if (!taken)
+            continue;
+        // Opened for each line: other software may move the file away
+        // between calls. The line is made one line again, as it may come
+        // from another program.
+        record_file file(call_records_file);
+        file.append(one_line(*taken) + "\n");
+        if (!storage.refused(file))
+            lines.finish(connection.get(), *taken);
+    }
+}

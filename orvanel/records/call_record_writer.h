@@ -1,0 +1,33 @@
+// Call records on their way to /userdata/cdr.csv, the same crash-safe way as
+// the operation log's entries. A finished call's line is pushed onto the
+// Redis list cdr-channel at once. The thread write_cdr takes the lines off
+// it, oldest first, through its processing list cdr-processing, and removes
+// each only once it is synced to the file: a kill of orvanel or a power cut
+// loses none, and the one in flight is written again at the next start.
+// Storage that refuses a line (full, read-only, gone) keeps it there, tried
+// again every 5 s, with the lines behind it waiting in order.
+//
+// While Redis cannot take a line it waits in memory, at most cdr_held_max of
+// them, the oldest dropped first, and goes out as soon as the server is
+// back: write_cdr pushes what is held whenever it has made its connection
+// anew, and every new call's line pushes those before it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+inline constexpr const char* cdr_list = "cdr-channel";
+inline constexpr const char* cdr_processing = "cdr-processing";
+inline constexpr std::size_t cdr_held_max = 32;
+
+// Hands one record line (without its line end) over, from the event thread.
+void hand_over_call_record(const std::string& line);
+
+// The lines that wait in memory for Redis, oldest first.
+std::vector<std::string> held_call_records();
+// Forgets them, for a test that begins anew.
+void drop_held_call_records();
+
+// Thread entry; never returns.
+void write_cdr();
