@@ -82,31 +82,37 @@ void drop_held_call_records()
     held_reported = false;
 }
 
+call_record_writer::call_record_writer()
+    : connection_(redis_open_device(blocking_read_timeout)), refused_(cdr_list, log_refused_pop)
+{
+}
+
+void call_record_writer::pass()
+{
+    if (!redis_usable(connection_.get()))
+        connection_ = redis_reconnect(blocking_read_timeout);
+    {
+        std::lock_guard<std::mutex> lock(hand_over_lock);
+        if (!held.empty())
+            push_held(push_on, connection_.get());
+    }
+    // A line left by a writer that was ended before it was done comes
+    // first, so the order stays.
+    const std::optional<std::string> taken = lines_.next(connection_.get(), refused_);
+    if (!taken)
+        return;
+    // Opened for each line: other software may move the file away between
+    // calls. The line is made one line again, as it may come from another
+    // program.
+    record_file file(call_records_file);
+    file.append(one_line(*taken) + "\n");
+    if (!storage_.refused(file))
+        lines_.finish(connection_.get(), *taken);
+}
+
 void write_cdr()
 {
-    processing_list lines{cdr_list, cdr_processing};
-    redis_ptr connection = redis_open_device(blocking_read_timeout);
-    refused_pops refused(cdr_list, log_refused_pop);
-    storage_outage storage("the call record");
-    for (;;) {
-        if (!redis_usable(connection.get()))
-            connection = redis_reconnect(blocking_read_timeout);
-        {
-            std::lock_guard<std::mutex> lock(hand_over_lock);
-            if (!held.empty())
-                push_held(push_on, connection.get());
-        }
-        // A line left by a writer that was ended before it was done comes
-        // first, so the order stays.
-        const std::optional<std::string> taken = lines.next(connection.get(), refused);
-        if (!taken)
-            continue;
-        // Opened for each line: other software may move the file away
-        // between calls. The line is made one line again, as it may come
-        // from another program.
-        record_file file(call_records_file);
-        file.append(one_line(*taken) + "\n");
-        if (!storage.refused(file))
-            lines.finish(connection.get(), *taken);
-    }
+    call_record_writer writer;
+    for (;;)
+        writer.pass();
 }

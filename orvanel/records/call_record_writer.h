@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "common/c_holders.h"
+#include "common/redis_link.h"
+#include "orvanel/records/record_file.h"
+
 inline constexpr const char* cdr_list = "cdr-channel";
 inline constexpr const char* cdr_processing = "cdr-processing";
 inline constexpr std::size_t cdr_held_max = 32;
@@ -28,6 +32,24 @@ void hand_over_call_record(const std::string& line);
 std::vector<std::string> held_call_records();
 // Forgets them, for a test that begins anew.
 void drop_held_call_records();
+
+// The writer of the file, a pass at a time: write_cdr runs passes for ever,
+// a test runs them one by one. Only one thread uses a writer.
+class call_record_writer {
+public:
+    call_record_writer();
+    // Makes the connection anew when it is lost (waiting until the server
+    // is back), hands Redis the lines held in memory, then waits up to 60 s
+    // for the oldest line and appends it to the file (or keeps it, after
+    // the 5 s pause, when storage refuses it).
+    void pass();
+
+private:
+    processing_list lines_{cdr_list, cdr_processing};
+    redis_ptr connection_;
+    refused_pops refused_;
+    storage_outage storage_{"the call record"};
+};
 
 // Thread entry; never returns.
 void write_cdr();
