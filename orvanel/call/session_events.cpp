@@ -7,6 +7,7 @@
 #include "common/c_holders.h"
 #include "common/json_text.h"
 #include "common/process.h"
+#include "common/record_text.h"
 #include "common/redis_link.h"
 #include "common/station_root.h"
 #include "orvanel/call/call_events.h"
@@ -75,7 +76,9 @@ void handle_session_event(const redisReply* reply)
     const std::optional<std::string> payload = published_text(reply);
     if (!payload)
         return;  // the confirmation of SUBSCRIBE, or the answer to a check
-    std::printf("Msg [%s]\n", payload->c_str());
+    // The console goes to the journal: the payload is one line there, as in
+    // the message log.
+    std::printf("Msg [%s]\n", one_line(*payload).c_str());
     json_ptr event(cJSON_Parse(payload->c_str()));
     if (!event) {
         std::puts("parse failed!");

@@ -3,6 +3,17 @@
 // never interleave and a rename never falls inside a write. The file is
 // opened and closed for every message, so a rename or a deletion takes
 // effect with the next message, which starts a new file.
+//
+// Each message looks at the size of the file it opened (one fstat) before it
+// writes. The message that would take the file past its cap is replaced by
+// the cap notice, for which every earlier message left room, and the file so
+// capped is remembered: while the log's path still names it, messages reach
+// the console only. The monitor's rename, or a deletion, puts a new file in
+// its place, which starts empty.
+//
+// LogMonitorPthread deletes the old files of the log folder itself, by the
+// directory's entries, so a name with blanks, quotes or line ends is deleted
+// like any other and no name ever reaches a shell.
 #include "orvanel/records/message_log.h"
 
 #include <cerrno>
@@ -12,10 +23,16 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
+#include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include "common/c_holders.h"
 #include "common/local_time.h"
@@ -25,8 +42,28 @@
 
 namespace {
 
+using dir_ptr = std::unique_ptr<DIR, c_free<DIR, closedir>>;
+
+// The file that took the cap notice, as it was left then. An inode number
+// may be given to a new file once the capped one is deleted; its size and
+// the time of its last change tell the two apart, since nothing writes to
+// the capped file any more.
+struct capped_file {
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+
+    bool is(const struct stat& st) const
+    {
+        return st.st_dev == device && st.st_ino == inode && st.st_size == size &&
+               st.st_mtim.tv_sec == modified.tv_sec && st.st_mtim.tv_nsec == modified.tv_nsec;
+    }
+};
+
 std::mutex log_lock;
-std::string log_path;  // under the station root; empty until log_init
+std::string log_path;                 // under the station root; empty until log_init
+std::optional<capped_file> capped;  // guarded by log_lock
 
 constexpr const char* level_names[] = {"info", "notice", "warn", "error"};
 constexpr const char* console_colours[] = {
@@ -36,7 +73,7 @@ constexpr const char* console_colours[] = {
     "\033[0;32;31m",
 };
 
-void LogMonitorPthread()
+void LogMonitorPthread(const std::string& folder)
 {
     log_print(LEVEL_INFO, "thread '%s'is ready \n", "LogMonitorPthread");
     for (;;) {
@@ -48,8 +85,55 @@ void LogMonitorPthread()
             std::rename(log_path.c_str(), rotated_log_name(log_path, now).c_str());
         }
         std::this_thread::sleep_for(std::chrono::seconds(step.sleep_seconds));
-        run_shell(log_cleanup_command());
+        remove_old_logs(folder, std::time(nullptr));
     }
+}
+
+// The formatted message with the texts inserted into it made one line. Only
+// a line end that the format itself ends with stays: a text from outside
+// cannot end the line and start one that reads as the program's own.
+std::string message_text(const char* format, const std::string& formatted)
+{
+    const std::size_t length = std::strlen(format);
+    const bool format_ends_line = length > 0 && format[length - 1] == '\n';
+    if (!format_ends_line || formatted.empty() || formatted.back() != '\n')
+        return one_line(formatted);
+    std::string text = one_line(std::string_view(formatted).substr(0, formatted.size() - 1));
+    text += '\n';
+    return text;
+}
+
+bool append(std::FILE* file, const std::string& line)
+{
+    return std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
+}
+
+// Writes the line to the log file unless that would take the file past its
+// cap. Called with log_lock held.
+bool write_line(const std::string& line, const std::string& notice)
+{
+    // Close-on-exec: the shells that other threads start meanwhile must not
+    // hold the log open.
+    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
+    if (!file)
+        return false;
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) != 0 || (capped && capped->is(st)))
+        return false;
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size + line.size() + notice.size() <= log_file_cap)
+        return append(file.get(), line);
+
+    // The room kept for the notice takes it, and the file is closed to
+    // everything after it, smaller messages too, so the notice stays last.
+    // A file that was past the cap already (written by another program, or
+    // before the cap was there) gets no notice and is closed all the same.
+    if (size + notice.size() <= log_file_cap)
+        append(file.get(), notice);
+    std::printf("%s%s\033[0m", console_colours[LEVEL_WARN], notice.c_str());
+    if (fstat(fileno(file.get()), &st) == 0)
+        capped = capped_file{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    return false;
 }
 
 }  // namespace
@@ -67,7 +151,15 @@ std::string log_file_line(const std::string& prefix, const std::string& text)
 {
     std::string line = prefix;
     line += ' ';
-    line.append(text, 0, log_line_max);
+    if (text.size() <= log_line_max) {
+        line += text;
+    } else if (text.back() == '\n') {
+        // The next message must start a line of its own.
+        line += cut_text(text, log_line_max - 1);
+        line += '\n';
+    } else {
+        line += cut_text(text, log_line_max);
+    }
     return line;
 }
 
@@ -86,9 +178,29 @@ log_monitor_step next_log_monitor_step(const std::tm& local)
     return {false, static_cast<unsigned>(3600 - local.tm_min * 60 - local.tm_sec)};
 }
 
-std::string log_cleanup_command()
+int remove_old_logs(const std::string& folder, std::time_t now)
 {
-    return "find " + station_path("/userdata/log") + "/* -mmin +180 | xargs rm";
+    dir_ptr dir(opendir(folder.c_str()));
+    if (!dir)
+        return 0;
+    const int fd = dirfd(dir.get());
+    // The names first, the deletions after: which entries readdir still
+    // gives once the folder changes under it is left open.
+    std::vector<std::string> old;
+    while (const dirent* entry = readdir(dir.get())) {
+        struct stat st {};
+        // The entry itself, never what a link points to.
+        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        if (now - st.st_mtime > log_keep_seconds)
+            old.emplace_back(entry->d_name);
+    }
+    int removed = 0;
+    for (const std::string& name : old) {
+        if (unlinkat(fd, name.c_str(), 0) == 0)
+            ++removed;
+    }
+    return removed;
 }
 
 int log_init(const char* path)
@@ -104,7 +216,7 @@ int log_init(const char* path)
         end_process(1);
     }
     try {
-        std::thread(LogMonitorPthread).detach();
+        std::thread(LogMonitorPthread, dir).detach();
     } catch (const std::system_error&) {
         log_print(LEVEL_ERROR, "创建线程'LogMonitorPthread'失败\n");
         return -1;
@@ -124,30 +236,31 @@ int log_print(unsigned level, const char* format, ...)
 
     if (log_path.empty())
         return -1;
-    // Close-on-exec: the shells that other threads start meanwhile must not
-    // hold the log open.
-    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
-    if (!file)
-        return -1;
 
-    const std::string prefix = log_prefix(local, static_cast<long>(now.tv_usec / 1000), level);
-    std::string text;
+    std::string formatted;
     va_list args;
     va_start(args, format);
-    const bool formatted = format_text(text, format, args);
+    const bool ok = format_text(formatted, format, args);
     va_end(args);
-    if (!formatted) {
+    if (!ok) {
         std::printf("vasprintf: %d,%s\n", errno, std::strerror(errno));
         return -1;
     }
+    const std::string text = message_text(format, formatted);
 
-    const std::string line = log_file_line(prefix, text);
-    std::fwrite(line.data(), 1, line.size(), file.get());
+    const long milliseconds = static_cast<long>(now.tv_usec / 1000);
+    const std::string prefix = log_prefix(local, milliseconds, level);
     std::printf("%s%s %s\033[0m", console_colours[level], prefix.c_str(), text.c_str());
-    return 0;
+    const std::string notice = log_file_line(log_prefix(local, milliseconds, LEVEL_WARN), log_cap_notice);
+    return write_line(log_file_line(prefix, text), notice) ? 0 : -1;
 }
 
 void log_refused_pop(const std::string& line)
 {
-    log_print(LEVEL_WARN, "%s", line.c_str());
+    // The line comes with its end; the format gives it back, so that the
+    // server's error text inside is made one line like any inserted text.
+    std::string_view text(line);
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    log_print(LEVEL_WARN, "%.*s\n", static_cast<int>(text.size()), text.data());
 }
