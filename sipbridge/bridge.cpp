@@ -8,9 +8,11 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "common/process.h"
+#include "common/record_text.h"
 #include "common/redis_link.h"
 #include "common/redis_trust.h"
 #include "common/station_root.h"
@@ -24,9 +26,13 @@
 
 namespace {
 
-void say(const std::string& line)
+// One console line: a text from outside inside it (a play path, a number,
+// the server's error text) cannot start a line of its own in the journal.
+void say(std::string_view line)
 {
-    std::printf("sipbridge: %s\n", line.c_str());
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    std::printf("sipbridge: %s\n", one_line(line).c_str());
 }
 
 // Why the player must not be given the path, or empty when it names a

@@ -108,30 +108,25 @@ bool append(std::FILE* file, const std::string& line)
     return std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
 }
 
-// Writes the line to the log file unless that would take the file past its
-// cap. Called with log_lock held.
-bool write_line(const std::string& line, const std::string& notice)
+// Writes the line to the open log file unless that would take the file past
+// its cap. Called with log_lock held.
+bool write_line(std::FILE* file, const std::string& line, const std::string& notice)
 {
-    // Close-on-exec: the shells that other threads start meanwhile must not
-    // hold the log open.
-    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
-    if (!file)
-        return false;
     struct stat st {};
-    if (fstat(fileno(file.get()), &st) != 0 || (capped && capped->is(st)))
+    if (fstat(fileno(file), &st) != 0 || (capped && capped->is(st)))
         return false;
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size + line.size() + notice.size() <= log_file_cap)
-        return append(file.get(), line);
+        return append(file, line);
 
     // The room kept for the notice takes it, and the file is closed to
     // everything after it, smaller messages too, so the notice stays last.
     // A file that was past the cap already (written by another program, or
     // before the cap was there) gets no notice and is closed all the same.
     if (size + notice.size() <= log_file_cap)
-        append(file.get(), notice);
+        append(file, notice);
     std::printf("%s%s\033[0m", console_colours[LEVEL_WARN], notice.c_str());
-    if (fstat(fileno(file.get()), &st) == 0)
+    if (fstat(fileno(file), &st) == 0)
         capped = capped_file{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
     return false;
 }
@@ -236,6 +231,12 @@ int log_print(unsigned level, const char* format, ...)
 
     if (log_path.empty())
         return -1;
+    // A log that cannot be opened prints nothing, not even on the console.
+    // Close-on-exec: the shells that other threads start meanwhile must not
+    // hold the log open.
+    file_ptr file(std::fopen(log_path.c_str(), "a+e"));
+    if (!file)
+        return -1;
 
     std::string formatted;
     va_list args;
@@ -252,7 +253,7 @@ int log_print(unsigned level, const char* format, ...)
     const std::string prefix = log_prefix(local, milliseconds, level);
     std::printf("%s%s %s\033[0m", console_colours[level], prefix.c_str(), text.c_str());
     const std::string notice = log_file_line(log_prefix(local, milliseconds, LEVEL_WARN), log_cap_notice);
-    return write_line(log_file_line(prefix, text), notice) ? 0 : -1;
+    return write_line(file.get(), log_file_line(prefix, text), notice) ? 0 : -1;
 }
 
 void log_refused_pop(const std::string& line)

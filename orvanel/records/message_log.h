@@ -39,10 +39,10 @@ int log_init(const char* path);
 // Writes one message at the level to the console and, while the file is
 // under its cap, to the file. Texts that the arguments insert are made one
 // line; a format that ends with "\n" keeps that line end. Returns 0 when the
-// message reached the file; -1 when it did not: the file cannot be opened or
-// written, or it has reached its cap (the console has the message all the
-// same), or the level is unknown, the format fails or log_init has not run
-// (the message is not printed then).
+// message reached the file; -1 when it did not: the file cannot be written
+// or has reached its cap (the console has the message all the same), or the
+// level is unknown, the format fails, log_init has not run or the file
+// cannot be opened (the message is not printed then).
 int log_print(unsigned level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes a line that refused_pops gives for a blocking pop's error replies.
