@@ -139,8 +139,8 @@ bool run_demo(sim_station& station, std::ostream& out)
 
     v.note("the visitor answers with key 2");
     expect(station.tap(2), "press of key 2");
-    expect(v.wait_entry("FUNCTION,KEY Answer", 5s), "the answer");
-    expect(v.wait_entry("SIP STATE,CALL ESTABLISHED,incoming", 5s), "the call established");
+    expect(v.wait_entries({"FUNCTION,KEY Answer", "SIP STATE,CALL ESTABLISHED,incoming"}, 5s),
+           "the answer and the call established");
     if (sip) {
         v.note("the caller sends the door code and hangs up");
         expect(v.wait_entry("FUNCTION,RECEIVE DTMF,4", 5s), "the caller's DTMF digits");

@@ -298,14 +298,26 @@ void sim_view::sample_once()
 
 bool sim_view::wait_entry(const std::string& prefix, std::chrono::milliseconds timeout)
 {
+    return wait_entries({prefix}, timeout);
+}
+
+bool sim_view::wait_entries(const std::vector<std::string>& prefixes, std::chrono::milliseconds timeout)
+{
     std::unique_lock<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        for (std::size_t i = entries_seen_; i < entries_.size(); ++i) {
-            if (entries_[i].rfind(prefix, 0) == 0) {
-                entries_seen_ = i + 1;
-                return true;
-            }
+        std::size_t last = entries_seen_;
+        bool all = true;
+        for (const std::string& prefix : prefixes) {
+            std::size_t i = entries_seen_;
+            while (i < entries_.size() && entries_[i].rfind(prefix, 0) != 0)
+                ++i;
+            all = all && i < entries_.size();
+            last = std::max(last, i + 1);
+        }
+        if (all) {
+            entries_seen_ = last;
+            return true;
         }
         if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
             return false;

@@ -89,6 +89,9 @@ public:
     // Waits until an operation-log entry that starts with the text arrives
     // after the ones earlier waits have passed over.
     bool wait_entry(const std::string& prefix, std::chrono::milliseconds timeout);
+    // The same for entries that two threads write, in whichever order they
+    // arrive (a key's answer and the call it establishes).
+    bool wait_entries(const std::vector<std::string>& prefixes, std::chrono::milliseconds timeout);
     // Later waits look only at entries that arrive from now on.
     void skip_seen();
     // Waits until the relay line shows the level.
