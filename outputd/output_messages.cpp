@@ -7,6 +7,7 @@
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
+#include "common/record_text.h"
 #include "common/redis_link.h"
 #include "outputd/action_urls.h"
 #include "outputd/gpio_status.h"
@@ -21,7 +22,7 @@ void handle_relay_request(const std::string& type)
     GPIO135_STATUS = state;
     relay_state_changed();
     if (debug_mode)
-        std::printf("GPIO135_STATUS is: %d, recieved type: %s\n", state, type.c_str());
+        std::printf("GPIO135_STATUS is: %d, recieved type: %s\n", state, one_line(type).c_str());
     if (state != OUT_LOW) {
         write_oplog("FUNCTION", "RELAY Control", type);
         relay_on_action();
@@ -32,7 +33,7 @@ void handle_relay_request(const std::string& type)
     }
     GPIO135_PREV_STATUS = state;
     if (debug_mode)
-        std::printf("gpio135: %s\n", type.c_str());
+        std::printf("gpio135: %s\n", one_line(type).c_str());
 }
 
 }  // namespace
@@ -40,7 +41,7 @@ void handle_relay_request(const std::string& type)
 void handle_output_text(const std::string& text)
 {
     if (debug_mode)
-        std::printf("Msg [%s]\n", text.c_str());
+        std::printf("Msg [%s]\n", one_line(text).c_str());
     json_ptr message(cJSON_Parse(text.c_str()));
     if (!message) {
         std::puts("parse failed!");
@@ -53,7 +54,7 @@ void handle_output_text(const std::string& text)
         if (id == "gpio130") {
             GPIO130_STATUS = output_state_for_type(type);
             if (debug_mode)
-                std::printf("gpio130: %s\n", type.c_str());
+                std::printf("gpio130: %s\n", one_line(type).c_str());
         } else if (id == "gpio135") {
             handle_relay_request(type);
         }

@@ -4,6 +4,7 @@
 
 #include "common/accounts.h"
 #include "common/process.h"
+#include "common/record_text.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 
@@ -27,7 +28,7 @@ int query_call_status(const std::string& key)
     if (reply && reply->type == REDIS_REPLY_STRING) {
         const std::string value(reply->str, reply->len);
         if (debug_mode)
-            std::printf("SIP acc: %s, status: %s\n", key.c_str(), value.c_str());
+            std::printf("SIP acc: %s, status: %s\n", key.c_str(), one_line(value).c_str());
         result = call_status_of_text(value);
     }
     const int status = baresip_status;

@@ -58,7 +58,7 @@ void write_opnlog()
         if (const std::optional<std::string> taken = entries.next(connection.get(), refused)) {
             const std::string& entry = *taken;
             if (debug_mode && !storage.in_run())
-                std::printf("opnLog [%s]\n", entry.c_str());
+                std::printf("opnLog [%s]\n", one_line(entry).c_str());
             if (entry == "log_clean") {
                 // Whoever cleans the log moves or deletes the file; it is
                 // reopened (or made anew) after a pause.

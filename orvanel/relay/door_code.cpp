@@ -9,6 +9,7 @@
 
 #include "common/oplog.h"
 #include "common/process.h"
+#include "common/record_text.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -146,7 +147,7 @@ void relay_on_dtmf(const dtmf_take& take)
         return;
     const bool matched = collect_dtmf(dtmf_digits, take.digits, take.code);
     if (debug_mode)
-        std::printf("DTMF is [%s]\n", dtmf_digits.c_str());
+        std::printf("DTMF is [%s]\n", one_line(dtmf_digits).c_str());
     const bool had_locked_calls = guard.locked_calls() > 0 || guard.lockouts() > 0;
     const door_code_guard::verdict verdict = guard.after(matched, take.code.size(), take.tries, now());
     if (matched) {
