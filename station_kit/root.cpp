@@ -1,5 +1,6 @@
 #include "station_kit/root.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -122,6 +123,22 @@ void kit_root::write(const std::string& device_path, const std::string& content)
 std::string kit_root::read(const std::string& device_path) const
 {
     return read_text_file(file(device_path));
+}
+
+std::string kit_root::message_log() const
+{
+    std::vector<std::string> rotated;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(file("/userdata/log"), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("orvanel.log.", 0) == 0)
+            rotated.push_back(entry.path().string());
+    }
+    std::sort(rotated.begin(), rotated.end());
+    std::string text;
+    for (const std::string& path : rotated)
+        text += read_text_file(path);
+    return text + read("/userdata/log/orvanel.log");
 }
 
 bool kit_root::exists(const std::string& device_path) const

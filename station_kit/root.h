@@ -35,6 +35,10 @@ public:
     void write(const std::string& device_path, const std::string& content) const;
     std::string read(const std::string& device_path) const;
     bool exists(const std::string& device_path) const;
+    // orvanel's message log: the files the hourly rotation made, oldest
+    // first, then the current one, so a test that runs over a full hour
+    // still finds its lines.
+    std::string message_log() const;
 
     void write_settings(const std::string& ini) const { write("/etc/speaker.conf", ini); }
     void write_volume_settings(const std::string& ini) const { write("/oem/etc/volctrl.conf", ini); }

@@ -43,7 +43,7 @@ protected:
     {
         return client.pop_oldest("output-channel", within) == std::optional<std::string>(on_request);
     }
-    std::string message_log() { return read_text_file(root.file("/userdata/log/orvanel.log")); }
+    std::string message_log() { return root.message_log(); }
 };
 
 TEST_F(DoorCode, DigitsBeforeTheAnswerNeverOpen)

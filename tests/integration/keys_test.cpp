@@ -213,7 +213,7 @@ TEST_F(Keys, SelfTestRound)
     root.set_gpio(3, 1);
     EXPECT_EQ(client.pop_oldest("check-result-channel"), std::string(R"({"name": "atKey", "result": "0"})"));
     ASSERT_TRUE(wait_until([&] { return count_entries("BUTTON,KEY_GPIO3 not active,") == 1; }));
-    EXPECT_NE(read_text_file(root.file("/userdata/log/orvanel.log")).find("key test command without"),
+    EXPECT_NE(root.message_log().find("key test command without"),
               std::string::npos);
 }
 

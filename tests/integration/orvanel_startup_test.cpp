@@ -20,19 +20,18 @@ TEST(OrvanelStartup, MessageLogLinesHaveTheirPrefix)
     kit_root root;
     redis_server redis(root);
     kit_program orvanel(root, orvanel_binary(), {"debug"});
-    const std::string file = root.file("/userdata/log/orvanel.log");
     // The threads start in table order but log as they get to run.
     const std::vector<std::string> lines = {"[T][info] thread 'LogMonitorPthread'is ready \n",
                                             "[T][info] thread Baresip_thread is ready!\n",
                                             "[T][info] thread Next_intercom is ready!\n"};
     const auto all_there = [&] {
-        const std::string log = mask_log_stamps(read_text_file(file));
+        const std::string log = mask_log_stamps(root.message_log());
         for (const std::string& line : lines)
             if (log.find(line) == std::string::npos)
                 return false;
         return true;
     };
-    EXPECT_TRUE(wait_until(all_there)) << read_text_file(file);
+    EXPECT_TRUE(wait_until(all_there)) << root.message_log();
     EXPECT_TRUE(orvanel.wait_output("\033[0;32;32m["));
     EXPECT_EQ(orvanel.output().find("Connection error"), std::string::npos);
 }

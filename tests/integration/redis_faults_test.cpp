@@ -9,7 +9,7 @@ TEST_F(RedisFaults, ListsOfAnotherTypeArePolledGentlyAndReportedOnce)
     client.command("SET %s %s", "device-state", "not a list");
     client.command("SET %s %s", "writelog-channel", "not a list");
     start_orvanel({});
-    const auto log = [&] { return read_text_file(root.file("/userdata/log/orvanel.log")); };
+    const auto log = [&] { return root.message_log(); };
     ASSERT_TRUE(wait_until([&] { return occurrences(log(), "BRPOP writelog-channel answered") == 1; }));
     const double before = cpu_seconds(orvanel->pid());
     std::this_thread::sleep_for(2s);  // the interval over which the cost is measured
@@ -46,7 +46,7 @@ TEST_F(StalledRedis, StationKeepsWorkingAndRecovers)
 
     redis.pause();
     const auto stopped = std::chrono::steady_clock::now();
-    const auto log = [&] { return read_text_file(root.file("/userdata/log/orvanel.log")); };
+    const auto log = [&] { return root.message_log(); };
 
     const auto blinking = sample_gpio(root, 65, 2500ms);
     EXPECT_GE(falls(blinking) + rises(blinking), 2) << "the LED threads keep running";

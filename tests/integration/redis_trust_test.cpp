@@ -61,7 +61,7 @@ protected:
                 std::cerr << program->report(name);
     }
 
-    std::string message_log() const { return read_text_file(root.file("/userdata/log/orvanel.log")); }
+    std::string message_log() const { return root.message_log(); }
 
     // How often each program has told that text: orvanel in its message
     // log, outputd and sipbridge on their consoles.

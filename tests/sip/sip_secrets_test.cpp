@@ -54,7 +54,7 @@ TEST_F(SipSecrets, ThePasswordIsInNoLogRecordOrConsole)
     }
     EXPECT_GT(searched, 20u);
     EXPECT_NE(root.read("/userdata/system.csv").find("SIP REGISTERED"), std::string::npos);
-    EXPECT_NE(root.read("/userdata/log/orvanel.log"), "");
+    EXPECT_NE(root.message_log(), "");
     const reply_ptr keys = client.command("KEYS *");
     ASSERT_TRUE(keys && keys->type == REDIS_REPLY_ARRAY);
     for (std::size_t i = 0; i < keys->elements; ++i) {
