@@ -140,8 +140,7 @@ void soak_station::kill_and_start(std::unique_ptr<kit_program>& program, fault_k
 {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto begin = soak_clock::now();
-    if (!program->running())
-        ++unexpected_ends_;
+    ended(program, kind == fault_kind::orvanel_down ? orvanel_started_ : outputd_started_);
     program->kill();
     std::this_thread::sleep_for(pause);
     if (kind == fault_kind::orvanel_down)
@@ -149,6 +148,19 @@ void soak_station::kill_and_start(std::unique_ptr<kit_program>& program, fault_k
     else
         start_outputd();
     note(kind, begin);
+}
+
+bool soak_station::ended(std::unique_ptr<kit_program>& program, soak_clock::time_point started)
+{
+    const std::optional<int> status = program->wait_exit(0ms);
+    if (!status)
+        return false;
+    bool server_away = false;
+    for (const fault_event& f : faults_)
+        server_away = server_away || (f.kind == fault_kind::redis_down && f.end >= started && f.begin <= started + 3s);
+    if (*status != 255 || !server_away)
+        ++unexpected_ends_;
+    return true;
 }
 
 void soak_station::sample(const std::unique_ptr<kit_program>& p, const char* name, int lifetime,
@@ -167,14 +179,12 @@ void soak_station::sample(const std::unique_ptr<kit_program>& p, const char* nam
 void soak_station::sample_vitals()
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!orvanel_->running()) {
-        ++unexpected_ends_;
+    if (ended(orvanel_, orvanel_started_)) {
         const auto begin = soak_clock::now();
         start_orvanel();
         note(fault_kind::orvanel_down, begin);
     }
-    if (!outputd_->running()) {
-        ++unexpected_ends_;
+    if (ended(outputd_, outputd_started_)) {
         const auto begin = soak_clock::now();
         start_outputd();
         note(fault_kind::outputd_down, begin);

@@ -76,6 +76,12 @@ private:
     void start_outputd();
     void kill_and_start(std::unique_ptr<kit_program>& program, fault_kind kind, std::chrono::milliseconds pause);
     void note(fault_kind kind, soak_clock::time_point begin);
+    // True when the program has ended. An end counts as unexpected unless
+    // it is the one the programs make on purpose: status 255 when the
+    // server was away as they started, within their first 3 s (their
+    // service starts them again).
+    // Called with the mutex held.
+    bool ended(std::unique_ptr<kit_program>& program, soak_clock::time_point started);
     void sample(const std::unique_ptr<kit_program>& p, const char* name, int lifetime,
                 soak_clock::time_point started);
 
