@@ -21,27 +21,13 @@ std::mutex hand_over_lock;
 std::deque<std::string> held;
 bool held_reported = false;
 
-using push_fn = reply_ptr (*)(redisContext* c, const std::string& line);
-
-reply_ptr push_on(redisContext* c, const std::string& line)
-{
-    return c ? redis_command(c, "LPUSH %s %b", cdr_list, line.data(), line.size()) : nullptr;
-}
-
-reply_ptr push_pooled(redisContext*, const std::string& line)
-{
-    // A push that timed out may still be carried out by a server that was
-    // only stalled; the line is kept all the same, since a record twice is
-    // better than none.
-    return redis_pool ? redis_pool->run("LPUSH cdr-channel %s", line) : nullptr;
-}
-
-// Pushes the held lines, oldest first, until one does not go. The caller
-// holds hand_over_lock.
-void push_held(push_fn push, redisContext* c)
+// Pushes the held lines, oldest first, until one does not go: `push` sends
+// one line and gives the reply, or null. The caller holds hand_over_lock.
+template <typename Push>
+void push_held(Push push)
 {
     while (!held.empty()) {
-        const reply_ptr reply = push(c, held.front());
+        const reply_ptr reply = push(held.front());
         if (!reply || reply->type != REDIS_REPLY_INTEGER) {
             if (!held_reported)
                 log_print(LEVEL_ERROR, "Redis does not take the call record: keeping it in memory until it does\n");
@@ -66,7 +52,12 @@ void hand_over_call_record(const std::string& line)
                   held.front().c_str());
         held.pop_front();
     }
-    push_held(push_pooled, nullptr);
+    // A push that timed out may still be carried out by a server that was
+    // only stalled; the line is kept all the same, since a record twice is
+    // better than none.
+    push_held([](const std::string& l) {
+        return redis_pool ? redis_pool->run("LPUSH cdr-channel %s", l) : nullptr;
+    });
 }
 
 std::vector<std::string> held_call_records()
@@ -94,7 +85,9 @@ void call_record_writer::pass()
     {
         std::lock_guard<std::mutex> lock(hand_over_lock);
         if (!held.empty())
-            push_held(push_on, connection_.get());
+            push_held([c = connection_.get()](const std::string& l) {
+                return redis_command(c, "LPUSH %s %b", cdr_list, l.data(), l.size());
+            });
     }
     // A line left by a writer that was ended before it was done comes
     // first, so the order stays.
