@@ -20,8 +20,7 @@ const std::string peer_hangup_reason = "Connection reset by peer [104]";
 
 void set_active_led(int state)
 {
-    if (std::atomic<int>* led = led_state_of_key(active_key))
-        *led = state;
+    set_led_state(active_key, state);
 }
 
 void clear_dtmf()
@@ -41,8 +40,7 @@ void post_next_hop(next_hop_message type)
 void closing_steps(const std::string& reason)
 {
     write_oplog("SIP STATE", "CALL CLOSED", unarmed_cells(reason));
-    if (baresip_status != STATUS_NOT_READY)
-        baresip_status = STATUS_IDLE;
+    end_call_status();
     relay_on_hangup(reason);
     clear_dtmf();
 }
@@ -51,8 +49,7 @@ void closing_steps(const std::string& reason)
 // the station is idle. False, as a handler that ended early.
 bool release_tamper_call()
 {
-    active_key = 0;
-    baresip_status = STATUS_IDLE;
+    release_call_and_idle();
     return false;
 }
 
@@ -86,7 +83,7 @@ bool on_incoming_established(const cJSON*)
     log_print(LEVEL_INFO, "incoming established\n");
     set_active_led(LED_READY);
     write_oplog("SIP STATE", "CALL ESTABLISHED", "incoming");
-    baresip_status = STATUS_IN_CALL;
+    establish_call();
     cdr_answered();
     relay_on_answered();
     return true;
@@ -99,9 +96,9 @@ bool on_outgoing_established(const cJSON*)
     if (in_alarm_callback != 1)
         cancel_no_reply_alarm();
     write_oplog("SIP STATE", "CALL ESTABLISHED", "outgoing");
-    baresip_status = STATUS_IN_CALL;
+    establish_call();
     cdr_answered();
-    if (active_key != 3)
+    if (active_key != tamper_key)
         relay_on_answered();
     return true;
 }
@@ -112,13 +109,11 @@ bool on_incoming_closed(const cJSON* event)
     log_print(LEVEL_INFO, "incoming closed\n");
     dtmf_call_ended();
     const int key = active_key;
-    if (key == 1)
-        led_state_gpio140 = LED_READY;
-    else if (key == 2)
-        led_state_gpio67 = LED_READY;
+    if (key == 1 || key == 2)
+        set_led_state(key, LED_READY);
     else
-        led_state_gpio140 = led_state_gpio67 = LED_READY;
-    active_key = 0;
+        set_led_states(LED_READY);
+    release_call();
     // A key's hang-up belongs to the call it ended.
     manual_hangup = 0;
     closing_steps(param);
@@ -142,7 +137,7 @@ bool on_outgoing_closed(const cJSON* event)
         // next number of the chain.
         log_print(LEVEL_NOTICE, "Code huang up \n");
         set_active_led(LED_CALL_FAILED);
-        baresip_status = STATUS_IDLE;
+        enter_idle();
         // The call happened and nobody answered: it has its record (a call
         // that began none, as the tamper key's, still has none), though it
         // ends without a close entry and leaves the relay alone.
@@ -156,8 +151,7 @@ bool on_outgoing_closed(const cJSON* event)
         log_print(LEVEL_NOTICE, "Manual huang up \n");
         abnormal_hangup = 0;
         set_active_led(LED_READY);
-        active_key = 0;
-        baresip_status = STATUS_IDLE;
+        release_call_and_idle();
         post_next_hop(HOP_KEY_HUNG_UP);
         closing_steps(reason);
         return true;
@@ -168,23 +162,23 @@ bool on_outgoing_closed(const cJSON* event)
         abnormal_hangup = 0;
         switch (active_key.load()) {
         case 1:
-            led_state_gpio140 = LED_READY;
+            set_led_state(1, LED_READY);
             log_print(LEVEL_INFO, "当前按钮gpio140 蓝灯常亮\n");
             break;
         case 2:
             log_print(LEVEL_INFO, "当前按钮gpio67 蓝灯常亮\n");
-            led_state_gpio67 = LED_READY;
+            set_led_state(2, LED_READY);
             break;
-        case 3:
+        case tamper_key:
             log_print(LEVEL_INFO, "当前按钮gpio3\n");
             return release_tamper_call();
-        case 0:
+        case no_key:
             log_print(LEVEL_INFO, "当前无按键\n");
             break;
         default:
             break;
         }
-        active_key = 0;
+        release_call();
         closing_steps(reason);
         return true;
     }
@@ -192,9 +186,9 @@ bool on_outgoing_closed(const cJSON* event)
     // Busy, declined, not found, a time-out...
     log_print(LEVEL_NOTICE, "非正常挂断 挂断原因:%s\n", reason.c_str());
     abnormal_hangup = 1;
-    baresip_status = STATUS_IDLE;
+    enter_idle();
     const int key = active_key;
-    if (key == 3)
+    if (key == tamper_key)
         return release_tamper_call();
     if (key == 1 || key == 2) {
         set_active_led(LED_CALL_FAILED);
@@ -216,7 +210,7 @@ bool on_outgoing_closed(const cJSON* event)
         // uses its numbers. Without one nothing follows, and the other key
         // must not stay locked out.
         if (!retry_armed)
-            active_key = 0;
+            release_call();
     }
     closing_steps(reason);
     return true;
@@ -226,19 +220,16 @@ bool on_call_incoming(const cJSON* event)
 {
     const std::string peeruri = json_string_member(event, "peeruri");
     log_print(LEVEL_INFO, "call incoming\n");
-    led_state_gpio140 = LED_RINGING;
-    led_state_gpio67 = LED_RINGING;
+    set_led_states(LED_RINGING);
     if (next_hop_timer_armed == 1) {
         // A busy retry still waiting would dial while this call rings: the
         // call drops it, as a key press does, and with it the chain's key.
         cancel_no_reply_alarm();
-        active_key = 0;
+        release_call();
     }
     write_oplog("SIP STATE", "INCOMING CALL", unarmed_cells(peeruri));
-    if (baresip_status == STATUS_IDLE) {
-        baresip_status = STATUS_INCOMING_RINGING;
+    if (enter_incoming_ringing())
         relay_on_incoming();
-    }
     cdr_begin_incoming(json_string_member(event, "accountaor"), peer_number(incoming_peer_name(peeruri)));
     return true;
 }
@@ -264,12 +255,9 @@ bool on_call_outgoing(const cJSON* event)
         }
     }
 
-    const int status = baresip_status;
-    if (status == STATUS_IDLE || status == STATUS_DIAL_REQUESTED) {
-        baresip_status = STATUS_OUTGOING_RINGING;
+    if (enter_outgoing_ringing())
         relay_on_outgoing();
-    }
-    if (active_key != 3)
+    if (active_key != tamper_key)
         cdr_begin_outgoing(json_string_member(event, "accountaor"), peer_number(outgoing_peer_name(peeruri)));
     return true;
 }

@@ -21,9 +21,8 @@ namespace {
 void end_chain(int& position)
 {
     cancel_no_reply_alarm();
-    baresip_status = STATUS_IDLE;
     position = 0;
-    active_key = 0;
+    release_call_and_idle();
 }
 
 void dial_next_number(int& position)
@@ -48,7 +47,7 @@ void dial_next_number(int& position)
     // A line whose account cannot dial places no call, so no further message
     // follows: the chain stops here and the position stays, but the key
     // lets go of the call.
-    active_key = 0;
+    release_call();
 }
 
 }  // namespace
@@ -67,7 +66,7 @@ void on_next_hop_message(int type, int& position)
             if (type != HOP_NO_REPLY_HUNG_UP)
                 position = 0;
             cancel_no_reply_alarm();
-            baresip_status = STATUS_IDLE;
+            enter_idle();
             manual_hangup = 0;
         } else {
             dial_next_number(position);

@@ -19,10 +19,6 @@ namespace {
 using clock = std::chrono::steady_clock;
 
 // Established, or an incoming call ringing at this station.
-bool call_in_progress(int status)
-{
-    return status == STATUS_IN_CALL || status == STATUS_INCOMING_RINGING;
-}
 
 class one_shot_timer {
 public:
@@ -108,12 +104,10 @@ void on_no_reply_alarm(int)
     // that is established or rings here keeps its status, or the next key
     // press would dial instead of hanging up or answering; that holds also
     // for a status stored while this one is.
-    int seen = status;
-    while (!call_in_progress(seen) && !baresip_status.compare_exchange_weak(seen, STATUS_IDLE)) {
-    }
+    enter_idle_unless_answered_or_ringing();
     if (status == STATUS_OUTGOING_RINGING)
         publish_command(TARGET_CONTROL, hangupall_command);
-    else if (abnormal_hangup == 1 && !call_in_progress(status))
+    else if (abnormal_hangup == 1 && !call_answered_or_ringing(status))
         queue_push(next_hop_queue.get(), 100, HOP_RETRY_DUE);
     in_alarm_callback = 0;
     log_print(LEVEL_INFO, "callback end\n");

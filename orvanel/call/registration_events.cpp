@@ -37,12 +37,6 @@ std::string with_address(const char* text, const std::string& address)
     return out;
 }
 
-void set_both_leds(int state)
-{
-    led_state_gpio140 = state;
-    led_state_gpio67 = state;
-}
-
 bool nothing_registered()
 {
     return account_flag(1) == 0 && account_flag(2) == 0 && account_flag(3) == 0 && p2p_enabled == 0;
@@ -89,7 +83,7 @@ bool on_register_ok(const cJSON* event)
     const int status = baresip_status;
     if (status == STATUS_NOT_READY || status == STATUS_DIAL_REQUESTED ||
         json_string_member(event, "class") == "init register")
-        baresip_status = STATUS_IDLE;
+        enter_idle();
     if (!json_has_string(event, "accountaor"))
         return true;
     const std::string aor = json_string_member(event, "accountaor");
@@ -97,7 +91,7 @@ bool on_register_ok(const cJSON* event)
     const int n = unregistered_account(aor);
     if (n == 0)
         return true;
-    set_both_leds(LED_READY);
+    set_led_states(LED_READY);
     account_flag(n) = 1;
     failure_entered[n - 1].reset();
     write_oplog("SIP STATE", "SIP REGISTERED", with_address(texts[n - 1].registered, aor));
@@ -124,8 +118,8 @@ bool on_register_lost(const cJSON* event)
             continue;
         account_flag(n) = 0;
         if (nothing_registered()) {
-            baresip_status = STATUS_NOT_READY;
-            set_both_leds(LED_NO_ACCOUNT);
+            enter_not_ready();
+            set_led_states(LED_NO_ACCOUNT);
             run_shell(texts[n - 1].lost_last);
         }
         if (failed)
@@ -139,7 +133,7 @@ bool on_register_lost(const cJSON* event)
         on_unregistered_failure(aor, reason);
     if (nothing_registered()) {
         log_print(LEVEL_NOTICE, "全部注册失败\n");
-        set_both_leds(LED_NO_ACCOUNT);
+        set_led_states(LED_NO_ACCOUNT);
     }
     return true;
 }
@@ -147,8 +141,8 @@ bool on_register_lost(const cJSON* event)
 bool on_user_agent_exit(const cJSON*)
 {
     run_shell("killall vlc > /dev/null 2>&1 &");
-    baresip_status = STATUS_NOT_READY;
-    set_both_leds(LED_NO_ACCOUNT);
+    enter_not_ready();
+    set_led_states(LED_NO_ACCOUNT);
     for (int n = 1; n <= 3; ++n)
         account_flag(n) = 0;
     forget_registration_failures();  // a new user agent starts a new episode
@@ -167,8 +161,7 @@ bool on_user_agent_listing(const cJSON*)
     if (p2p_account_enabled()) {
         // The listing makes a station that was not ready ready; a call in
         // progress or a dial under way keeps its status.
-        int not_ready = STATUS_NOT_READY;
-        baresip_status.compare_exchange_strong(not_ready, STATUS_IDLE);
+        leave_not_ready();
         if (p2p_enabled == 0) {
             p2p_enabled = 1;
             write_oplog("SIP STATE", "P2P ACCOUNT", "Enabled");

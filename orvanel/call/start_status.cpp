@@ -31,9 +31,7 @@ int query_call_status(const std::string& key)
             std::printf("SIP acc: %s, status: %s\n", key.c_str(), one_line(value).c_str());
         result = call_status_of_text(value);
     }
-    const int status = baresip_status;
-    if (status == STATUS_NOT_READY || status == STATUS_IDLE)
-        baresip_status = result;
+    adopt_reported_status(result);
     return result;
 }
 
@@ -48,7 +46,6 @@ void read_start_call_status()
     if (p2p_account_enabled())
         p2p_enabled = 1;
     if (account_flag(1) == 1 || account_flag(2) == 1 || account_flag(3) == 1 || p2p_enabled == 1) {
-        led_state_gpio140 = LED_READY;
-        led_state_gpio67 = LED_READY;
+        set_led_states(LED_READY);
     }
 }

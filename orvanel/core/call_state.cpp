@@ -1,5 +1,8 @@
 #include "orvanel/core/call_state.h"
 
+#include <condition_variable>
+#include <mutex>
+
 #include "orvanel/core/message_queue.h"
 
 std::atomic<int> baresip_status{STATUS_NOT_READY};
@@ -21,7 +24,17 @@ std::atomic<int>& account_flag(int n)
     return account_registered[n - 1];
 }
 
-std::atomic<int>* led_state_of_key(int key)
+namespace {
+
+// Wakes one key's LED thread when its state changes.
+struct led_signal {
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned long changes = 0;
+};
+led_signal led_signals[2];
+
+std::atomic<int>* led_state(int key)
 {
     if (key == 1)
         return &led_state_gpio140;
@@ -30,19 +43,137 @@ std::atomic<int>* led_state_of_key(int key)
     return nullptr;
 }
 
-void reset_call_state()
+void post_led_change(int key)
+{
+    led_signal& signal = led_signals[key - 1];
+    {
+        const std::lock_guard<std::mutex> hold(signal.mutex);
+        ++signal.changes;
+    }
+    signal.changed.notify_all();
+}
+
+}  // namespace
+
+const std::atomic<int>* led_state_of_key(int key)
+{
+    return led_state(key);
+}
+
+void claim_call(int key)
+{
+    active_key = key;
+}
+
+void release_call()
+{
+    active_key = no_key;
+}
+
+void enter_idle()
+{
+    baresip_status = STATUS_IDLE;
+}
+
+void release_call_and_idle()
+{
+    release_call();
+    enter_idle();
+}
+
+void end_call_status()
+{
+    int status = baresip_status;
+    while (status != STATUS_NOT_READY && !baresip_status.compare_exchange_weak(status, STATUS_IDLE)) {
+    }
+}
+
+void request_dial()
+{
+    baresip_status = STATUS_DIAL_REQUESTED;
+}
+
+bool enter_incoming_ringing()
+{
+    int idle = STATUS_IDLE;
+    return baresip_status.compare_exchange_strong(idle, STATUS_INCOMING_RINGING);
+}
+
+bool enter_outgoing_ringing()
+{
+    int status = baresip_status;
+    while (status == STATUS_IDLE || status == STATUS_DIAL_REQUESTED)
+        if (baresip_status.compare_exchange_weak(status, STATUS_OUTGOING_RINGING))
+            return true;
+    return false;
+}
+
+void establish_call()
+{
+    baresip_status = STATUS_IN_CALL;
+}
+
+void enter_not_ready()
 {
     baresip_status = STATUS_NOT_READY;
-    active_key = 0;
-    led_state_gpio140 = LED_NO_ACCOUNT;
-    led_state_gpio67 = LED_NO_ACCOUNT;
-    key_test_mode = 0;
-    for (auto& flag : account_registered)
-        flag = 0;
-    p2p_enabled = 0;
-    in_alarm_callback = 0;
-    manual_hangup = 0;
-    next_hop_timer_armed = 0;
-    abnormal_hangup = 0;
-    dtmf_digits.clear();
+}
+
+bool leave_not_ready()
+{
+    int not_ready = STATUS_NOT_READY;
+    return baresip_status.compare_exchange_strong(not_ready, STATUS_IDLE);
+}
+
+bool call_answered_or_ringing(int status)
+{
+    return status == STATUS_IN_CALL || status == STATUS_INCOMING_RINGING;
+}
+
+void enter_idle_unless_answered_or_ringing()
+{
+    int status = baresip_status;
+    while (!call_answered_or_ringing(status) && !baresip_status.compare_exchange_weak(status, STATUS_IDLE)) {
+    }
+}
+
+void adopt_reported_status(int reported)
+{
+    int status = baresip_status;
+    while ((status == STATUS_NOT_READY || status == STATUS_IDLE) &&
+           !baresip_status.compare_exchange_weak(status, reported)) {
+    }
+}
+
+void set_led_state(int key, int state)
+{
+    if (std::atomic<int>* led = led_state(key))
+        if (led->exchange(state) != state)
+            post_led_change(key);
+}
+
+void set_led_states(int state)
+{
+    set_led_state(1, state);
+    set_led_state(2, state);
+}
+
+void end_led_pattern(int key, int pattern)
+{
+    if (std::atomic<int>* led = led_state(key))
+        if (led->compare_exchange_strong(pattern, LED_READY))
+            post_led_change(key);
+}
+
+unsigned long led_changes(int key)
+{
+    led_signal& signal = led_signals[key - 1];
+    const std::lock_guard<std::mutex> hold(signal.mutex);
+    return signal.changes;
+}
+
+void wait_led_change(int key, unsigned long seen)
+{
+    led_signal& signal = led_signals[key - 1];
+    std::unique_lock<std::mutex> hold(signal.mutex);
+    signal.changed.wait(hold, [&] { return signal.changes != seen; });
 }

@@ -21,33 +21,30 @@ void pause_for(std::chrono::microseconds wait)
     std::this_thread::sleep_for(wait);
 }
 
-constexpr std::chrono::microseconds one_second{1000000};
-constexpr std::chrono::microseconds half_second{500000};
-constexpr std::chrono::microseconds pass_pause{200000};
-
-// Ends a timed pattern: 4 only if the state still holds the pattern's value,
-// so a state stored meanwhile (a new call ringing) is not lost.
-void end_pattern(std::atomic<int>& state, int pattern)
-{
-    state.compare_exchange_strong(pattern, LED_READY);
-}
-
-// One blink of an LED: on for the time, then off for the same time.
-void blink_once(int line, std::chrono::microseconds half_period)
-{
-    set_key_led(line, true);
-    pause_for(half_period);
-    set_key_led(line, false);
-    pause_for(half_period);
-}
-
-[[noreturn]] void show_led_passes(const led_pair& leds, std::atomic<int>& state)
-{
-    for (;;) {
-        show_led_state(leds, state);
-        pause_for(pass_pause);
+// A key's LEDs on the device: real time, the key's LED state and the GPIO
+// value files.
+class device_leds final : public led_surroundings {
+public:
+    explicit device_leds(int key) : key_(key) {}
+    time_point now() override { return std::chrono::steady_clock::now(); }
+    bool sleep_until(time_point deadline) override
+    {
+        std::this_thread::sleep_until(deadline);
+        return true;
     }
-}
+    unsigned long changes() override { return led_changes(key_); }
+    bool wait_change(unsigned long seen) override
+    {
+        wait_led_change(key_, seen);
+        return true;
+    }
+    int state() override { return *led_state_of_key(key_); }
+    void write(int line, bool on) override { set_key_led(line, on); }
+    void end_pattern(int pattern) override { end_led_pattern(key_, pattern); }
+
+private:
+    int key_;
+};
 
 void publish_volume_event(const char* action)
 {
@@ -83,53 +80,11 @@ void set_key_led(int line, bool on)
         run_shell(std::string("echo ") + (on ? "1" : "0") + " > " + path);
 }
 
-void show_led_state(const led_pair& leds, std::atomic<int>& state)
-{
-    const int shown = state;
-    switch (shown) {
-    case LED_NO_ACCOUNT:
-        set_key_led(leds.blue, false);
-        set_key_led(leds.other, true);
-        break;
-    case LED_CALL_FAILED:
-        set_key_led(leds.blue, false);
-        for (int i = 0; i < 5; ++i)
-            blink_once(leds.other, one_second);
-        end_pattern(state, LED_CALL_FAILED);
-        break;
-    case LED_READY:
-        set_key_led(leds.blue, true);
-        set_key_led(leds.other, false);
-        break;
-    case LED_RINGING:
-        set_key_led(leds.other, false);
-        // A new state is noticed at the end of the blink cycle in progress.
-        while (state == LED_RINGING)
-            blink_once(leds.blue, one_second);
-        end_pattern(state, LED_RINGING);
-        break;
-    case LED_HTTP_SENT:
-        set_key_led(leds.other, false);
-        for (int i = 0; i < 3; ++i)
-            blink_once(leds.blue, half_second);
-        end_pattern(state, LED_HTTP_SENT);
-        break;
-    case LED_SELF_TEST:
-        set_key_led(leds.blue, true);
-        set_key_led(leds.other, false);
-        pause_for(pass_pause);
-        set_key_led(leds.other, true);
-        set_key_led(leds.blue, false);
-        break;
-    default:
-        break;  // 16 among them: the LEDs keep what they show
-    }
-}
-
 void Led_State_GPIO140()
 {
     log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO140");
-    show_led_passes(key1_leds, led_state_gpio140);
+    device_leds leds(1);
+    show_led_passes(key1_leds, leds);
 }
 
 void Led_State_GPIO67()
@@ -141,7 +96,8 @@ void Led_State_GPIO67()
         log_print(LEVEL_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
         return;
     }
-    show_led_passes(key2_leds, led_state_gpio67);
+    device_leds leds(2);
+    show_led_passes(key2_leds, leds);
 }
 
 void key_beep()

@@ -41,13 +41,12 @@ void http_request(int key)
         return;
     run_http_action(url);
     log_print(LEVEL_INFO, key == 1 ? "GPIO140 快速闪烁\n" : "GPIO67 快速闪烁\n");
-    *led_state_of_key(key) = LED_HTTP_SENT;
+    set_led_state(key, LED_HTTP_SENT);
 }
 
 void give_up_dial()
 {
-    baresip_status = STATUS_IDLE;
-    active_key = 0;
+    release_call_and_idle();
 }
 
 void start_call()
@@ -58,7 +57,7 @@ void start_call()
         log_print(LEVEL_INFO, "当前按键:%s 关闭计时器 忽略当次操作\n", key == 1 ? "Key_GPIO140" : "Key_GPIO67");
         cancel_no_reply_alarm();
     }
-    baresip_status = STATUS_DIAL_REQUESTED;
+    request_dial();
     if (key != 1 && key != 2) {
         give_up_dial();
         return;
@@ -113,7 +112,7 @@ void key_action(int key, double held_seconds)
     const int mode = std::atoi(key_setting(key, "key_mode", 32).c_str());
 
     if (key == 1 && held_seconds >= long_press_seconds) {
-        if (active_key == 3) {
+        if (active_key == tamper_key) {
             log_print(LEVEL_INFO, "当前为GPIO3(防拆模式) 跳过IP播放\n");
             return;
         }
@@ -136,10 +135,9 @@ void key_action(int key, double held_seconds)
     const int other = key == 1 ? 2 : 1;
     if (active_key == other)
         return;  // the other key owns the call
-    active_key = key;
-    std::atomic<int>& other_led = *led_state_of_key(other);
-    if (baresip_status == STATUS_INCOMING_RINGING && other_led == LED_RINGING)
-        other_led = LED_READY;  // this key takes the call: the other stops blinking
+    claim_call(key);
+    if (baresip_status == STATUS_INCOMING_RINGING)
+        end_led_pattern(other, LED_RINGING);  // this key takes the call: the other stops blinking
 
     const int status = baresip_status;
     log_print(LEVEL_INFO, "BARESIP_STATUS:%d\n", status);

@@ -40,13 +40,12 @@ void apply_key_test_text(const std::string& text)
     }
     const std::string type = json_string_member(command.get(), "type");
     const std::string action = json_string_member(command.get(), "action");
-    const int key = type == "key1" ? 1 : type == "key2" ? 2 : type == "atKey" ? 3 : 0;
-    if (key == 0)
+    const int key = type == "key1" ? 1 : type == "key2" ? 2 : type == "atKey" ? tamper_key : no_key;
+    if (key == no_key)
         return;
     if (action == "TestOn") {
         key_test_mode = key;
-        if (std::atomic<int>* led = led_state_of_key(key))
-            *led = LED_SELF_TEST;
+        set_led_state(key, LED_SELF_TEST);
     } else if (action == "TestOff") {
         key_test_mode = 0;
     }

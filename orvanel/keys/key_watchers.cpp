@@ -111,7 +111,7 @@ void on_call_key_change(const key_watcher& w, int level, key_times& times)
     write_oplog("BUTTON", event_name(w.line, "Press", name), "");
     if (key_test_mode == w.key) {
         report_key_test(w.key, true);
-        *led_state_of_key(w.key) = LED_SELF_TEST_PASSED;
+        set_led_state(w.key, LED_SELF_TEST_PASSED);
     }
     times.press = now_seconds();
 }

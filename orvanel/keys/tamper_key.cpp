@@ -45,7 +45,7 @@ bool tamper_action()
     }
     if (baresip_status != STATUS_IDLE)
         return true;
-    active_key = 3;
+    claim_call(tamper_key);
     const std::string number = tamper_setting("number", 32);
     const int line = std::atoi(tamper_setting("number_line", 16).c_str());
     if (dial_number(number, line, true))

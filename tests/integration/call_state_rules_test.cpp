@@ -40,7 +40,7 @@ TEST_F(Registrations, AcceptedAccountMakesTheStationReady)
 
 TEST_F(Registrations, InitRegisterResetsAnyStatusButOthersOnlyNotReady)
 {
-    baresip_status = STATUS_IN_CALL;
+    establish_call();
     registration("REGISTER_OK", "sip:nobody@x");
     EXPECT_EQ(baresip_status, STATUS_IN_CALL);
     registration("REGISTER_OK", "sip:nobody@x", R"(,"class":"init register")");
@@ -52,8 +52,8 @@ TEST_F(Registrations, LosingOneOfTwoAccountsKeepsTheStationReady)
 {
     account_flag(1) = 1;
     account_flag(2) = 1;
-    baresip_status = STATUS_IDLE;
-    led_state_gpio140 = led_state_gpio67 = LED_READY;
+    enter_idle();
+    set_led_states(LED_READY);
     registration("REGISTER_FAIL", "sip:2000@10.0.0.9", R"(,"param":"403 Forbidden")");
     EXPECT_EQ(account_flag(1), 1);
     EXPECT_EQ(account_flag(2), 0);
@@ -68,8 +68,8 @@ TEST_F(Registrations, LosingTheLastAccountWithP2pKeepsTheStatus)
 {
     account_flag(1) = 1;
     p2p_enabled = 1;
-    baresip_status = STATUS_IDLE;
-    led_state_gpio140 = led_state_gpio67 = LED_READY;
+    enter_idle();
+    set_led_states(LED_READY);
     registration("UNREGISTERING", "sip:1000@example.test");
     EXPECT_EQ(account_flag(1), 0);
     EXPECT_EQ(baresip_status, STATUS_IDLE);
@@ -112,8 +112,8 @@ TEST_F(Registrations, FailuresAreEnteredOncePerEpisodeWithTheirReason)
 
 TEST_F(Registrations, FailureOfAnUnknownAccountWhileNothingIsRegistered)
 {
-    baresip_status = STATUS_IDLE;
-    led_state_gpio140 = led_state_gpio67 = LED_READY;
+    enter_idle();
+    set_led_states(LED_READY);
     registration("REGISTER_FAIL", "sip:9999@x");
     EXPECT_EQ(led_state_gpio140, LED_NO_ACCOUNT);
     EXPECT_EQ(led_state_gpio67, LED_NO_ACCOUNT);
@@ -134,7 +134,7 @@ TEST_F(Registrations, ExitClearsTheAccountsButNotP2p)
 
 TEST_F(Registrations, SecondIncomingCallDuringATalkOnlyBlinksAndRecords)
 {
-    baresip_status = STATUS_IN_CALL;
+    establish_call();
     root.write_settings("[relay_ctrl]\ncall_state = yes\nstate_info = incoming\n");
     event(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:2001@h"})");
     EXPECT_EQ(baresip_status, STATUS_IN_CALL);
@@ -186,7 +186,7 @@ TEST_F(StartStatus, ValuesAreComparedWholeAndWithoutRedisNothingCounts)
     EXPECT_EQ(query_call_status("baresip-call-status-1000-example.test"), STATUS_IN_CALL);
     EXPECT_EQ(baresip_status, STATUS_IN_CALL);
 
-    baresip_status = STATUS_NOT_READY;
+    enter_not_ready();
     redis.stop();
     testing::internal::CaptureStdout();
     read_start_call_status();

@@ -25,7 +25,7 @@ protected:
     {
         survive_broken_pipes();
         debug_mode = 0;
-        reset_call_state();
+        begin_at_load();
         forget_registration_failures();
         drop_held_call_records();
         redis_pool = redis_pool_create(redis_socket);
@@ -45,6 +45,24 @@ protected:
         next_hop_queue.reset();
         redis_pool.reset();
         debug_mode = 0;
+    }
+
+    // The call state as orvanel has it at load: each test in this process
+    // begins there.
+    static void begin_at_load()
+    {
+        release_call();
+        enter_not_ready();
+        set_led_states(LED_NO_ACCOUNT);
+        key_test_mode = 0;
+        for (auto& flag : account_registered)
+            flag = 0;
+        p2p_enabled = 0;
+        in_alarm_callback = 0;
+        manual_hangup = 0;
+        next_hop_timer_armed = 0;
+        abnormal_hangup = 0;
+        dtmf_digits.clear();
     }
 
     // Hands one event to the dispatcher, as Baresip_thread would.

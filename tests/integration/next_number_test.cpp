@@ -19,14 +19,14 @@ protected:
     {
         InProcessStation::SetUp();
         account_flag(1) = 1;
-        baresip_status = STATUS_IDLE;
+        enter_idle();
     }
 
     // The key has dialled its first number (as a press would do).
     void key_dialled(int key)
     {
-        active_key = key;
-        baresip_status = STATUS_DIAL_REQUESTED;
+        claim_call(key);
+        request_dial();
     }
 
     void outgoing(const std::string& number)
@@ -171,8 +171,12 @@ TEST_F(NextNumbers, EveryCloseClearsTheKeyHangUpFlag)
 
 TEST_F(NextNumbers, RetryExpiryLeavesACallInProgressAlone)
 {
-    for (const int status : {STATUS_IN_CALL, STATUS_INCOMING_RINGING}) {
-        baresip_status = status;
+    using enter = void (*)();
+    const std::pair<enter, int> calls[] = {{establish_call, STATUS_IN_CALL},
+                                           {[] { enter_incoming_ringing(); }, STATUS_INCOMING_RINGING}};
+    for (const auto& [enter_call, status] : calls) {
+        enter_idle();
+        enter_call();
         abnormal_hangup = 1;
         next_hop_timer_armed = 1;
         on_no_reply_alarm(SIGALRM);
@@ -180,7 +184,7 @@ TEST_F(NextNumbers, RetryExpiryLeavesACallInProgressAlone)
         EXPECT_EQ(next_hop_timer_armed, 0) << "a retry that fired is no longer pending";
         EXPECT_EQ(next_hop(200), -1) << "no next number while a call is in progress";
     }
-    baresip_status = STATUS_IDLE;
+    enter_idle();
     on_no_reply_alarm(SIGALRM);
     EXPECT_EQ(next_hop(), HOP_RETRY_DUE) << "idle: the retry is due";
 }
@@ -235,7 +239,7 @@ TEST_F(NextNumbers, AnswerStopsTheTimerAndPeerHangUpFreesTheKey)
 TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
 {
     root.write_settings(key1_chain + "[button-gpio140]\nnext_number_2 = 1002\nnumber_2_line = 2\n");
-    active_key = 1;
+    claim_call(1);
     // A due number is taken as a retry: after a key hang-up both forget the chain.
     for (const next_hop_message type : {HOP_RETRY_DUE, HOP_NEXT_NUMBER_DUE}) {
         manual_hangup = 1;
@@ -247,7 +251,7 @@ TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
     }
 
     position = 4;
-    active_key = 1;
+    claim_call(1);
     queue_push(next_hop_queue.get(), 0, HOP_NO_REPLY_HUNG_UP);
     ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
     EXPECT_EQ(position, 0);
@@ -258,7 +262,7 @@ TEST_F(NextNumbers, MessagesAfterAKeyHangUpOrTheLastNumberDialNothing)
 TEST_F(NextNumbers, UnusableLineStopsTheChainWhereItIs)
 {
     root.write_settings(key1_chain + "[button-gpio140]\nnext_number_3 = 1003\nnumber_3_line = 3\n");
-    active_key = 1;
+    claim_call(1);
     position = 1;
     queue_push(next_hop_queue.get(), 0, HOP_NO_REPLY_HUNG_UP);
     ASSERT_EQ(next_hop(), HOP_NO_REPLY_HUNG_UP);
@@ -277,8 +281,8 @@ TEST_F(NextNumbers, ZeroNextTimeStartsNoTimer)
 
 TEST_F(NextNumbers, TamperCallsEndWithoutRecordsOrChains)
 {
-    active_key = 3;
-    baresip_status = STATUS_IDLE;
+    claim_call(tamper_key);
+    enter_idle();
     outgoing("1009");
     closed("486 Busy Here");
     EXPECT_EQ(active_key, 0);
