@@ -5,25 +5,17 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-#include <sys/types.h>
+#include "station_kit/programs.h"
 
-// A program started under the root, ended with SIGKILL when its holder goes.
-class bench_process {
+// The kit's holder under the name that station-bench's main gives it, which
+// ends a program with end().
+class bench_process : public kit_program {
 public:
-    bench_process() = default;
-    bench_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  const std::string& output_stem);
-    ~bench_process() { end(); }
-    bench_process(bench_process&& other) noexcept;
-    bench_process& operator=(bench_process&& other) noexcept;
-    pid_t pid() const { return pid_; }
-    bool running() const;
-    void end();
-
-private:
-    pid_t pid_ = -1;
+    bench_process(kit_program&& started) noexcept : kit_program(std::move(started)) {}
+    void end() { kill(); }
 };
 
 class bench_station {
@@ -37,9 +29,9 @@ public:
 
     // Each started program is ready when it returns: subscribed, or its
     // watch set (a short settling pause).
-    bench_process start_orvanel() const;
-    bench_process start_outputd() const;
-    bench_process start_floor(const char* mode) const;
+    kit_program start_orvanel() const;
+    kit_program start_outputd() const;
+    kit_program start_floor(const char* mode) const;
 
     // Rewrites call key 1's value file in place: 0 pressed, 1 released.
     void set_key(int level) const;
@@ -51,11 +43,11 @@ public:
 private:
     void lay_out() const;
     std::vector<std::string> environment() const;
-    bench_process start(const std::string& program, std::vector<std::string> args, const char* stem) const;
+    kit_program start(const std::string& program, std::vector<std::string> args, const char* stem) const;
     bool wait_for_subscriber() const;
 
     std::string dir_;
     std::string bin_dir_;
     std::string floor_dir_;
-    bench_process redis_;
+    kit_program redis_;
 };

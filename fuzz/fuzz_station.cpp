@@ -7,61 +7,7 @@
 #include <unistd.h>
 
 #include "common/process.h"
-
-namespace {
-
-// Every relay trigger on, every hold 0 s, no action URL. Account 1 is
-// enabled so that dials and registrations have an account to name.
-const char* const fuzz_settings = R"([account_info_1]
-enable = yes
-username = 1000
-domain = 192.168.1.10
-server = 192.168.1.10
-
-[account_info_p2p]
-enable = yes
-
-[button-gpio140]
-key_mode = 1
-next_number_1 = 1001
-next_number_2 = 1002
-next_number_3 = 1003
-no_reply = yes
-next_time = 1
-busy_or_unuse = yes
-hang_up = yes
-api_url =
-
-[button-gpio67]
-key_mode = 1
-next_number_1 = 2001
-hang_up = yes
-
-[unpack-intercom]
-active = 3
-audio_file = /userdata/alarm.mp3
-play_count = 1
-
-[relay_ctrl]
-call_state = yes
-state_info = answered
-call_reset_mode = delay
-call_reset_duration = 0
-type = On
-dtmf = yes
-dtmf_code = 1234
-mode = delay
-dtmf_reset_duration = 0
-relay_mode = singleBToggle
-play_music = Disabled
-alarm = Disabled
-
-[relay_action_url]
-on_enable = no
-off_enable = no
-)";
-
-}  // namespace
+#include "station_kit/settings.h"
 
 fuzz_station& fuzz_station::get()
 {
@@ -71,7 +17,23 @@ fuzz_station& fuzz_station::get()
 
 fuzz_station::fuzz_station()
 {
-    root.write_settings(fuzz_settings);
+    // A device's settings with every relay trigger on, every hold 0 s and
+    // no action URL; key 1 has three numbers and retries on no reply and
+    // on busy. Account 1 and the P2P line are enabled so that dials and
+    // registrations have an account to name.
+    root.write_settings(device_settings("192.168.1.10")
+                            .set("account_info_p2p", "enable", "yes")
+                            .set("button-gpio140", "next_number_2", "1002")
+                            .set("button-gpio140", "next_number_3", "1003")
+                            .set("button-gpio140", "no_reply", "yes")
+                            .set("button-gpio140", "next_time", "1")
+                            .set("button-gpio140", "busy_or_unuse", "yes")
+                            .set("unpack-intercom", "play_count", "1")
+                            .set("relay_ctrl", "call_state", "yes")
+                            .set("relay_ctrl", "call_reset_duration", "0")
+                            .set("relay_ctrl", "dtmf", "yes")
+                            .set("relay_ctrl", "dtmf_reset_duration", "0")
+                            .text());
     const char* path = std::getenv("PATH");
     setenv("PATH", (root.bin_dir() + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     survive_broken_pipes();

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <thread>
 
+#include "station_kit/settings.h"
+
 const char* const soak_account_aor = "sip:1000@soak.test";
 const char* const soak_status_key = "baresip-call-status-1000-soak.test";
 const char* const soak_register_event =
@@ -41,6 +43,12 @@ int count_descriptors(pid_t pid)
 
 soak_station::soak_station(const kit_root& root) : root_(root), redis_(root, false)
 {
+    // A device's settings with the door code on and the relay let go at
+    // once: key 1 calls 1001 on account 1, nothing retried, no action URLs.
+    root_.write_settings(device_settings("soak.test")
+                             .set("relay_ctrl", "dtmf", "yes")
+                             .set("relay_ctrl", "dtmf_reset_duration", "0")
+                             .text());
     redis_.keep_data();
 }
 

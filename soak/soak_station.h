@@ -38,6 +38,7 @@ struct vitals_sample {
 
 class soak_station {
 public:
+    // Writes the soak's settings into the root.
     explicit soak_station(const kit_root& root);
     ~soak_station();
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -137,9 +138,33 @@ kit_program::kit_program(const kit_root& root, const std::string& binary, std::v
     pid_ = spawn(argv, env, out_path_, err_path_);
 }
 
+kit_program::kit_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& output_stem)
+    : out_path_(output_stem + ".out"), err_path_(output_stem + ".err")
+{
+    pid_ = spawn(argv, env, out_path_, err_path_);
+}
+
 kit_program::~kit_program()
 {
     kill();
+}
+
+kit_program::kit_program(kit_program&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), out_path_(std::move(other.out_path_)),
+      err_path_(std::move(other.err_path_))
+{
+}
+
+kit_program& kit_program::operator=(kit_program&& other) noexcept
+{
+    if (this != &other) {
+        kill();
+        pid_ = std::exchange(other.pid_, -1);
+        out_path_ = std::move(other.out_path_);
+        err_path_ = std::move(other.err_path_);
+    }
+    return *this;
 }
 
 std::optional<int> kit_program::wait_exit(std::chrono::milliseconds timeout)

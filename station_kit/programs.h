@@ -13,13 +13,24 @@
 #include "station_kit/waits.h"
 
 // A program of the build started under the station root, killed by pid when
-// the test ends. Extra environment entries ("NAME=value") are added to, or
+// the holder goes. Extra environment entries ("NAME=value") are added to, or
 // replace, those that it inherits.
 class kit_program {
 public:
+    // Holds nothing until a started program is moved in.
+    kit_program() = default;
     kit_program(const kit_root& root, const std::string& binary, std::vector<std::string> args = {},
             const std::vector<std::string>& extra_env = {});
+    // A program under a root that the kit did not lay out (the benchmark's):
+    // the whole command line and environment given, its outputs in
+    // OUTPUT_STEM.out and OUTPUT_STEM.err.
+    kit_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& output_stem);
     ~kit_program();
+    kit_program(kit_program&& other) noexcept;
+    kit_program& operator=(kit_program&& other) noexcept;
+    kit_program(const kit_program&) = delete;
+    kit_program& operator=(const kit_program&) = delete;
     pid_t pid() const { return pid_; }
     // The exit status once the program has ended within the time-out.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
