@@ -30,6 +30,18 @@
 
 namespace {
 
+// poll() on one descriptor. A caught signal that interrupts it (the
+// programs catch SIGPIPE and SIGXFSZ with a handler that does nothing)
+// waits again rather than ending the watcher.
+int poll_one(pollfd& pfd, int timeout_ms)
+{
+    int ready = 0;
+    do
+        ready = poll(&pfd, 1, timeout_ms);
+    while (ready < 0 && errno == EINTR);
+    return ready;
+}
+
 // The value file and what the watcher waits on for its changes.
 class level_source {
 public:
@@ -59,25 +71,16 @@ public:
     // 1 on a change, 0 on a time-out, -1 when waiting failed.
     int wait(int timeout_ms)
     {
-        pollfd pfd{};
-        if (notify_fd_) {
-            pfd = {notify_fd_.get(), POLLIN, 0};
-        } else {
-            pfd = {value_fd_.get(), POLLPRI, 0};
-        }
-        int ready = 0;
-        do
-            ready = poll(&pfd, 1, timeout_ms);
-        while (ready < 0 && errno == EINTR);
+        if (!notify_fd_)
+            return wait_for_level_event(value_fd_.get(), timeout_ms);
+        pollfd pfd{notify_fd_.get(), POLLIN, 0};
+        const int ready = poll_one(pfd, timeout_ms);
         if (ready <= 0)
             return ready;
-        if (notify_fd_) {
-            char events[4096];
-            if (read(notify_fd_.get(), events, sizeof events) <= 0)
-                return 0;
-            return 1;
-        }
-        return (pfd.revents & POLLPRI) ? 1 : 0;
+        char events[4096];
+        if (read(notify_fd_.get(), events, sizeof events) <= 0)
+            return 0;
+        return 1;
     }
 
 private:
@@ -139,6 +142,15 @@ int level_at(const std::string& path)
 }
 
 }  // namespace
+
+int wait_for_level_event(int value_fd, int timeout_ms)
+{
+    pollfd pfd{value_fd, POLLPRI, 0};
+    const int ready = poll_one(pfd, timeout_ms);
+    if (ready <= 0)
+        return ready;
+    return (pfd.revents & POLLPRI) ? 1 : 0;
+}
 
 double now_seconds()
 {

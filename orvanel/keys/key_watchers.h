@@ -22,5 +22,12 @@ void Check_Button_GPIO140();
 void Check_Button_GPIO67();
 void Check_Button_GPIO3();
 
+// The device's wait for a level change: the kernel raises a priority event
+// (POLLPRI) on the line's sysfs value file. 1 on that event, 0 on a time-out
+// or any other event, -1 when waiting failed; a signal does not end the
+// wait. Under a station root the watchers wait for the file's rewrite
+// instead.
+int wait_for_level_event(int value_fd, int timeout_ms);
+
 // Seconds on the monotonic clock, as held times are measured.
 double now_seconds();
