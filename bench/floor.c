@@ -14,7 +14,10 @@
  *                       DTMF relay settings.
  *
  * Paths are those of the station under STATION_ROOT. No checks beyond what
- * keeps it from crashing: it is a yardstick, not a station. */
+ * keeps it from crashing: it is a yardstick, not a station. The lists and
+ * the channel are named by the station's own header of names, a C one, so
+ * the yardstick cannot drift from the wire it measures; it is included by
+ * its path, as the yardstick is built with the C libraries alone. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,6 +29,8 @@
 #include <cjson/cJSON.h>
 #include <hiredis/hiredis.h>
 #include <iniparser/iniparser.h>
+
+#include "../common/station_names.h"
 
 static char root[512];
 static redisContext *pushes;  /* a subscribed connection takes no commands */
@@ -89,7 +94,7 @@ static int keys(redisContext *c)
         previous = now;
         if (!now)
             continue;
-        push(c, "writelog-channel", "BUTTON,KEY_GPIO140 Release,");
+        push(c, STATION_WRITELOG_LIST, "BUTTON,KEY_GPIO140 Release,");
         log_line("按钮类型:gpio140\n");
         char mode[32], number[32], line[24], enable[8];
         read_setting("button-gpio140:key_mode", mode, sizeof mode);
@@ -105,13 +110,13 @@ static int keys(redisContext *c)
         log_line("BARESIP_STATUS:0\n");
         char dial[96];
         snprintf(dial, sizeof dial, "{\"cmd\":\"dial\",\"data\":\"%s %d\"}", number, counter > 0 ? 0 : -1);
-        push(c, "control-channel", dial);
+        push(c, STATION_CONTROL_LIST, dial);
     }
 }
 
 static int events(redisContext *c)
 {
-    redisReply *r = redisCommand(c, "SUBSCRIBE session-channel");
+    redisReply *r = redisCommand(c, "SUBSCRIBE " STATION_SESSION_CHANNEL);
     if (!r)
         return 1;
     freeReplyObject(r);
@@ -127,7 +132,7 @@ static int events(redisContext *c)
             if (cJSON_IsString(param)) {
                 char entry[256];
                 snprintf(entry, sizeof entry, "FUNCTION,RECEIVE DTMF,%s", param->valuestring);
-                push(pushes, "writelog-channel", entry);
+                push(pushes, STATION_WRITELOG_LIST, entry);
                 char dtmf[8], code[32];
                 read_setting("relay_ctrl:dtmf", dtmf, sizeof dtmf);
                 read_setting("relay_ctrl:dtmf_code", code, sizeof code);

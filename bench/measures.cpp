@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "station_kit/programs.h"
 #include "station_kit/redis.h"
 #include "station_kit/waits.h"
@@ -35,7 +36,7 @@ bool publish_all(redisContext* c, int events)
     for (int first = 0; first < events; first += batch) {
         const int last = std::min(events, first + batch);
         for (int n = first; n < last; ++n)
-            redisAppendCommand(c, "PUBLISH session-channel %s", dtmf_event(n).c_str());
+            redisAppendCommand(c, "PUBLISH %s %s", session_channel, dtmf_event(n).c_str());
         for (int n = first; n < last; ++n) {
             void* reply = nullptr;
             if (redisGetReply(c, &reply) != REDIS_OK)
@@ -84,7 +85,7 @@ percentiles summarize(std::vector<double> samples, int missed)
 percentiles key_to_dial(const bench_station& station, int presses)
 {
     redis_client client(station.socket());
-    client.command("DEL %s", "control-channel");
+    client.command("DEL %s", control_list);
     std::vector<double> samples;
     int missed = 0;
     for (int i = 0; i < presses; ++i) {
@@ -94,33 +95,33 @@ percentiles key_to_dial(const bench_station& station, int presses)
         std::this_thread::sleep_for(100ms);
         const auto released = bench_clock::now();
         station.set_key(1);
-        const std::optional<std::string> command = popped_text(client.command("BRPOP %s %s", "control-channel", "2").get());
+        const std::optional<std::string> command = popped_text(client.command("BRPOP %s %s", control_list, "2").get());
         const auto taken = bench_clock::now();
-        if (command && command->find(R"("cmd":"dial")") != std::string::npos)
+        if (command && parse_command(*command).kind == command_kind::dial)
             samples.push_back(ms_between(released, taken));
         else
             ++missed;
         // A registration puts a station that waits for its dial back to idle.
-        client.command("PUBLISH session-channel %s",
+        client.command("PUBLISH %s %s", session_channel,
                        std::string(R"({"type":"REGISTER_OK","class":"init register","accountaor":")") +
                            bench_station::account_aor + "\"}");
         std::this_thread::sleep_for(100ms);
     }
-    client.command("DEL %s", "control-channel");
+    client.command("DEL %s", control_list);
     return summarize(std::move(samples), missed);
 }
 
 event_rate session_events(const bench_station& station, pid_t handler, int events)
 {
     redis_client watch(station.socket());
-    watch.command("DEL %s", "writelog-channel");
+    watch.command("DEL %s", writelog_list);
     redis_ptr publisher = redis_open_unchecked(station.socket(), 10s);
     event_rate rate;
     if (!publisher)
         return rate;
     const std::string last_entry = "FUNCTION,RECEIVE DTMF," + std::to_string(events - 1);
     // Digits count only in an answered call: the events follow an answer.
-    watch.command("PUBLISH session-channel %s", R"({"type":"CALL_ESTABLISHED","class":"call","direction":"outgoing"})");
+    watch.command("PUBLISH %s %s", session_channel, R"({"type":"CALL_ESTABLISHED","class":"call","direction":"outgoing"})");
     const double cpu_before = read_counts(handler).cpu_seconds;
     const auto start = bench_clock::now();
     if (!publish_all(publisher.get(), events))
@@ -128,7 +129,7 @@ event_rate session_events(const bench_station& station, pid_t handler, int event
     // The entries are pushed in the order of the events, so the newest at
     // the head is the last one once it has been handled.
     const auto handled = [&] {
-        reply_ptr head = watch.command("LINDEX %s 0", "writelog-channel");
+        reply_ptr head = watch.command("LINDEX %s 0", writelog_list);
         return head && head->type == REDIS_REPLY_STRING && head->str == last_entry;
     };
     while (!(rate.complete = handled()) && bench_clock::now() - start < 120s)
@@ -137,7 +138,7 @@ event_rate session_events(const bench_station& station, pid_t handler, int event
     rate.per_second = events / seconds;
     rate.cpu_us_per_event = (read_counts(handler).cpu_seconds - cpu_before) * 1e6 / events;
     // The operation-log writer would take an hour over what is left.
-    watch.command("DEL %s", "writelog-channel");
+    watch.command("DEL %s", writelog_list);
     return rate;
 }
 

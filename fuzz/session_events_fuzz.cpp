@@ -8,6 +8,7 @@
 #include <hiredis/hiredis.h>
 
 #include "common/oplog.h"
+#include "common/station_protocol.h"
 #include "fuzz/fuzz_station.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/call/session_events.h"
@@ -28,12 +29,30 @@ redisReply string_element(std::string& text)
     return element;
 }
 
+// The call state as orvanel has it at load, reached through its
+// transitions; the values without one are set directly.
+void call_state_at_load()
+{
+    release_call();
+    enter_not_ready();
+    set_led_states(LED_NO_ACCOUNT);
+    key_test_mode = 0;
+    for (auto& flag : account_registered)
+        flag = 0;
+    p2p_enabled = 0;
+    in_alarm_callback = 0;
+    manual_hangup = 0;
+    next_hop_timer_armed = 0;
+    abnormal_hangup = 0;
+    dtmf_digits.clear();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz_station::get();
-    reset_call_state();
+    call_state_at_load();
     redis_pool = redis_pool_create(redis_socket);
     queue_create(5, next_hop_queue);
     set_oplog_push(push_oplog_entry);
@@ -48,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // subscription delivers it, sometimes what no server should send.
     const unsigned shape = size > 0 ? data[0] % 8 : 0;
     std::string kind = "message";
-    std::string channel = "session-channel";
+    std::string channel = session_channel;
     std::string payload = size > 0 ? fuzz_text(data + 1, size - 1) : std::string();
     std::vector<redisReply> elements{string_element(kind), string_element(channel), string_element(payload)};
     std::vector<redisReply*> pointers{&elements[0], &elements[1], &elements[2]};
@@ -72,6 +91,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Keeps the call state moving: an occasional reset lets a run reach the
     // rules of an idle station again.
     if (shape == 7 && size > 1 && data[1] == 0)
-        reset_call_state();
+        call_state_at_load();
     return 0;
 }

@@ -2,6 +2,7 @@
 // into netstrings of any length, and the JSON events inside them. Every text
 // the bridge would publish on session-channel is one JSON object.
 #include "common/c_holders.h"
+#include "common/station_protocol.h"
 #include "fuzz/fuzz_station.h"
 #include "sipbridge/event_translation.h"
 #include "sipbridge/netstring.h"
@@ -47,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!event)
             continue;
         require_events_are_json(bridge().on_event(event.get()));
-        if (cJSON_IsObject(event.get()) && cJSON_HasObjectItem(event.get(), "data")) {
-            const cJSON* listing = cJSON_GetObjectItem(event.get(), "data");
+        if (cJSON_IsObject(event.get()) && cJSON_HasObjectItem(event.get(), event_field::data)) {
+            const cJSON* listing = cJSON_GetObjectItem(event.get(), event_field::data);
             if (cJSON_IsString(listing))
                 require_events_are_json(bridge().on_connected(listing->valuestring));
         }

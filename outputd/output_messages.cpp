@@ -3,12 +3,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "common/c_holders.h"
-#include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/process.h"
 #include "common/record_text.h"
-#include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "outputd/action_urls.h"
 #include "outputd/gpio_status.h"
 #include "outputd/output_state.h"
@@ -42,22 +40,19 @@ void handle_output_text(const std::string& text)
 {
     if (debug_mode)
         std::printf("Msg [%s]\n", one_line(text).c_str());
-    json_ptr message(cJSON_Parse(text.c_str()));
-    if (!message) {
+    const std::optional<relay_request> request = parse_relay_request(text);
+    if (!request) {
         std::puts("parse failed!");
         return;
     }
-    // A request without "id" or "type" text is ignored like an unknown id.
-    if (json_has_string(message.get(), "id") && json_has_string(message.get(), "type")) {
-        const std::string id = json_string_member(message.get(), "id");
-        const std::string type = json_string_member(message.get(), "type");
-        if (id == "gpio130") {
-            GPIO130_STATUS = output_state_for_type(type);
-            if (debug_mode)
-                std::printf("gpio130: %s\n", one_line(type).c_str());
-        } else if (id == "gpio135") {
-            handle_relay_request(type);
-        }
+    // A request without "id" or "type" text names no output and is ignored
+    // like an unknown id.
+    if (request->id == gpio130_output) {
+        GPIO130_STATUS = output_state_for_type(request->type);
+        if (debug_mode)
+            std::printf("gpio130: %s\n", one_line(request->type).c_str());
+    } else if (request->id == relay_output) {
+        handle_relay_request(request->type);
     }
     if (debug_mode)
         std::printf("GPIO130_STATUS is: %d; GPIO135_STATUS is: %d\n", GPIO130_STATUS.load(), GPIO135_STATUS.load());

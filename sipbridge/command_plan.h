@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/station_accounts.h"
+#include "common/station_protocol.h"
 #include "sipbridge/call_book.h"
-#include "sipbridge/station_accounts.h"
-#include "sipbridge/station_commands.h"
 
 struct ua_request {
     std::string command;

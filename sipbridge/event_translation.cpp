@@ -2,6 +2,7 @@
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
+#include "common/station_protocol.h"
 
 namespace {
 
@@ -31,12 +32,12 @@ void copy_text(cJSON* to, const cJSON* from, const char* name, const std::string
 std::string event_text(const char* type, const cJSON* source, const std::string* klass, const std::string* param)
 {
     json_ptr object(cJSON_CreateObject());
-    cJSON_AddTrueToObject(object.get(), "event");
-    cJSON_AddStringToObject(object.get(), "type", type);
-    copy_text(object.get(), source, "class", klass);
-    for (const char* name : {"accountaor", "direction", "peeruri", "id"})
+    cJSON_AddTrueToObject(object.get(), event_field::event);
+    cJSON_AddStringToObject(object.get(), event_field::type, type);
+    copy_text(object.get(), source, event_field::event_class, klass);
+    for (const char* name : {event_field::account, event_field::direction, event_field::peer, event_field::call_id})
         copy_text(object.get(), source, name);
-    copy_text(object.get(), source, "param", param);
+    copy_text(object.get(), source, event_field::param, param);
     return printed(object);
 }
 
@@ -50,16 +51,16 @@ std::string station_event_text(const char* type, const cJSON* source)
 std::string station_listing_text(const std::string& listing)
 {
     json_ptr object(cJSON_CreateObject());
-    cJSON_AddFalseToObject(object.get(), "event");
-    cJSON_AddStringToObject(object.get(), "data", listing.c_str());
+    cJSON_AddFalseToObject(object.get(), event_field::event);
+    cJSON_AddStringToObject(object.get(), event_field::data, listing.c_str());
     return printed(object);
 }
 
 station_update bridge_state::on_event(const cJSON* event)
 {
-    if (!json_has_string(event, "type"))
+    if (!json_has_string(event, event_field::type))
         return {};
-    const std::string type = member(event, "type");
+    const std::string type = member(event, event_field::type);
     if (type == "EXIT")
         return on_user_agent_gone();
     if (type.rfind("CALL_", 0) == 0)
@@ -70,10 +71,10 @@ station_update bridge_state::on_event(const cJSON* event)
 station_update bridge_state::on_call_event(const std::string& type, const cJSON* event)
 {
     station_update update;
-    const std::string id = member(event, "id");
-    const std::string aor = member(event, "accountaor");
-    const std::string peer = member(event, "peeruri");
-    const std::string direction = member(event, "direction");
+    const std::string id = member(event, event_field::call_id);
+    const std::string aor = member(event, event_field::account);
+    const std::string peer = member(event, event_field::peer);
+    const std::string direction = member(event, event_field::direction);
 
     // The user agent has no event for a call it starts: the first event of
     // an outgoing call (the local offer, before the dial's reply) stands
@@ -91,7 +92,7 @@ station_update bridge_state::on_call_event(const std::string& type, const cJSON*
         calls_.note_established(id, aor, peer);
     } else if (type == "CALL_CLOSED") {
         calls_.note_closed(id, aor, peer);
-        const std::string reason = station_close_reason(member(event, "param"));
+        const std::string reason = station_close_reason(member(event, event_field::param));
         update.events.push_back(event_text("CALL_CLOSED", event, nullptr, &reason));
         update.statuses.emplace_back(aor, calls_.status_of(aor));
         return update;
@@ -118,7 +119,7 @@ station_update bridge_state::on_call_event(const std::string& type, const cJSON*
 station_update bridge_state::on_registration_event(const std::string& type, const cJSON* event)
 {
     station_update update;
-    const std::string aor = member(event, "accountaor");
+    const std::string aor = member(event, event_field::account);
     if (type == "REGISTER_OK") {
         registered_.insert(aor);
         const std::string klass = first_registration_.register_class(aor);
@@ -144,8 +145,8 @@ station_update bridge_state::on_connected(const std::string& listing)
     for (const std::string& aor : registered_in_listing(listing)) {
         registered_.insert(aor);
         json_ptr source(cJSON_CreateObject());
-        cJSON_AddStringToObject(source.get(), "accountaor", aor.c_str());
-        cJSON_AddStringToObject(source.get(), "param", "200 OK");
+        cJSON_AddStringToObject(source.get(), event_field::account, aor.c_str());
+        cJSON_AddStringToObject(source.get(), event_field::param, "200 OK");
         const std::string klass = first_registration_.register_class(aor);
         update.events.push_back(event_text("REGISTER_OK", source.get(), &klass, nullptr));
     }
@@ -164,7 +165,7 @@ station_update bridge_state::on_user_agent_gone()
         return update;
     gone_reported_ = true;
     json_ptr source(cJSON_CreateObject());
-    cJSON_AddStringToObject(source.get(), "class", "application");
+    cJSON_AddStringToObject(source.get(), event_field::event_class, "application");
     update.events.push_back(station_event_text("EXIT", source.get()));
     update.all_statuses = true;
     return update;

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "common/process.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "soak/soak_station.h"
 #include "soak/tally.h"
@@ -205,9 +206,9 @@ int main(int argc, char** argv)
     std::cout << "  " << rounds.size() << " rounds done; waiting for the lists to drain\n";
     const bool drained = wait_until(
         [&] {
-            return work.length("writelog-channel") == 0 && work.length("writelog-processing") == 0 &&
-                   work.length("output-channel") == 0 && work.length("output-processing") == 0 &&
-                   work.length("cdr-channel") == 0 && work.length("cdr-processing") == 0;
+            return work.length(writelog_list) == 0 && work.length(writelog_processing) == 0 &&
+                   work.length(output_list) == 0 && work.length(output_processing) == 0 &&
+                   work.length(cdr_list) == 0 && work.length(cdr_processing) == 0;
         },
         180s);
     std::this_thread::sleep_for(1s);

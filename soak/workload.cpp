@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 
 const char* const soak_relay_type = "singleBToggle";
 
@@ -43,7 +44,7 @@ reply_ptr soak_workload::command(const char* format, const std::string& a, const
 
 bool soak_workload::publish(const std::string& event)
 {
-    reply_ptr r = command("PUBLISH session-channel %s", event);
+    reply_ptr r = command("PUBLISH %s %s", session_channel, event);
     return r && r->type == REDIS_REPLY_INTEGER && r->integer == 1;
 }
 
@@ -58,18 +59,19 @@ round_record soak_workload::run_round(int index)
     round_record r;
     r.index = index;
     r.entry_at = soak_clock::now();
-    r.entry_acked = acked(command("LPUSH writelog-channel %s", soak_entry(index)));
+    r.entry_acked = acked(command("LPUSH %s %s", writelog_list, soak_entry(index)));
 
     r.press_at = soak_clock::now();
     root_.set_gpio(140, 0);
     std::this_thread::sleep_for(150ms);
     root_.set_gpio(140, 1);
 
-    const std::optional<std::string> cmd = popped_text(command("BRPOP %s %s", "control-channel", "1.5").get());
-    if (cmd && cmd->find(R"("cmd":"dial")") != std::string::npos) {
+    const std::optional<std::string> taken = popped_text(command("BRPOP %s %s", control_list, "1.5").get());
+    const command_kind cmd = taken ? parse_command(*taken).kind : command_kind::malformed;
+    if (cmd == command_kind::dial) {
         r.command = round_record::answer::dial;
         call(r);
-    } else if (cmd && cmd->find(R"("cmd":"hangup)") != std::string::npos) {
+    } else if (cmd == command_kind::hangup || cmd == command_kind::hangupall) {
         // A call of an earlier round whose close never reached orvanel: the
         // key hangs it up, and the user agent closes it.
         r.command = round_record::answer::hangup;
@@ -101,14 +103,12 @@ void soak_workload::relay(round_record& r)
 {
     // What the door code asked of outputd is done first, so the line that
     // follows shows this round's request.
-    wait_until([&] { return length("output-channel") == 0 && length("output-processing") == 0 && root_.gpio(66) == 0; },
-               3s);
+    wait_until([&] { return length(output_list) == 0 && length(output_processing) == 0 && root_.gpio(66) == 0; }, 3s);
     r.relay_begin = soak_clock::now();
-    const bool on = acked(command("LPUSH output-channel %s", std::string(R"({"id":"gpio135","type":")") +
-                                                                 soak_relay_type + R"("})"));
+    const bool on = acked(command("LPUSH %s %s", output_list, relay_request_text(relay_output, true, soak_relay_type)));
     if (on)
         r.relay_on_seen = wait_until([&] { return root_.gpio(66) == 1; }, 4s);
-    const bool off = acked(command("LPUSH output-channel %s", R"({"id":"gpio135","type":"Off"})"));
+    const bool off = acked(command("LPUSH %s %s", output_list, relay_request_text(relay_output, false, "")));
     if (off)
         r.relay_off_seen = wait_until([&] { return root_.gpio(66) == 0; }, 4s);
     r.relay_on_acked = on;

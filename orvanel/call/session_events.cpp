@@ -9,6 +9,7 @@
 #include "common/process.h"
 #include "common/record_text.h"
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "orvanel/call/call_events.h"
 #include "orvanel/call/registration_events.h"
@@ -29,14 +30,14 @@ bool is(const cJSON* event, const char* member, const char* value)
 
 bool is_listing(const cJSON* event)
 {
-    const cJSON* flag = cJSON_GetObjectItem(event, "event");
-    return cJSON_IsFalse(flag) && json_has_string(event, "data") &&
-           json_string_member(event, "data").rfind(listing_start, 0) == 0;
+    const cJSON* flag = cJSON_GetObjectItem(event, event_field::event);
+    return cJSON_IsFalse(flag) && json_has_string(event, event_field::data) &&
+           json_string_member(event, event_field::data).rfind(listing_start, 0) == 0;
 }
 
 bool subscribe(redisContext* c)
 {
-    reply_ptr confirmed = redis_command(c, "SUBSCRIBE %s", "session-channel");
+    reply_ptr confirmed = redis_command(c, "SUBSCRIBE %s", session_channel);
     return confirmed && confirmed->type == REDIS_REPLY_ARRAY;
 }
 
@@ -44,27 +45,27 @@ bool subscribe(redisContext* c)
 
 bool dispatch_session_event(const cJSON* event)
 {
-    const bool incoming = is(event, "direction", "incoming");
-    const bool outgoing = is(event, "direction", "outgoing");
-    if (incoming && is(event, "type", "CALL_ESTABLISHED"))
+    const bool incoming = is(event, event_field::direction, "incoming");
+    const bool outgoing = is(event, event_field::direction, "outgoing");
+    if (incoming && is(event, event_field::type, "CALL_ESTABLISHED"))
         return on_incoming_established(event);
-    if (outgoing && is(event, "type", "CALL_ESTABLISHED"))
+    if (outgoing && is(event, event_field::type, "CALL_ESTABLISHED"))
         return on_outgoing_established(event);
-    if (incoming && is(event, "type", "CALL_CLOSED"))
+    if (incoming && is(event, event_field::type, "CALL_CLOSED"))
         return on_incoming_closed(event);
-    if (outgoing && is(event, "type", "CALL_CLOSED"))
+    if (outgoing && is(event, event_field::type, "CALL_CLOSED"))
         return on_outgoing_closed(event);
-    if (incoming && is(event, "type", "CALL_INCOMING"))
+    if (incoming && is(event, event_field::type, "CALL_INCOMING"))
         return on_call_incoming(event);
-    if (outgoing && is(event, "type", "CALL_OUTGOING"))
+    if (outgoing && is(event, event_field::type, "CALL_OUTGOING"))
         return on_call_outgoing(event);
-    if (is(event, "type", "CALL_DTMF_START"))
+    if (is(event, event_field::type, "CALL_DTMF_START"))
         return on_dtmf_received(event);
-    if (is(event, "type", "REGISTER_OK"))
+    if (is(event, event_field::type, "REGISTER_OK"))
         return on_register_ok(event);
-    if (is(event, "type", "REGISTER_FAIL") || is(event, "type", "UNREGISTERING"))
+    if (is(event, event_field::type, "REGISTER_FAIL") || is(event, event_field::type, "UNREGISTERING"))
         return on_register_lost(event);
-    if (is(event, "type", "EXIT"))
+    if (is(event, event_field::type, "EXIT"))
         return on_user_agent_exit(event);
     if (is_listing(event))
         return on_user_agent_listing(event);
@@ -103,8 +104,8 @@ void Baresip_thread()
         // The server went away or stopped answering: without events the
         // station would be deaf to calls, so subscribe again on a new
         // connection.
-        log_print(LEVEL_WARN, "session-channel connection lost, reconnecting\n");
+        log_print(LEVEL_WARN, "%s connection lost, reconnecting\n", session_channel);
         connection = redis_reconnect(subscription_answer, subscribe);
-        log_print(LEVEL_NOTICE, "session-channel subscribed again\n");
+        log_print(LEVEL_NOTICE, "%s subscribed again\n", session_channel);
     }
 }

@@ -3,19 +3,18 @@
 #include <cstdio>
 
 #include "common/accounts.h"
-#include "common/json_text.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/publish.h"
 
 void enabled_accounts(account_list& list)
 {
+    enabled_account_flags enabled{};
+    for (int n = 1; n <= 3; ++n)
+        enabled[n] = account_enabled(n);
     list = {-1, -1, -1, -1};
-    int counter = 0;
-    for (int n = 1; n <= 3; ++n) {
-        if (account_enabled(n))
-            list[n] = counter++;
-    }
+    for (int n = 1; n <= 3; ++n)
+        list[n] = account_index(enabled, n);
 }
 
 const char* account_label(int line)
@@ -28,16 +27,6 @@ const char* account_label(int line)
     case 5: return "P2P ACCOUNT";
     default: return "";
     }
-}
-
-std::string dial_command_text(const std::string& number, int account_index)
-{
-    return R"({"cmd":"dial","data":")" + json_escape(number) + " " + std::to_string(account_index) + "\"}";
-}
-
-std::string p2p_dial_command_text(const std::string& number)
-{
-    return R"({"cmd":"dial","data":")" + json_escape(number) + "\"}";
 }
 
 bool dial_number(const std::string& number, int line, bool echo)

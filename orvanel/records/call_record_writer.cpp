@@ -56,7 +56,7 @@ void hand_over_call_record(const std::string& line)
     // only stalled; the line is kept all the same, since a record twice is
     // better than none.
     push_held([](const std::string& l) {
-        return redis_pool ? redis_pool->run("LPUSH cdr-channel %s", l) : nullptr;
+        return redis_pool ? redis_pool->run(cdr_push, l) : nullptr;
     });
 }
 

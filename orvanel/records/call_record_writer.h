@@ -19,10 +19,9 @@
 
 #include "common/c_holders.h"
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "orvanel/records/record_file.h"
 
-inline constexpr const char* cdr_list = "cdr-channel";
-inline constexpr const char* cdr_processing = "cdr-processing";
 inline constexpr std::size_t cdr_held_max = 32;
 
 // Hands one record line (without its line end) over, from the event thread.

@@ -15,6 +15,7 @@
 #include "common/process.h"
 #include "common/record_text.h"
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -36,16 +37,16 @@ void use_operation_log(record_file& file)
 
 void push_oplog_entry(const std::string& entry)
 {
-    redis_run("LPUSH writelog-channel %s", entry);
+    redis_run(writelog_push, entry);
 }
 
 void write_opnlog()
 {
-    processing_list entries{"writelog-channel", "writelog-processing"};
+    processing_list entries{writelog_list, writelog_processing};
     redis_ptr connection = redis_open_device(blocking_read_timeout);
     record_file file(operation_log_file);
     use_operation_log(file);
-    refused_pops refused("writelog-channel", log_refused_pop);
+    refused_pops refused(writelog_list, log_refused_pop);
     // Storage that is full, read-only or gone keeps the entry on the
     // processing list; it is tried again every 5 s, and the entries behind it
     // wait in order.

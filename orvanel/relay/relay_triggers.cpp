@@ -7,15 +7,12 @@
 #include <thread>
 
 #include "common/config.h"
-#include "common/json_text.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/publish.h"
 #include "orvanel/records/call_records.h"
 
 namespace {
-
-constexpr const char* relay_id = "gpio135";
 
 // The call triggers that switch on for the state_info values given.
 void relay_on_call(const char* first, const char* second)
@@ -38,7 +35,7 @@ std::string relay_setting(const char* key, std::size_t size)
 
 void switch_relay(bool on)
 {
-    publish_relay_request(relay_id, on);
+    publish_relay_request(relay_output, on);
     if (debug_mode)
         std::puts(on ? "GPIO_RELAY set on" : "GPIO_RELAY set off");
 }
@@ -50,12 +47,6 @@ void start_relay_reset(const char* duration_key)
     } catch (const std::system_error&) {
         std::puts("create thread_delay relayDelayControl failed");
     }
-}
-
-std::string relay_request_text(const std::string& id, bool on, const std::string& type)
-{
-    const std::string head = R"({"id":")" + json_escape(id) + R"(","type":")";
-    return head + (on ? json_escape(type) : std::string("Off")) + "\"}";
 }
 
 void publish_relay_request(const std::string& id, bool on)

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "common/station_protocol.h"
+
 // The relay_ctrl setting `key`, read afresh into a buffer of `size` bytes.
 std::string relay_setting(const char* key, std::size_t size);
 
@@ -18,9 +20,8 @@ void switch_relay(bool on);
 // Starts a detached relayDelayControl thread with the duration setting.
 void start_relay_reset(const char* duration_key);
 
-// {"id":"<id>","type":"<relay_ctrl:type>"} with the flag, else
-// {"id":"<id>","type":"Off"}; texts escaped for JSON.
-std::string relay_request_text(const std::string& id, bool on, const std::string& type);
+// The request for the output (relay_request_text): on with relay_ctrl:type,
+// or off.
 void publish_relay_request(const std::string& id, bool on);
 
 void relay_on_incoming();

@@ -2,8 +2,11 @@
 
 #include <thread>
 
+#include "common/accounts.h"
 #include "common/config.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
+#include "simulator/uasim/user_agent.h"
 
 namespace {
 
@@ -19,10 +22,7 @@ std::string first_account_status_key(const kit_root& root)
     // Read with the station's own rules, from this root's settings.
     setenv("STATION_ROOT", root.path().c_str(), 1);
     station_root_init();
-    std::string host = config_value(speaker_conf, "account_info_1:domain", 128);
-    if (host.empty())
-        host = config_value(speaker_conf, "account_info_1:server", 128);
-    return "baresip-call-status-" + config_value(speaker_conf, "account_info_1:username", 32) + "-" + host;
+    return account_status_key(account_identity_of(1));
 }
 
 sim_station::sim_station(const std::string& root_dir, const std::string& bin_dir, std::ostream& out, bool real_sip)
@@ -70,7 +70,7 @@ bool sim_station::start()
 
     outputd_ = std::make_unique<kit_program>(root_, program("outputd"), std::vector<std::string>{"debug"});
     orvanel_ = std::make_unique<kit_program>(root_, program("orvanel"), std::vector<std::string>{"debug"});
-    if (!wait_until([&] { return client_->subscribers("session-channel") == 1; }, 10s)) {
+    if (!wait_until([&] { return client_->subscribers(session_channel) == 1; }, 10s)) {
         out_ << "orvanel did not come up; see " << root_.path() << "/orvanel.*\n";
         return false;
     }
@@ -162,7 +162,7 @@ void sim_station::open_tamper()
 void sim_station::far_side(const std::string& action)
 {
     if (!sip_) {
-        client_->command("LPUSH uasim-actions %s", action);
+        client_->command("LPUSH %s %s", actions_list, action);
         return;
     }
     if (action.rfind("call-in", 0) == 0)

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/station_accounts.h"
 #include "simulator/uasim/behaviours.h"
-#include "sipbridge/station_accounts.h"
 #include "simulator/uasim/ua_commands.h"
 #include "simulator/uasim/ua_events.h"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "sipbridge/station_commands.h"
+#include "common/station_protocol.h"
 
 inline constexpr std::size_t longest_digits = 32;
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "common/c_holders.h"
+#include "common/station_protocol.h"
 
 namespace {
 
@@ -15,17 +16,17 @@ std::string print(const json_ptr& object)
 json_ptr typed(const char* type)
 {
     json_ptr object(cJSON_CreateObject());
-    cJSON_AddStringToObject(object.get(), "type", type);
+    cJSON_AddStringToObject(object.get(), event_field::type, type);
     return object;
 }
 
 json_ptr call_object(const char* type, const call_parties& call)
 {
     json_ptr object = typed(type);
-    cJSON_AddStringToObject(object.get(), "class", "call");
-    cJSON_AddStringToObject(object.get(), "direction", call.direction);
-    cJSON_AddStringToObject(object.get(), "accountaor", call.aor.c_str());
-    cJSON_AddStringToObject(object.get(), "peeruri", call.peer.c_str());
+    cJSON_AddStringToObject(object.get(), event_field::event_class, "call");
+    cJSON_AddStringToObject(object.get(), event_field::direction, call.direction);
+    cJSON_AddStringToObject(object.get(), event_field::account, call.aor.c_str());
+    cJSON_AddStringToObject(object.get(), event_field::peer, call.peer.c_str());
     return object;
 }
 
@@ -43,16 +44,16 @@ ua_event register_ok_event(const std::string& aor, bool initial)
 {
     json_ptr object = typed("REGISTER_OK");
     if (initial)
-        cJSON_AddStringToObject(object.get(), "class", "init register");
-    cJSON_AddStringToObject(object.get(), "accountaor", aor.c_str());
+        cJSON_AddStringToObject(object.get(), event_field::event_class, "init register");
+    cJSON_AddStringToObject(object.get(), event_field::account, aor.c_str());
     return {print(object), std::string("REGISTER_OK ") + aor + (initial ? " (first registration)" : "")};
 }
 
 ua_event register_fail_event(const std::string& aor, const std::string& reason)
 {
     json_ptr object = typed("REGISTER_FAIL");
-    cJSON_AddStringToObject(object.get(), "accountaor", aor.c_str());
-    cJSON_AddStringToObject(object.get(), "param", reason.c_str());
+    cJSON_AddStringToObject(object.get(), event_field::account, aor.c_str());
+    cJSON_AddStringToObject(object.get(), event_field::param, reason.c_str());
     return {print(object), "REGISTER_FAIL " + aor + ": " + reason};
 }
 
@@ -64,7 +65,7 @@ ua_event call_event(const char* type, const call_parties& call)
 ua_event call_closed_event(const call_parties& call, const std::string& reason)
 {
     json_ptr object = call_object("CALL_CLOSED", call);
-    cJSON_AddStringToObject(object.get(), "param", reason.c_str());
+    cJSON_AddStringToObject(object.get(), event_field::param, reason.c_str());
     return {print(object), call_line("CALL_CLOSED", call) + ": " + reason};
 }
 
@@ -72,9 +73,9 @@ ua_event dtmf_event(const char* direction, char digit)
 {
     const char param[2] = {digit, '\0'};
     json_ptr object = typed("CALL_DTMF_START");
-    cJSON_AddStringToObject(object.get(), "class", "call");
-    cJSON_AddStringToObject(object.get(), "direction", direction);
-    cJSON_AddStringToObject(object.get(), "param", param);
+    cJSON_AddStringToObject(object.get(), event_field::event_class, "call");
+    cJSON_AddStringToObject(object.get(), event_field::direction, direction);
+    cJSON_AddStringToObject(object.get(), event_field::param, param);
     return {print(object), std::string("CALL_DTMF_START ") + direction + " digit " + param};
 }
 
@@ -84,8 +85,8 @@ ua_event listing_reply(const std::vector<std::string>& aors)
     for (std::size_t i = 0; i < aors.size(); ++i)
         data += std::to_string(i) + " - " + aors[i] + " OK\n";
     json_ptr object(cJSON_CreateObject());
-    cJSON_AddFalseToObject(object.get(), "event");
-    cJSON_AddStringToObject(object.get(), "data", data.c_str());
+    cJSON_AddFalseToObject(object.get(), event_field::event);
+    cJSON_AddStringToObject(object.get(), event_field::data, data.c_str());
     const std::string count = std::to_string(aors.size()) + (aors.size() == 1 ? " account" : " accounts");
     return {print(object), "user-agent listing of " + count};
 }

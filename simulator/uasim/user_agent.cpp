@@ -11,13 +11,12 @@
 #include "common/c_holders.h"
 #include "common/process.h"
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "simulator/uasim/far_side.h"
 
 namespace {
 
-constexpr const char* session_channel = "session-channel";
-constexpr const char* control_channel = "control-channel";
 constexpr std::size_t longest_line = 300;
 constexpr std::chrono::milliseconds longest_wait{5000};
 constexpr std::chrono::seconds listener_wait{10};
@@ -46,13 +45,13 @@ void wait_for_listener(redisContext* c)
     const auto deadline = ua_clock::now() + listener_wait;
     if (session_listeners(c) > 0)
         return;
-    say("waiting for a listener on session-channel");
+    say(std::string("waiting for a listener on ") + session_channel);
     while (ua_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (session_listeners(c) > 0)
             return;
     }
-    say("nobody listens on session-channel: going on");
+    say(std::string("nobody listens on ") + session_channel + ": going on");
 }
 
 void carry_out(redisContext* c, const ua_effects& effects)
@@ -65,7 +64,7 @@ void carry_out(redisContext* c, const ua_effects& effects)
         case effect_kind::publish:
             say("event " + e.line);
             if (debug_mode)
-                say("PUBLISH session-channel " + e.text);
+                say(std::string("PUBLISH ") + session_channel + " " + e.text);
             redis_command(c, "PUBLISH %s %s", session_channel, e.text.c_str());
             break;
         case effect_kind::set_status:
@@ -110,7 +109,7 @@ void handle(redisContext* c, far_side& side, const redisReply* reply)
     const std::string& text = *popped;
     if (debug_mode)
         say(list + " [" + text + "]");
-    if (list == control_channel)
+    if (list == control_list)
         carry_out(c, side.take_command(parse_command(text), read_station_view(), file_behaviours(), ua_clock::now()));
     else
         carry_out(c, side.take_action(parse_action(text), read_station_view(), file_behaviours(), ua_clock::now()));
@@ -130,7 +129,7 @@ void handle(redisContext* c, far_side& side, const redisReply* reply)
         }
         const std::string timeout = brpop_timeout(wait);
         reply_ptr reply =
-            redis_command(connection.get(), "BRPOP %s %s %s", control_channel, actions_list, timeout.c_str());
+            redis_command(connection.get(), "BRPOP %s %s %s", control_list, actions_list, timeout.c_str());
         if (reply && reply->type == REDIS_REPLY_ARRAY)
             handle(connection.get(), side, reply.get());
         else if (!reply || connection->err)

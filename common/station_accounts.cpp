@@ -1,12 +1,21 @@
-#include "sipbridge/station_accounts.h"
+#include "common/station_accounts.h"
 
 #include "common/accounts.h"
+#include "common/station_protocol.h"
 
 const station_account* station_view::by_index(long index) const
 {
-    if (index < 0 || index >= static_cast<long>(enabled.size()))
+    // The index is the one orvanel put into the command, by the same rule.
+    if (index < 0)
         return nullptr;
-    return &enabled[static_cast<std::size_t>(index)];
+    enabled_account_flags flags{};
+    for (const station_account& account : enabled)
+        if (account.number >= 1 && account.number < static_cast<int>(flags.size()))
+            flags[static_cast<std::size_t>(account.number)] = true;
+    for (const station_account& account : enabled)
+        if (account_index(flags, account.number) == index)
+            return &account;
+    return nullptr;
 }
 
 const station_account* station_view::by_number(int number) const

@@ -1,4 +1,6 @@
-#include "sipbridge/station_commands.h"
+// The builders and readers of the messages that common/station_protocol.h
+// documents. Pure: no Redis, no settings, no console.
+#include "common/station_protocol.h"
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
@@ -38,6 +40,12 @@ bool all_digits(const std::string& text)
         if (c < '0' || c > '9')
             return false;
     return true;
+}
+
+// {"cmd":"<name>","data":"<data>"}, the data already escaped.
+std::string command_text(const char* name, const std::string& escaped_data)
+{
+    return std::string(R"({"cmd":")") + name + R"(","data":")" + escaped_data + "\"}";
 }
 
 ua_command malformed(std::string name, std::string problem)
@@ -123,6 +131,31 @@ ua_command command_of(const std::string& text)
 
 }  // namespace
 
+std::string dial_command_text(const std::string& number, int account_index)
+{
+    return command_text("dial", json_escape(number) + " " + std::to_string(account_index));
+}
+
+std::string p2p_dial_command_text(const std::string& number)
+{
+    return command_text("dial", json_escape(number));
+}
+
+std::string play_command_text(const std::string& path, int count)
+{
+    return command_text("play", json_escape(path) + ":" + std::to_string(count));
+}
+
+int account_index(const enabled_account_flags& enabled, int account)
+{
+    if (account < 1 || account >= static_cast<int>(enabled.size()) || !enabled[static_cast<std::size_t>(account)])
+        return -1;
+    int index = 0;
+    for (int n = 1; n < account; ++n)
+        index += enabled[static_cast<std::size_t>(n)] ? 1 : 0;
+    return index;
+}
+
 bool dialable(const std::string& number)
 {
     if (number.empty() || number.size() > longest_number)
@@ -143,3 +176,22 @@ ua_command parse_command(const std::string& text)
     return c;
 }
 
+std::string relay_request_text(const std::string& id, bool on, const std::string& type)
+{
+    const std::string head = R"({"id":")" + json_escape(id) + R"(","type":")";
+    return head + (on ? json_escape(type) : std::string(output_off_type)) + "\"}";
+}
+
+std::optional<relay_request> parse_relay_request(const std::string& text)
+{
+    json_ptr message(cJSON_Parse(text.c_str()));
+    if (!message)
+        return std::nullopt;
+    // A request without "id" or "type" text names no output.
+    relay_request request;
+    if (json_has_string(message.get(), "id") && json_has_string(message.get(), "type")) {
+        request.id = json_string_member(message.get(), "id");
+        request.type = json_string_member(message.get(), "type");
+    }
+    return request;
+}
