@@ -99,6 +99,29 @@ bool redis_timed_out(const redisContext* c)
             std::strcmp(c->errstr, std::strerror(ETIMEDOUT)) == 0);
 }
 
+redis_sent redis_send(redis_ptr& connection, const std::string& path, std::chrono::milliseconds timeout,
+                      const std::function<reply_ptr(redisContext*)>& send)
+{
+    redis_sent sent;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!redis_usable(connection.get())) {
+            if (!redis_repair(connection, path, timeout)) {
+                sent.unreachable = true;
+                return sent;
+            }
+            sent.reconnected = true;
+        }
+        sent.reply = send(connection.get());
+        if (sent.reply)
+            return sent;
+        sent.timed_out = redis_timed_out(connection.get());
+        connection.reset();
+        if (sent.timed_out)
+            return sent;
+    }
+    return sent;
+}
+
 std::chrono::milliseconds reconnect_pause(std::chrono::steady_clock::duration outage)
 {
     using namespace std::chrono_literals;

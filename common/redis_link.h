@@ -54,6 +54,31 @@ bool redis_usable(const redisContext* c);
 // once the server wakes up, so it must not be sent again.
 bool redis_timed_out(const redisContext* c);
 
+// What became of a command given to redis_send.
+struct redis_sent {
+    reply_ptr reply;           // null when no reply came
+    bool timed_out = false;    // the server did not answer in time: it may still carry the command out
+    bool reconnected = false;  // a new connection was made for it (the server may have restarted, without its keys)
+    bool unreachable = false;  // a new connection was needed and could not be made
+};
+
+// Sends one command on the caller's connection, made anew to the socket at
+// path when it is absent or failed. A connection looks usable until a
+// command on it has failed, so the first command after a server restart
+// gets no reply: nothing reached the server, and the command is sent once
+// more on a new connection. One that timed out is not sent again: the
+// server was only stalled and carries it out when it wakes, so a second
+// copy would run twice. A connection that failed is dropped and made anew
+// at the next use.
+//
+// `send` writes the command (with whatever travels in the same write, a
+// PING check, say) and returns the command's reply, or null when the
+// connection failed. It runs on the caller's thread, on the caller's
+// connection: the caller owns both and keeps others off them; nothing here
+// locks or prints, and the caller reports what the result means to it.
+redis_sent redis_send(redis_ptr& connection, const std::string& path, std::chrono::milliseconds timeout,
+                      const std::function<reply_ptr(redisContext*)>& send);
+
 // The pause before the next attempt to reach a server that has been away for
 // `outage`: short at first, because a restarted server is back in a moment
 // and events published meanwhile are lost to a subscriber that is not there,

@@ -7,6 +7,16 @@
 
 std::unique_ptr<connection_pool> redis_pool;
 
+namespace {
+
+void say_reconnect(const redis_sent& sent)
+{
+    if (debug_mode && (sent.reconnected || sent.unreachable))
+        std::puts("redis connect failed, retry!");
+}
+
+}  // namespace
+
 connection_pool::connection_pool(std::string socket_path) : path_(std::move(socket_path))
 {
     for (slot_state& slot : slots_) {
@@ -29,23 +39,6 @@ int connection_pool::take_slot()
     return -1;
 }
 
-bool connection_pool::reopen(int slot, bool check_timed_out)
-{
-    slot_state& s = slots_[slot];
-    if (check_timed_out && redis_timed_out(s.connection.get())) {
-        // The server is there but does not answer: a new connection would
-        // meet the same silence, so the command is dropped at once and the
-        // connection made anew at the slot's next use.
-        s.connection.reset();
-        return false;
-    }
-    if (debug_mode)
-        std::puts("redis connect failed, retry!");
-    s.connection.reset();
-    s.connection = redis_open(path_, command_timeout);
-    return s.connection != nullptr;
-}
-
 int connection_pool::acquire()
 {
     const int chosen = take_slot();
@@ -54,10 +47,10 @@ int connection_pool::acquire()
         return -1;
     }
     // The slot is ours now: its connection is checked outside the lock.
-    redisContext* c = slots_[chosen].connection.get();
-    const bool asked = redis_usable(c);
-    const bool checked = asked && redis_command(c, "PING") && redis_usable(c);
-    if (!checked && !reopen(chosen, asked)) {
+    const redis_sent sent = redis_send(slots_[chosen].connection, path_, command_timeout,
+                                       [](redisContext* c) { return redis_command(c, "PING"); });
+    say_reconnect(sent);
+    if (!sent.reply) {
         std::puts("No available connections in pool");
         release(chosen);
         return -1;
@@ -72,32 +65,27 @@ reply_ptr connection_pool::run(const char* format, const std::string& argument)
         std::puts("No available connections in pool");
         return nullptr;
     }
-    redisContext* c = slots_[chosen].connection.get();
-    const bool asked = redis_usable(c);
-    bool checked = false;
-    reply_ptr reply;
-    if (asked) {
+    redis_sent sent = redis_send(slots_[chosen].connection, path_, command_timeout, [&](redisContext* c) {
         // The check and the command leave in one write and their replies
-        // come back together: a command costs one round trip.
+        // come back together: a command costs one round trip. A server
+        // that was only stalled carries the command out when it wakes.
         redisAppendCommand(c, "PING");
         redisAppendCommand(c, format, argument.c_str());
         void* pong = nullptr;
-        checked = redisGetReply(c, &pong) == REDIS_OK && pong;
+        const bool checked = redisGetReply(c, &pong) == REDIS_OK && pong;
         freeReplyObject(pong);
         void* answer = nullptr;
         if (checked && redisGetReply(c, &answer) == REDIS_OK)
-            reply.reset(static_cast<redisReply*>(answer));
-    }
-    if (!checked) {
-        // On a connection the server has closed the write fails and nothing
-        // reaches the server: the command goes once more on a new one.
-        if (reopen(chosen, asked))
-            reply = redis_command(slots_[chosen].connection.get(), format, argument.c_str());
-        else
-            std::puts("No available connections in pool");
-    }
+            return reply_ptr(static_cast<redisReply*>(answer));
+        return reply_ptr();
+    });
+    say_reconnect(sent);
+    // A command that timed out is dropped, not sent on a new connection:
+    // that would meet the same silence.
+    if (!sent.reply && (sent.timed_out || sent.unreachable))
+        std::puts("No available connections in pool");
     release(chosen);
-    return reply;
+    return std::move(sent.reply);
 }
 
 void connection_pool::release(int slot)

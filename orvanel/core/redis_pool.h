@@ -22,10 +22,12 @@ public:
     // acquire that takes its slot.
     explicit connection_pool(std::string socket_path);
 
-    // A free slot whose connection answered PING (or was made anew), or -1.
+    // A free slot whose connection answered PING (on a new connection when
+    // the old one had failed), or -1.
     int acquire();
     // One command with its one text argument on a free slot, checked by a
-    // PING sent with it; the command's reply, or null when it was dropped.
+    // PING sent with it and sent once more as redis_send says; the
+    // command's reply, or null when it was dropped.
     reply_ptr run(const char* format, const std::string& argument);
     void release(int slot);
     // The slot's connection, for the holder of the slot; null for -1.
@@ -34,9 +36,6 @@ public:
 private:
     // Marks the lowest free slot taken; -1 when all are.
     int take_slot();
-    // Makes the slot's connection anew after a failed check; false when that
-    // fails or when the check timed out (a stalled server).
-    bool reopen(int slot, bool check_timed_out);
 
     struct slot_state {
         bool in_use = false;
