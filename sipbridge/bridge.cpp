@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "common/record_text.h"
 #include "common/redis_link.h"
 #include "common/redis_trust.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge_rules.h"
@@ -57,48 +59,41 @@ std::string not_a_sound_file(const std::string& path)
     return "is not a regular file";
 }
 
-// The publisher: station updates in, Redis writes out, in order.
+// The call status of every registered account, by address of record, as
+// the bridge's state stood when an update was made.
+using status_snapshot = std::map<std::string, account_call_status>;
+
+// An update on its way to Redis with the statuses it leaves behind: a key
+// that is written afresh is written from these.
+struct posted_update {
+    station_update update;
+    status_snapshot statuses;
+};
+
+// The publisher: station updates in, Redis writes out, in order. It owns
+// its connection and never sees the bridge's state, only what is posted.
 class publisher {
 public:
-    void post(station_update update)
+    void post(posted_update posted)
     {
-        for (const std::string& note : update.notes)
-            say(note);
-        if (update.events.empty() && update.statuses.empty() && !update.all_statuses)
-            return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(std::move(update));
+            queue_.push_back(std::move(posted));
         }
         wake_.notify_one();
-    }
-
-    // Every key anew: after a Redis server restart they are gone.
-    void post_all_statuses()
-    {
-        station_update update;
-        update.all_statuses = true;
-        post(std::move(update));
-    }
-
-    // The state the keys are computed from, under its own lock.
-    void watch(std::mutex* state_mutex, const bridge_state* state)
-    {
-        state_mutex_ = state_mutex;
-        state_ = state;
     }
 
     [[noreturn]] void run()
     {
         for (;;) {
-            station_update update;
+            posted_update posted;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait(lock, [this] { return !queue_.empty(); });
-                update = std::move(queue_.front());
+                posted = std::move(queue_.front());
                 queue_.pop_front();
             }
-            carry_out(update);
+            carry_out(posted);
         }
     }
 
@@ -106,30 +101,25 @@ private:
     // A command that failed is sent once more on a new connection: the
     // server may have restarted since the last one. A new connection may
     // meet a server that has lost the keys, so they are all written anew.
-    bool write(const char* format, const std::string& a, const std::string* b = nullptr)
+    // An error reply counts as not written; it is not sent again, as the
+    // server has seen it and refused it.
+    template <typename... Args>
+    void write(const char* format, Args... args)
     {
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!redis_usable(redis_.get())) {
-                if (!redis_repair(redis_, station_path(redis_socket), command_timeout))
-                    continue;
-                rewrite_due_ = true;
+        const redis_sent sent = redis_send(redis_, station_path(redis_socket), command_timeout,
+                                           [&](redisContext* c) { return redis_command(c, format, args...); });
+        if (sent.reconnected)
+            rewrite_due_ = true;
+        if (sent.reply && sent.reply->type != REDIS_REPLY_ERROR) {
+            if (lost_) {
+                lost_ = false;
+                say("Redis reachable again");
             }
-            reply_ptr reply = b ? redis_command(redis_.get(), format, a.c_str(), b->c_str())
-                                : redis_command(redis_.get(), format, a.c_str());
-            if (reply && reply->type != REDIS_REPLY_ERROR) {
-                if (lost_) {
-                    lost_ = false;
-                    say("Redis reachable again");
-                }
-                return true;
-            }
-            if (redis_timed_out(redis_.get()))
-                break;  // the command may still run: not sent twice
+            return;
         }
         if (!lost_)
             say("Redis not reachable: events and call-status keys wait for it");
         lost_ = true;
-        return false;
     }
 
     void write_status(const std::string& aor, const std::optional<account_call_status>& status,
@@ -138,21 +128,20 @@ private:
         for (const station_account& account : accounts.enabled) {
             if (account.aor != aor)
                 continue;
-            if (status) {
-                const std::string value = call_status_text(*status);
-                write("SET %s %s", account.status_key, &value);
-            } else {
-                write("DEL %s", account.status_key);
-            }
+            if (status)
+                write("SET %s %s", account.status_key.c_str(), call_status_text(*status).c_str());
+            else
+                write("DEL %s", account.status_key.c_str());
         }
     }
 
-    void carry_out(const station_update& update)
+    void carry_out(const posted_update& posted)
     {
+        const station_update& update = posted.update;
         for (const std::string& event : update.events) {
             if (debug_mode)
-                std::printf("session-channel [%s]\n", event.c_str());
-            write("PUBLISH session-channel %s", event);
+                std::printf("%s [%s]\n", session_channel, event.c_str());
+            write("PUBLISH %s %s", session_channel, event.c_str());
         }
         // The keys are named from the settings, read only when a key is due.
         const bool all = update.all_statuses || rewrite_due_;
@@ -163,34 +152,27 @@ private:
             write_status(aor, status, accounts);
         if (all) {
             rewrite_due_ = false;
-            write_all_statuses(accounts);
+            write_all_statuses(accounts, posted.statuses);
         }
     }
 
-    void write_all_statuses(const station_view& accounts)
+    // An account that is not registered loses its key.
+    void write_all_statuses(const station_view& accounts, const status_snapshot& statuses)
     {
-        std::vector<std::pair<std::string, std::optional<account_call_status>>> statuses;
-        {
-            std::lock_guard<std::mutex> lock(*state_mutex_);
-            for (const station_account& account : accounts.enabled) {
-                if (state_->registered().count(account.aor))
-                    statuses.emplace_back(account.aor, state_->calls().status_of(account.aor));
-                else
-                    statuses.emplace_back(account.aor, std::nullopt);
-            }
+        for (const station_account& account : accounts.enabled) {
+            const auto found = statuses.find(account.aor);
+            write_status(account.aor,
+                         found == statuses.end() ? std::nullopt : std::optional<account_call_status>(found->second),
+                         accounts);
         }
-        for (const auto& [aor, status] : statuses)
-            write_status(aor, status, accounts);
     }
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<station_update> queue_;
+    std::deque<posted_update> queue_;
     redis_ptr redis_;
     bool lost_ = false;
     bool rewrite_due_ = false;
-    std::mutex* state_mutex_ = nullptr;
-    const bridge_state* state_ = nullptr;
 };
 
 class bridge {
@@ -199,7 +181,6 @@ public:
         : link_(user_agent, {[this] { on_connected(); }, [this](const cJSON* e) { on_event(e); },
                              [this] { on_closed(); }, say})
     {
-        publisher_.watch(&state_mutex_, &state_);
     }
 
     [[noreturn]] void run()
@@ -216,6 +197,30 @@ public:
     }
 
 private:
+    // Hands an update to the publisher with the statuses the state holds
+    // now. Called under state_mutex_, so the updates queue in the order the
+    // state changed.
+    void post(station_update update)
+    {
+        for (const std::string& note : update.notes)
+            say(note);
+        if (update.events.empty() && update.statuses.empty() && !update.all_statuses)
+            return;
+        status_snapshot statuses;
+        for (const std::string& aor : state_.registered())
+            statuses.emplace(aor, state_.calls().status_of(aor));
+        publisher_.post({std::move(update), std::move(statuses)});
+    }
+
+    // Every key anew: after a Redis server restart they are gone.
+    void post_all_statuses()
+    {
+        station_update update;
+        update.all_statuses = true;
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        post(std::move(update));
+    }
+
     void on_connected()
     {
         // Registrations made before this connection have had their events:
@@ -225,7 +230,7 @@ private:
                 return;
             {
                 std::lock_guard<std::mutex> lock(state_mutex_);
-                publisher_.post(state_.on_connected(reply.data));
+                post(state_.on_connected(reply.data));
             }
             for (const std::string& aor : failed_in_listing(reply.data))
                 register_again(aor);
@@ -260,13 +265,13 @@ private:
     void on_event(const cJSON* event)
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        publisher_.post(state_.on_event(event));
+        post(state_.on_event(event));
     }
 
     void on_closed()
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        publisher_.post(state_.on_user_agent_gone());
+        post(state_.on_user_agent_gone());
     }
 
     [[noreturn]] void take_commands()
@@ -274,15 +279,15 @@ private:
         // Each connection of this thread may be the first to a restarted
         // server, which has lost the call-status keys.
         redis_ptr redis = redis_reconnect(blocking_read_timeout);
-        publisher_.post_all_statuses();
-        refused_pops refusals("control-channel", [](const std::string& line) { say(line); });
+        post_all_statuses();
+        refused_pops refusals(control_list, [](const std::string& line) { say(line); });
         for (;;) {
-            reply_ptr reply = redis_command(redis.get(), "BRPOP %s %d", "control-channel", 60);
+            reply_ptr reply = redis_command(redis.get(), "BRPOP %s %d", control_list, 60);
             if (!reply) {
-                say("control-channel connection lost, reconnecting");
+                say(std::string(control_list) + " connection lost, reconnecting");
                 redis = redis_reconnect(blocking_read_timeout);
-                say("control-channel connection made again");
-                publisher_.post_all_statuses();
+                say(std::string(control_list) + " connection made again");
+                post_all_statuses();
                 continue;
             }
             if (refusals.wait_out(reply.get()))
@@ -295,7 +300,7 @@ private:
     void carry_out(const std::string& text)
     {
         if (debug_mode)
-            std::printf("control-channel [%s]\n", text.c_str());
+            std::printf("%s [%s]\n", control_list, text.c_str());
         const ua_command command = parse_command(text);
         command_plan plan;
         {

@@ -8,6 +8,8 @@
 //   - the publisher thread owns the connection that publishes on
 //     session-channel and keeps the call-status keys, in the order the
 //     updates were made, and writes every key afresh when Redis is back.
+//     The other threads post each update with the call statuses it leaves,
+//     taken under the state's lock; the publisher never reads the state.
 #pragma once
 
 #include "sipbridge/ua_link.h"
