@@ -41,7 +41,13 @@ struct gpio_schedule {
     void change(int new_state, std::int64_t passed);
 };
 
-// Called after each store to GPIO135_STATUS: wakes the thread at once.
+// The relay's new output state: stored in GPIO135_STATUS, and the thread
+// woken at once to work out its next write for it. The one way the state
+// changes; any thread may call it.
+void set_relay_state(int state);
+
+// Wakes the thread after a store to GPIO135_STATUS made elsewhere; callers
+// use set_relay_state().
 void relay_state_changed();
 
 // Thread entry; never returns.

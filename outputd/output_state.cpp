@@ -1,7 +1,6 @@
 #include "outputd/output_state.h"
 
 #include "common/config.h"
-#include "outputd/gpio_status.h"
 
 std::atomic<int> GPIO135_STATUS{OUT_LOW};
 std::atomic<int> GPIO130_STATUS{OUT_LOW};
@@ -62,10 +61,4 @@ int state_for_type(const std::string& type, const output_modes& modes)
 int output_state_for_type(const std::string& type)
 {
     return state_for_type(type, read_output_modes());
-}
-
-void initial_output_state()
-{
-    GPIO135_STATUS = idle_level(read_output_modes());
-    relay_state_changed();
 }

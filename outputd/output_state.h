@@ -1,7 +1,8 @@
 // The relay's output state and how relay requests and the configured modes
 // give it. The relay, music playback and the alarm can each carry a mode
 // (relay_ctrl:relay_mode, play_music, alarm); the modes decide the level the
-// line rests at and what "On" means.
+// line rests at and what "On" means. Rules only: the thread gpio_status
+// owns the line and is told of a new state through set_relay_state().
 #pragma once
 
 #include <atomic>
@@ -9,7 +10,9 @@
 
 enum : int { OUT_LOW = 0, OUT_HIGH = 1, OUT_FAST_TOGGLE = 2, OUT_SLOW_TOGGLE = 3 };
 
-extern std::atomic<int> GPIO135_STATUS;       // the relay's output state, read by gpio_status
+// The relay's output state, read by gpio_status; set through
+// set_relay_state() (outputd/gpio_status.h), which wakes the thread.
+extern std::atomic<int> GPIO135_STATUS;
 extern std::atomic<int> GPIO130_STATUS;       // recorded for the id "gpio130" only
 extern std::atomic<int> GPIO135_PREV_STATUS;  // the state the previous "gpio135" request left
 
@@ -28,5 +31,3 @@ int state_for_type(const std::string& type, const output_modes& modes);
 
 // The state of a request's type, reading the modes afresh.
 int output_state_for_type(const std::string& type);
-// GPIO135_STATUS to the idle level; called once at start-up.
-void initial_output_state();

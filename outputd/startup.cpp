@@ -22,7 +22,8 @@ void outputd_main(int argc, char** argv)
     set_server_trust_report([](bool, const std::string& line) { std::printf("%s\n", line.c_str()); });
 
     command_link = command_link_open(redis_socket);
-    initial_output_state();
+    // The relay rests at the idle level of its modes until the first request.
+    set_relay_state(idle_level(read_output_modes()));
     try {
         std::thread(gpio_status).detach();
     } catch (const std::system_error&) {
