@@ -29,30 +29,11 @@ redisReply string_element(std::string& text)
     return element;
 }
 
-// The call state as orvanel has it at load, reached through its
-// transitions; the values without one are set directly.
-void call_state_at_load()
-{
-    release_call();
-    enter_not_ready();
-    set_led_states(LED_NO_ACCOUNT);
-    key_test_mode = 0;
-    for (auto& flag : account_registered)
-        flag = 0;
-    p2p_enabled = 0;
-    in_alarm_callback = 0;
-    manual_hangup = 0;
-    next_hop_timer_armed = 0;
-    abnormal_hangup = 0;
-    dtmf_digits.clear();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    fuzz_station::get();
-    call_state_at_load();
+    fuzz_station::get();  // the call state is as orvanel has it at load
     redis_pool = redis_pool_create(redis_socket);
     queue_create(5, next_hop_queue);
     set_oplog_push(push_oplog_entry);
@@ -88,9 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         reply.element = nullptr;
     }
     handle_session_event(&reply);
-    // Keeps the call state moving: an occasional reset lets a run reach the
-    // rules of an idle station again.
-    if (shape == 7 && size > 1 && data[1] == 0)
-        call_state_at_load();
+    // Keeps the call state moving: now and then the call is let go and the
+    // station is not ready, as at load, so that a registration makes it idle
+    // and a run reaches the rules of an idle station again.
+    if (shape == 7 && size > 1 && data[1] == 0) {
+        release_call();
+        enter_not_ready();
+        set_led_states(LED_NO_ACCOUNT);
+        dtmf_digits.clear();
+    }
     return 0;
 }
