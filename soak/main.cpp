@@ -40,40 +40,6 @@ struct soak_options {
     int record_kills = 10;
 };
 
-const char* const soak_settings = R"([system]
-language = en
-model = ZR-K11
-
-[account_info_1]
-enable = yes
-username = 1000
-domain = soak.test
-server = soak.test
-
-[button-gpio140]
-key_mode = 1
-next_number_1 = 1001
-number_1_line = 2
-no_reply = no
-busy_or_unuse = no
-hang_up = yes
-
-[relay_ctrl]
-call_state = no
-dtmf = yes
-dtmf_code = 1234
-mode = delay
-dtmf_reset_duration = 0
-type = On
-relay_mode = singleBToggle
-play_music = Disabled
-alarm = Disabled
-
-[relay_action_url]
-on_enable = no
-off_enable = no
-)";
-
 enum class fault { restart_redis, kill_orvanel, kill_outputd, kill_orvanel_at_record };
 
 struct planned_fault {
@@ -151,8 +117,7 @@ int main(int argc, char** argv)
               << " kills of orvanel with call records waiting\n";
     std::mt19937 random(o.seed);
     kit_root root(o.root);
-    root.write_settings(soak_settings);
-    soak_station station(root);
+    soak_station station(root);  // lays out the soak's settings
     if (!station.start()) {
         std::cerr << "The station did not come up.\n";
         return 1;
