@@ -30,7 +30,7 @@
 //
 //   session-channel (the SIP user agent -> orvanel's Baresip_thread)
 //     {"event":true,"type":"CALL_INCOMING","class":"call","accountaor":"sip:201@pbx.example.com",
-//      "direction":"incoming","peeruri":"sip:2001@pbx.example.com","id":"c1"}
+//      "direction":"incoming","peeruri":"sip:2001@pbx.example.com","id":"c1","param":"sip:2001@pbx.example.com"}
 //         CALL_OUTGOING and CALL_ESTABLISHED alike; "direction" says whose call
 //     {"event":true,"type":"CALL_CLOSED",...,"param":"486 Busy Here"}     the close reason
 //     {"event":true,"type":"CALL_DTMF_START",...,"param":"5"}             the digit
@@ -41,8 +41,9 @@
 //     {"event":true,"type":"EXIT","class":"application"}
 //     {"event":false,"data":"\n--- User Agents (1) ---\n0 - sip:201@pbx.example.com OK\n"}
 //         the user agent's listing of its accounts
-//     The members are the user agent's own names (event_field below);
-//     uasim leaves out "event" and "id", and orvanel reads neither.
+//     The members are the user agent's own names (event_field below).
+//     uasim's events leave out "event" and "id" (its listing has "event"):
+//     orvanel reads "event" only to tell the listing, and never "id".
 //   volume-event-channel (orvanel -> the sound player)
 //     {"name": "SIP", "action": "on"}          around a key's beep; "off" after it
 //
