@@ -5,6 +5,7 @@
 #include "common/redis_link.h"
 #include "fuzz/fuzz_station.h"
 #include "outputd/command_link.h"
+#include "outputd/gpio_status.h"
 #include "outputd/output_messages.h"
 #include "outputd/output_state.h"
 
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     fuzz_station::get();
     set_oplog_push(push_oplog_over_command_link);
     command_link = command_link_open(redis_socket);
-    initial_output_state();
+    set_relay_state(idle_level(read_output_modes()));
     return 0;
 }
 

@@ -17,8 +17,7 @@ void handle_relay_request(const std::string& type)
 {
     const int state = output_state_for_type(type);
     // The new state reaches the line before the entry and the URL call.
-    GPIO135_STATUS = state;
-    relay_state_changed();
+    set_relay_state(state);
     if (debug_mode)
         std::printf("GPIO135_STATUS is: %d, recieved type: %s\n", state, one_line(type).c_str());
     if (state != OUT_LOW) {
