@@ -97,11 +97,6 @@ void gpio_schedule::change(int new_state, std::int64_t passed)
 void set_relay_state(int state)
 {
     GPIO135_STATUS = state;
-    relay_state_changed();
-}
-
-void relay_state_changed()
-{
     // The thread holds the mutex from its look at GPIO135_STATUS until it
     // sleeps: taking it after the store keeps the notification from falling
     // between the two.

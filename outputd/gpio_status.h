@@ -46,9 +46,5 @@ struct gpio_schedule {
 // changes; any thread may call it.
 void set_relay_state(int state);
 
-// Wakes the thread after a store to GPIO135_STATUS made elsewhere; callers
-// use set_relay_state().
-void relay_state_changed();
-
 // Thread entry; never returns.
 void gpio_status();

@@ -1,6 +1,7 @@
 #include "outputd/output_state.h"
 
 #include "common/config.h"
+#include "common/station_protocol.h"
 
 std::atomic<int> GPIO135_STATUS{OUT_LOW};
 std::atomic<int> GPIO130_STATUS{OUT_LOW};
@@ -53,7 +54,7 @@ int state_for_type(const std::string& type, const output_modes& modes)
     const int named = mode_state(type);
     if (named >= 0)
         return named;
-    if (type == "Off")
+    if (type == output_off_type)
         return idle_level(modes);
     return OUT_LOW;
 }

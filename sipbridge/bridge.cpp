@@ -16,6 +16,7 @@
 #include "common/record_text.h"
 #include "common/redis_link.h"
 #include "common/redis_trust.h"
+#include "common/station_accounts.h"
 #include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "sipbridge/accounts_file.h"
@@ -23,8 +24,6 @@
 #include "sipbridge/command_plan.h"
 #include "sipbridge/event_translation.h"
 #include "sipbridge/local_player.h"
-#include "sipbridge/station_accounts.h"
-#include "sipbridge/station_commands.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/record_text.h"
+#include "common/station_protocol.h"
 #include "orvanel/call/no_reply_timer.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/key_settings.h"
@@ -105,7 +106,7 @@ bool on_outgoing_established(const cJSON*)
 
 bool on_incoming_closed(const cJSON* event)
 {
-    const std::string param = json_string_member(event, "param");
+    const std::string param = json_string_member(event, event_field::param);
     log_print(LEVEL_INFO, "incoming closed\n");
     dtmf_call_ended();
     const int key = active_key;
@@ -122,7 +123,7 @@ bool on_incoming_closed(const cJSON* event)
 
 bool on_outgoing_closed(const cJSON* event)
 {
-    const std::string reason = json_string_member(event, "param");
+    const std::string reason = json_string_member(event, event_field::param);
     log_print(LEVEL_INFO, "outgoing closed\n");
     dtmf_call_ended();
     if (in_alarm_callback != 1)
@@ -218,7 +219,7 @@ bool on_outgoing_closed(const cJSON* event)
 
 bool on_call_incoming(const cJSON* event)
 {
-    const std::string peeruri = json_string_member(event, "peeruri");
+    const std::string peeruri = json_string_member(event, event_field::peer);
     log_print(LEVEL_INFO, "call incoming\n");
     set_led_states(LED_RINGING);
     if (next_hop_timer_armed == 1) {
@@ -230,13 +231,13 @@ bool on_call_incoming(const cJSON* event)
     write_oplog("SIP STATE", "INCOMING CALL", unarmed_cells(peeruri));
     if (enter_incoming_ringing())
         relay_on_incoming();
-    cdr_begin_incoming(json_string_member(event, "accountaor"), peer_number(incoming_peer_name(peeruri)));
+    cdr_begin_incoming(json_string_member(event, event_field::account), peer_number(incoming_peer_name(peeruri)));
     return true;
 }
 
 bool on_call_outgoing(const cJSON* event)
 {
-    const std::string peeruri = json_string_member(event, "peeruri");
+    const std::string peeruri = json_string_member(event, event_field::peer);
     log_print(LEVEL_INFO, "call outgoing\n");
     set_active_led(LED_RINGING);
     write_oplog("SIP STATE", "OUTGOING CALL", unarmed_cells(peeruri));
@@ -258,7 +259,7 @@ bool on_call_outgoing(const cJSON* event)
     if (enter_outgoing_ringing())
         relay_on_outgoing();
     if (active_key != tamper_key)
-        cdr_begin_outgoing(json_string_member(event, "accountaor"), peer_number(outgoing_peer_name(peeruri)));
+        cdr_begin_outgoing(json_string_member(event, event_field::account), peer_number(outgoing_peer_name(peeruri)));
     return true;
 }
 
@@ -271,7 +272,7 @@ bool on_dtmf_received(const cJSON* event)
         dtmf_outside_call(status);
         return true;
     }
-    const std::string param = json_string_member(event, "param");
+    const std::string param = json_string_member(event, event_field::param);
     const dtmf_take take = take_dtmf(param);
     if (!take.recorded)
         return true;

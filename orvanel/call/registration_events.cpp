@@ -8,6 +8,7 @@
 #include "common/oplog.h"
 #include "common/record_text.h"
 #include "common/process.h"
+#include "common/station_protocol.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/records/message_log.h"
 
@@ -82,11 +83,11 @@ bool on_register_ok(const cJSON* event)
 {
     const int status = baresip_status;
     if (status == STATUS_NOT_READY || status == STATUS_DIAL_REQUESTED ||
-        json_string_member(event, "class") == "init register")
+        json_string_member(event, event_field::event_class) == "init register")
         enter_idle();
-    if (!json_has_string(event, "accountaor"))
+    if (!json_has_string(event, event_field::account))
         return true;
-    const std::string aor = json_string_member(event, "accountaor");
+    const std::string aor = json_string_member(event, event_field::account);
 
     const int n = unregistered_account(aor);
     if (n == 0)
@@ -100,14 +101,14 @@ bool on_register_ok(const cJSON* event)
 
 bool on_register_lost(const cJSON* event)
 {
-    if (!json_has_string(event, "accountaor"))
+    if (!json_has_string(event, event_field::account))
         return true;
-    const std::string aor = json_string_member(event, "accountaor");
+    const std::string aor = json_string_member(event, event_field::account);
     // UNREGISTERING is the user agent giving an account up on purpose (it
     // stops, or deletes the account): the account is lost, but nothing
     // failed, so no failure is entered.
-    const bool failed = json_string_member(event, "type") != "UNREGISTERING";
-    const std::string reason = json_string_member(event, "param");
+    const bool failed = json_string_member(event, event_field::type) != "UNREGISTERING";
+    const std::string reason = json_string_member(event, event_field::param);
 
     for (int n = 1; n <= 3; ++n) {
         if (!account_enabled(n) || account_flag(n) != 1)

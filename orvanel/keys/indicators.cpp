@@ -9,6 +9,7 @@
 #include "common/c_holders.h"
 #include "common/config.h"
 #include "common/process.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
@@ -48,7 +49,7 @@ private:
 
 void publish_volume_event(const char* action)
 {
-    redis_run("PUBLISH volume-event-channel %s", std::string(R"({"name": "SIP", "action": ")") + action + "\"}");
+    redis_run(volume_event_publish, std::string(R"({"name": "SIP", "action": ")") + action + "\"}");
 }
 
 bool beep_announced(int status)

@@ -7,6 +7,7 @@
 #include "common/json_text.h"
 #include "common/process.h"
 #include "common/redis_link.h"
+#include "common/station_protocol.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -23,7 +24,7 @@ void report_key_test(int key, bool ok)
 {
     const std::string text = key_test_result_text(key, ok);
     if (!text.empty())
-        redis_run("LPUSH check-result-channel %s", text);
+        redis_run(check_result_push, text);
 }
 
 void apply_key_test_text(const std::string& text)
@@ -63,9 +64,9 @@ void Devie_State()
     redis_ptr connection = open_own_connection();
     if (!connection)
         end_process(255);
-    refused_pops refused("device-state", log_refused_pop);
+    refused_pops refused(device_state_list, log_refused_pop);
     for (;;) {
-        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", "device-state");
+        reply_ptr reply = redis_command(connection.get(), "BRPOP %s 60", device_state_list);
         if (refused.wait_out(reply.get()))
             continue;
         apply_key_test_command(reply.get());

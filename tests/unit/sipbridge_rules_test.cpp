@@ -5,7 +5,7 @@
 #include "sipbridge/call_book.h"
 #include "sipbridge/command_plan.h"
 #include "sipbridge/netstring.h"
-#include "sipbridge/station_accounts.h"
+#include "common/station_accounts.h"
 #include "station_kit/station.h"
 
 #include <string>
