@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/station_protocol.h"
 #include "station_kit/programs.h"
 #include "station_kit/redis.h"
 #include "station_kit/settings.h"
@@ -77,14 +78,14 @@ kit_program bench_station::start(const std::string& program, std::vector<std::st
 bool bench_station::wait_for_subscriber() const
 {
     redis_client client(socket());
-    return wait_until([&] { return client.subscribers("session-channel") >= 1; }, 10s);
+    return wait_until([&] { return client.subscribers(session_channel) >= 1; }, 10s);
 }
 
 kit_program bench_station::start_orvanel() const
 {
     kit_program p = start(bin_dir_ + "/orvanel", {}, "orvanel");
     if (!wait_for_subscriber())
-        throw std::runtime_error("orvanel did not subscribe to session-channel");
+        throw std::runtime_error(std::string("orvanel did not subscribe to ") + session_channel);
     // The key watchers set their watches as the threads start, with the
     // subscriber; a moment more lets the start-up work settle.
     std::this_thread::sleep_for(1s);
@@ -104,7 +105,7 @@ kit_program bench_station::start_floor(const char* mode) const
 {
     kit_program p = start(floor_dir_ + "/bench-floor", {mode}, "floor");
     if (std::string(mode) == "events" && !wait_for_subscriber())
-        throw std::runtime_error("bench-floor did not subscribe to session-channel");
+        throw std::runtime_error(std::string("bench-floor did not subscribe to ") + session_channel);
     std::this_thread::sleep_for(500ms);
     return p;
 }

@@ -5,18 +5,9 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "station_kit/programs.h"
-
-// The kit's holder under the name that station-bench's main gives it, which
-// ends a program with end().
-class bench_process : public kit_program {
-public:
-    bench_process(kit_program&& started) noexcept : kit_program(std::move(started)) {}
-    void end() { kill(); }
-};
 
 class bench_station {
 public:

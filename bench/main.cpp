@@ -115,8 +115,8 @@ int run_root(const bench_options& o, const std::string& root)
     const std::string bin = o.bin.empty() ? own_folder() : o.bin;
     bench_station station(root, bin, own_folder());
 
-    bench_process outputd = station.start_outputd();
-    bench_process orvanel = station.start_orvanel();
+    kit_program outputd = station.start_outputd();
+    kit_program orvanel = station.start_orvanel();
     // The start-up's own work (status reads, the first registration) is
     // over before the rest is measured.
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -129,13 +129,13 @@ int run_root(const bench_options& o, const std::string& root)
     const event_rate events = median_session_events(station, orvanel.pid(), o.events);
     const long busy_rss = read_counts(orvanel.pid()).rss_kb;
     const long outputd_rss = read_counts(outputd.pid()).rss_kb;
-    orvanel.end();
+    orvanel.kill();
 
     percentiles floor_keys;
     event_rate floor_events;
     if (o.floor) {
         std::fprintf(stderr, "the same with bench-floor ...\n");
-        bench_process floor = station.start_floor("keys");
+        kit_program floor = station.start_floor("keys");
         floor_keys = key_to_dial(station, o.presses);
         floor = station.start_floor("events");
         floor_events = median_session_events(station, floor.pid(), o.events);

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include "common/station_protocol.h"
 #include "station_kit/settings.h"
 
 const char* const soak_account_aor = "sip:1000@soak.test";
@@ -77,10 +78,10 @@ bool soak_station::start_orvanel()
     ++orvanel_lifetime_;
     orvanel_started_ = soak_clock::now();
     redis_client client(root_.socket());
-    if (!wait_until([&] { return client.subscribers("session-channel") >= 1; }, 10s))
+    if (!wait_until([&] { return client.subscribers(session_channel) >= 1; }, 10s))
         return false;
     // The user agent tells the new listener that the account is registered.
-    client.command("PUBLISH session-channel %s", soak_register_event);
+    client.command("PUBLISH %s %s", session_channel, soak_register_event);
     return true;
 }
 
@@ -108,7 +109,7 @@ void soak_station::restart_redis(bool crash, std::chrono::milliseconds down)
     redis_.start();
     // orvanel subscribes again by itself; the outage ends once it has.
     redis_client client(root_.socket());
-    wait_until([&] { return client.subscribers("session-channel") >= 1; }, 10s);
+    wait_until([&] { return client.subscribers(session_channel) >= 1; }, 10s);
     note(fault_kind::redis_down, begin);
 }
 
@@ -128,8 +129,8 @@ std::vector<std::string> soak_station::kill_orvanel_with_records_waiting(std::ch
         // there while the file refuses it; the ones behind it wait in the
         // list.
         redis_client client(root_.socket());
-        wait_until([&] { return !client.list("cdr-processing").empty(); }, wait);
-        for (const char* list : {"cdr-processing", "cdr-channel"}) {
+        wait_until([&] { return !client.list(cdr_processing).empty(); }, wait);
+        for (const char* list : {cdr_processing, cdr_list}) {
             const std::vector<std::string> lines = client.list(list);
             waiting.insert(waiting.end(), lines.rbegin(), lines.rend());
         }

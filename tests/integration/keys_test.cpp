@@ -32,6 +32,10 @@ protected:
     }
 };
 
+// Tests that time blinks and holds, or hold the station to a deadline, carry
+// the "Timed" suite prefix: ctest runs them one at a time (label "timed").
+using TimedKeys = Keys;
+
 TEST_F(Keys, ShortPressDialsTheFirstNumber)
 {
     ready_station(call_keys);
@@ -70,7 +74,7 @@ TEST_F(Keys, OneKeyOwnsTheCallAndHangsUpOnlyWhenConfigured)
     EXPECT_EQ(command(), std::string(R"({"cmd":"dial","data":"2001 0"})"));
 }
 
-TEST_F(Keys, AnswerWithOneKeyCalmsTheOthersBlink)
+TEST_F(TimedKeys, AnswerWithOneKeyCalmsTheOthersBlink)
 {
     ready_station(call_keys);
     publish(R"({"type":"CALL_INCOMING","direction":"incoming","peeruri":"sip:3001@example.test"})");
@@ -87,7 +91,7 @@ TEST_F(Keys, AnswerWithOneKeyCalmsTheOthersBlink)
     EXPECT_EQ(count_entries("FUNCTION,KEY Answer,"), 1u);
 }
 
-TEST_F(Keys, HttpModeFetchesTheUrlAndBlinksThreeTimes)
+TEST_F(TimedKeys, HttpModeFetchesTheUrlAndBlinksThreeTimes)
 {
     ready_station(call_keys + "[button-gpio140]\nkey_mode = 2\napi_url = http://10.0.0.2/open?door=1\n");
     ASSERT_TRUE(wait_until([&] { return root.gpio(131) == 1; }));
@@ -123,7 +127,7 @@ TEST_F(Keys, OtherModesAreNotActive)
     EXPECT_FALSE(command(200ms));
 }
 
-TEST_F(Keys, LongPressSpeaksTheAddress)
+TEST_F(TimedKeys, LongPressSpeaksTheAddress)
 {
     ready_station(call_keys + "[system]\nlanguage = en\n");
     press(140);
@@ -147,7 +151,7 @@ TEST_F(Keys, LongPressSpeaksTheAddress)
     EXPECT_FALSE(command(100ms)) << "a long press neither dials nor hangs up";
 }
 
-TEST_F(Keys, LongPressWithoutAnAddressPlaysTheFailurePrompt)
+TEST_F(TimedKeys, LongPressWithoutAnAddressPlaysTheFailurePrompt)
 {
     root.write("/sim/ifconfig.txt", "eth0      Link encap:Ethernet  HWaddr 02:11:22:33:44:55\n");
     ready_station(call_keys);  // no language: Chinese
@@ -186,7 +190,7 @@ TEST_F(Keys, TamperModes)
     EXPECT_EQ(count_entries("BUTTON,KEY_GPIO3 trigger,"), 4u);
 }
 
-TEST_F(Keys, SelfTestRound)
+TEST_F(TimedKeys, SelfTestRound)
 {
     ready_station(call_keys + "[button-gpio140]\nkey_mode = 0\n[unpack-intercom]\nactive = 0\n");
     client.command("LPUSH device-state %s", R"({"type":"key1","action":"TestOn"})");
@@ -217,7 +221,7 @@ TEST_F(Keys, SelfTestRound)
               std::string::npos);
 }
 
-TEST_F(Keys, LedsFollowTheCallState)
+TEST_F(TimedKeys, LedsFollowTheCallState)
 {
     root.write_settings(call_keys + "[button-gpio140]\nbusy_or_unuse = no\n");
     start_orvanel();
@@ -355,7 +359,7 @@ TEST_F(Keys, TamperSwitchStartsFromTheLevelItReads)
 
 // The libfaketime preload steps the wall clock of orvanel alone while its
 // monotonic clock runs on.
-TEST_F(Keys, HeldTimeIgnoresAClockStep)
+TEST_F(TimedKeys, HeldTimeIgnoresAClockStep)
 {
     if (!program_emulator().empty())
         GTEST_SKIP() << "the preload would step the emulator's clock, not the program's";

@@ -139,6 +139,10 @@ protected:
     std::unique_ptr<kit_program> outputd;
 };
 
+// Tests that time blinks and holds, or hold the station to a deadline, carry
+// the "Timed" suite prefix: ctest runs them one at a time (label "timed").
+using TimedOutputd = Outputd;
+
 TEST_F(Outputd, SingleAToggleRestsHighFromStart)
 {
     root.set_gpio(66, 0);
@@ -198,7 +202,7 @@ TEST_F(Outputd, SingleAToggleSwitchesOnToLow)
     EXPECT_EQ(entries(), std::vector<std::string>{"FUNCTION,RELAY Control,Off"});
 }
 
-TEST_F(Outputd, FastAndSlowToggleBlinkAtTheirRates)
+TEST_F(TimedOutputd, FastAndSlowToggleBlinkAtTheirRates)
 {
     start("relay_mode = singleBToggle\n");
     // Each sample starts once the daemon holds the new state.
@@ -237,7 +241,7 @@ TEST_F(Outputd, TheGpioThreadSleepsWhileTheRelayRests)
     EXPECT_EQ(root.gpio(66), 0);
 }
 
-TEST_F(Outputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
+TEST_F(TimedOutputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
 {
     start("relay_mode = singleBToggle\n");
     for (int round = 0; round < 3; ++round) {
@@ -262,7 +266,7 @@ TEST_F(Outputd, ANewStateStartsAtItsOwnNextTickNotTheOldOnes)
     }
 }
 
-TEST_F(Outputd, AfterALongStopTheBlinkGoesOnWithoutABurst)
+TEST_F(TimedOutputd, AfterALongStopTheBlinkGoesOnWithoutABurst)
 {
     start("relay_mode = singleBToggle\n");
     relay("fastToggle");
@@ -302,7 +306,7 @@ TEST_F(Outputd, ActionUrlsGetTheAddresses)
     EXPECT_EQ(outputd->output().find("GPIO135_STATUS"), std::string::npos) << "no debug lines without debug";
 }
 
-TEST_F(Outputd, Gpio130AndBadRequestsLeaveTheLineAlone)
+TEST_F(TimedOutputd, Gpio130AndBadRequestsLeaveTheLineAlone)
 {
     start("relay_mode = singleBToggle\n");
     ASSERT_TRUE(wait_until([&] { return root.gpio(66) == 0; }));

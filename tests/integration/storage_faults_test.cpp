@@ -61,6 +61,9 @@ private:
 }  // namespace
 
 using StorageFaults = RunningStation;
+// The full-storage test holds the station to a deadline: it runs one at a
+// time (ctest label "timed").
+using TimedStorageFaults = RunningStation;
 
 TEST_F(StorageFaults, ReadOnlyStorageDelaysRecordsUntilItIsWritable)
 {
@@ -102,7 +105,7 @@ TEST_F(StorageFaults, ReadOnlyStorageDelaysRecordsUntilItIsWritable)
     EXPECT_EQ(split(records[1], ',').at(8), "after");
 }
 
-TEST_F(StorageFaults, FullStorageDelaysRecordsAndLosesOrCorruptsNone)
+TEST_F(TimedStorageFaults, FullStorageDelaysRecordsAndLosesOrCorruptsNone)
 {
     // The call records' history is larger than the limit below.
     const std::string history = repeated(old_entry, 4000);
