@@ -29,6 +29,17 @@ led_step next_led_step(const led_pair& leds, led_position& at, int state)
     if (at.pattern < 0)
         at = {state, 0};
     const int k = at.step++;
+    // A number of blinks of one LED, the other dark, then ready.
+    const auto blinks = [&](int dark, int line, int count, milliseconds half_period, int pattern) {
+        if (k == 0)
+            set(dark, false);
+        if (k < 2 * count) {
+            set(line, k % 2 == 0);
+            wait(half_period);
+        } else {
+            pass_over(pattern);
+        }
+    };
     switch (at.pattern) {
     case LED_NO_ACCOUNT:
         set(leds.blue, false);
@@ -41,15 +52,7 @@ led_step next_led_step(const led_pair& leds, led_position& at, int state)
         steady();
         break;
     case LED_CALL_FAILED:
-        // Five slow blinks of the other LED, then ready.
-        if (k == 0)
-            set(leds.blue, false);
-        if (k < 10) {
-            set(leds.other, k % 2 == 0);
-            wait(one_second);
-        } else {
-            pass_over(LED_CALL_FAILED);
-        }
+        blinks(leds.blue, leds.other, 5, one_second, LED_CALL_FAILED);  // slow, the other LED
         break;
     case LED_RINGING:
         // Slow blinks of the blue LED for as long as the state holds; a new
@@ -68,15 +71,7 @@ led_step next_led_step(const led_pair& leds, led_position& at, int state)
         }
         break;
     case LED_HTTP_SENT:
-        // Three fast blinks of the blue LED, then ready.
-        if (k == 0)
-            set(leds.other, false);
-        if (k < 6) {
-            set(leds.blue, k % 2 == 0);
-            wait(half_second);
-        } else {
-            pass_over(LED_HTTP_SENT);
-        }
+        blinks(leds.other, leds.blue, 3, half_second, LED_HTTP_SENT);  // fast, the blue LED
         break;
     case LED_SELF_TEST:
         // The two LEDs in turn, for as long as the state holds.
