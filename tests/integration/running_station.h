@@ -26,10 +26,18 @@ protected:
         orvanel = std::make_unique<kit_program>(root, orvanel_binary(), std::move(args), env);
         ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") == 1; }))
             << orvanel->output() << orvanel->errors();
-        // The watchers set their watch before they open the value file.
+        watching_keys(orvanel->pid());
+    }
+
+    // Waits until the key watchers of the orvanel with this pid have read
+    // their lines' first levels: a key pressed before that is taken for the
+    // level it starts from, not for a press. The watchers set their watch
+    // before they open the value file.
+    void watching_keys(pid_t pid)
+    {
         for (int line : {140, 67, 3}) {
             const std::string file = root.file("/sys/class/gpio/gpio" + std::to_string(line) + "/value");
-            ASSERT_TRUE(wait_until([&] { return process_has_open(orvanel->pid(), file); })) << file;
+            ASSERT_TRUE(wait_until([&] { return process_has_open(pid, file); })) << file;
         }
     }
 

@@ -272,6 +272,7 @@ TEST_F(InitScript, StartsReportsAndStopsThePrograms)
         EXPECT_NE(said().find(", user nobody)"), std::string::npos) << said();
     }
     // It works as that user: a key press reaches the operation log.
+    watching_keys(std::stoi(root.read("/run/orvanel.pid")));
     tap(140);
     EXPECT_EQ(script("status"), 0) << said();
     EXPECT_EQ(script("start"), 0) << "a second start starts nothing";
