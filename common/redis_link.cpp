@@ -225,6 +225,7 @@ bool processing_list::finish(redisContext* c, const std::string& element)
 
 std::optional<std::string> processing_list::next(redisContext* c, refused_pops& refused)
 {
+    took_left_over = false;
     reply_ptr oldest = redis_command(c, "LINDEX %s -1", processing);
     if (!oldest)
         return std::nullopt;  // the connection failed; the caller makes it anew
@@ -234,6 +235,7 @@ std::optional<std::string> processing_list::next(redisContext* c, refused_pops& 
             return std::nullopt;
         }
         done_but_kept.reset();
+        took_left_over = true;
         return left;
     }
     done_but_kept.reset();

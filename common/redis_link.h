@@ -116,6 +116,10 @@ struct processing_list {
     const char* processing;  // this consumer's own
     // Done, but its removal failed: removed, not handed out, when met again.
     std::optional<std::string> done_but_kept{};
+    // Whether next() last handed out a left-over: an element that was on
+    // the processing list already, from a pass (or a process) that did not
+    // finish it.
+    bool took_left_over = false;
 
     // Waits up to 60 s for the next element and moves it onto the
     // processing list. The reply: a string, nil on time-out, an error reply,

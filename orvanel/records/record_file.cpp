@@ -53,6 +53,22 @@ long long whole_lines_length(int fd)
     return 0;
 }
 
+bool record_file::ends_with(const std::string& line)
+{
+    if (!fd_ && !open())
+        return false;
+    struct stat st {};
+    if (fstat(fd_.get(), &st) != 0 || st.st_size < static_cast<off_t>(line.size()))
+        return false;
+    // The line and the line end before it, unless it is the file's first.
+    const bool first = st.st_size == static_cast<off_t>(line.size());
+    std::string tail(line.size() + (first ? 0 : 1), '\0');
+    const off_t start = st.st_size - static_cast<off_t>(tail.size());
+    if (pread(fd_.get(), tail.data(), tail.size(), start) != static_cast<ssize_t>(tail.size()))
+        return false;
+    return (first || tail[0] == '\n') && tail.compare(first ? 0 : 1, std::string::npos, line) == 0;
+}
+
 bool record_file::append(const std::string& line)
 {
     if (!fd_ && !open())

@@ -23,6 +23,8 @@ public:
     // the file; the file is then closed so the next try opens it anew.
     bool append(const std::string& line);
     void close() { fd_.reset(); }
+    // True when the file's last line is this one (ending in "\n").
+    bool ends_with(const std::string& line);
 
     const std::string& path() const { return path_; }
     bool is_open() const { return static_cast<bool>(fd_); }
