@@ -1,0 +1,458 @@
+#include "check/settings_check.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <set>
+
+#include "common/config.h"
+#include "common/settings_line.h"
+
+namespace {
+
+constexpr const char* area = "settings";
+
+const char* const key_sections[] = {"button-gpio140", "button-gpio67"};
+
+// The names outputd gives a state (outputd/output_state): the relay's
+// modes, and besides them the types a relay request may carry.
+const std::vector<std::string> output_mode_names = {"singleAToggle", "singleBToggle", "fastToggle", "slowToggle",
+                                                     "Disabled"};
+const std::vector<std::string> relay_type_names = {"On", "singleAToggle", "singleBToggle", "fastToggle",
+                                                    "slowToggle"};
+
+std::vector<setting_key> make_table()
+{
+    using k = setting_kind;
+    std::vector<setting_key> table;
+    auto add = [&table](const std::string& section, const std::string& key, std::size_t size, k kind,
+                        std::vector<std::string> choices = {}) {
+        table.push_back({false, section, key, size, kind, std::move(choices)});
+    };
+    for (const char* section : key_sections) {
+        add(section, "key_mode", 32, k::key_mode);
+        add(section, "api_url", 256, k::url);
+        add(section, "next_number_1", 32, k::sip_number);
+        add(section, "number_1_line", 24, k::line);
+        for (int n = 2; n <= 5; ++n) {
+            add(section, "next_number_" + std::to_string(n), 64, k::sip_number);
+            add(section, "number_" + std::to_string(n) + "_line", 32, k::line);
+        }
+        add(section, "busy_or_unuse", 16, k::yes_no);
+        add(section, "no_reply", 16, k::yes_no);
+        add(section, "next_time", 16, k::number);
+        add(section, "hang_up", 8, k::yes_no);
+    }
+    add("relay_ctrl", "relay_mode", 16, k::output_mode);
+    add("relay_ctrl", "play_music", 16, k::output_mode);
+    add("relay_ctrl", "alarm", 16, k::output_mode);
+    add("relay_ctrl", "type", 32, k::relay_type);
+    add("relay_ctrl", "call_state", 8, k::yes_no);
+    add("relay_ctrl", "state_info", 16, k::choice, {"answered", "incoming", "outgoing", "both", "hangup"});
+    add("relay_ctrl", "call_reset_mode", 16, k::choice, {"delay", "answered", "hangup"});
+    add("relay_ctrl", "call_reset_duration", 8, k::number);
+    add("relay_ctrl", "dtmf", 8, k::yes_no);
+    add("relay_ctrl", "dtmf_code", 32, k::secret);
+    add("relay_ctrl", "dtmf_tries", 8, k::number);
+    add("relay_ctrl", "mode", 16, k::choice, {"delay"});
+    add("relay_ctrl", "dtmf_reset_duration", 8, k::number);
+    add("relay_action_url", "on_enable", 8, k::yes_no);
+    add("relay_action_url", "on_url", 256, k::url);
+    add("relay_action_url", "off_enable", 8, k::yes_no);
+    add("relay_action_url", "off_url", 256, k::url);
+    add("unpack-intercom", "active", 16, k::number);
+    add("unpack-intercom", "api_url", 64, k::url);
+    add("unpack-intercom", "audio_file", 32, k::text);
+    add("unpack-intercom", "play_count", 16, k::number);
+    add("unpack-intercom", "number", 32, k::sip_number);
+    add("unpack-intercom", "number_line", 16, k::line);
+    for (int n = 1; n <= 3; ++n) {
+        const std::string section = "account_info_" + std::to_string(n);
+        add(section, "enable", 8, k::yes_no);
+        add(section, "username", 32, k::text);
+        add(section, "auth_user", 64, k::text);
+        add(section, "password", 64, k::secret);
+        add(section, "domain", 128, k::text);
+        add(section, "server", 128, k::text);
+        add(section, "outbound", 128, k::text);
+        add(section, "transport", 8, k::text);
+        add(section, "regint", 16, k::number);
+        add(section, "mediaenc", 16, k::text);
+    }
+    add("account_info_p2p", "enable", 8, k::yes_no);
+    add("account_info_p2p", "allowed_hosts", 256, k::text);
+    add("sip", "listen", 64, k::text);
+    add("sip", "certificate", 128, k::text);
+    add("sip", "cafile", 128, k::text);
+    add("system", "model", 32, k::text);
+    add("system", "language", 8, k::text);
+    table.push_back({true, "volume", "key_beep", 8, k::yes_no, {}});
+    return table;
+}
+
+bool contains(const std::vector<std::string>& words, const std::string& word)
+{
+    for (const std::string& w : words)
+        if (w == word)
+            return true;
+    return false;
+}
+
+std::string joined(const std::vector<std::string>& words)
+{
+    std::string text;
+    for (const std::string& w : words)
+        text += (text.empty() ? "" : ", ") + w;
+    return text;
+}
+
+// The value shown in a line: quoted, with what is not printable as '?', so a
+// value from the file cannot break the report's lines.
+std::string shown(const std::string& value)
+{
+    std::string text = "\"";
+    for (unsigned char c : value)
+        text += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
+    return text + "\"";
+}
+
+// The value before the buffer cut: what the reader takes from the line.
+std::string parsed_value(const std::string& raw)
+{
+    if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'')) {
+        const std::size_t close = raw.find(raw[0], 1);
+        if (close != std::string::npos)
+            return raw.substr(1, close - 1);
+    }
+    std::string value = raw.substr(0, raw.find_first_of(";#"));
+    const std::size_t last = value.find_last_not_of(" \t\r");
+    value.resize(last == std::string::npos ? 0 : last + 1);
+    return value;
+}
+
+bool looks_yes(const std::string& value)
+{
+    static const std::set<std::string> words = {"yes", "true", "1", "on", "y", "enable", "enabled"};
+    return words.count(lowered(value)) > 0;
+}
+
+bool looks_no(const std::string& value)
+{
+    static const std::set<std::string> words = {"", "no", "false", "0", "off", "n", "disable", "disabled"};
+    return words.count(lowered(value)) > 0;
+}
+
+// A whole number, as an installer writes one: digits with an optional sign.
+bool whole_number(const std::string& value)
+{
+    std::size_t i = (!value.empty() && (value[0] == '-' || value[0] == '+')) ? 1 : 0;
+    if (i == value.size())
+        return false;
+    for (; i < value.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(value[i])))
+            return false;
+    return true;
+}
+
+// Characters a SIP user part holds as they are (unreserved and the user's
+// own marks); anything else needs escaping, which no station setting does.
+bool user_part_character(unsigned char c)
+{
+    if (std::isalnum(c))
+        return true;
+    static const std::string marks = "-_.!~*'()&=+$,;?/%";
+    return marks.find(static_cast<char>(c)) != std::string::npos;
+}
+
+std::string item_of(const setting_key& key)
+{
+    return key.section + ":" + key.key;
+}
+
+void add(findings& out, const std::string& item, verdict level, const std::string& text)
+{
+    out.push_back({area, item, level, text});
+}
+
+// The rules of one key over its value as read.
+void check_value(findings& out, const setting_key& key, const std::string& value)
+{
+    const std::string item = item_of(key);
+    const int number = std::atoi(value.c_str());
+    switch (key.kind) {
+    case setting_kind::secret:
+        add(out, item, verdict::ok, value.empty() ? "empty" : "set (not shown)");
+        return;
+    case setting_kind::yes_no:
+        if (value == "yes")
+            add(out, item, verdict::ok, "yes: on");
+        else if (looks_yes(value))
+            add(out, item, verdict::warning,
+                shown(value) + ": the station takes only \"yes\" for on, so this is off; write yes");
+        else if (looks_no(value))
+            add(out, item, verdict::ok, shown(value) + ": off");
+        else
+            add(out, item, verdict::warning, shown(value) + " is neither yes nor no: the station takes it for off; write yes or no");
+        return;
+    case setting_kind::number:
+    case setting_kind::key_mode:
+    case setting_kind::line:
+        if (!value.empty() && !whole_number(value)) {
+            const std::string uses = std::to_string(number);
+            add(out, item, verdict::warning,
+                shown(value) + " is not a whole number: the station uses " + uses + "; write " +
+                    (number != 0 ? uses : std::string("the number alone")));
+            return;
+        }
+        if (key.kind == setting_kind::key_mode && number != 0 && number != 1 && number != 2) {
+            add(out, item, verdict::warning,
+                "mode " + std::to_string(number) +
+                    " is none the key knows: a press does nothing; write 0 (not active), 1 (call) or 2 (HTTP request)");
+            return;
+        }
+        add(out, item, verdict::ok, value.empty() ? "empty: 0" : shown(value));
+        return;
+    case setting_kind::output_mode:
+    case setting_kind::relay_type: {
+        const std::vector<std::string>& names =
+            key.kind == setting_kind::output_mode ? output_mode_names : relay_type_names;
+        if (value.empty() || contains(names, value)) {
+            add(out, item, verdict::ok, value.empty() ? "empty" : shown(value));
+            return;
+        }
+        std::string meant;
+        for (const std::string& name : names)
+            if (lowered(name) == lowered(value))
+                meant = name;
+        const bool relay = key.key == "relay_mode" || key.kind == setting_kind::relay_type;
+        add(out, item, relay ? verdict::error : verdict::warning,
+            shown(value) + " is no mode outputd knows: " +
+                (relay ? "the door relay is never switched on" : "it is taken for none") + "; write " +
+                (meant.empty() ? "one of " + joined(names) : meant));
+        return;
+    }
+    case setting_kind::choice:
+        if (!value.empty() && !contains(key.choices, value)) {
+            add(out, item, verdict::warning,
+                shown(value) + " is none of " + joined(key.choices) + ": the station acts as if it were empty");
+            return;
+        }
+        add(out, item, verdict::ok, value.empty() ? "empty" : shown(value));
+        return;
+    case setting_kind::sip_number: {
+        // The number goes into the dial command up to an '@' and its host.
+        std::string user = value.substr(0, value.find('@'));
+        if (user.compare(0, 4, "sip:") == 0)
+            user.erase(0, 4);
+        for (unsigned char c : user)
+            if (!user_part_character(c)) {
+                add(out, item, verdict::error,
+                    shown(value) + " holds a character that a SIP address cannot carry as it is: the call fails; "
+                                   "use digits, letters and - _ . * only");
+                return;
+            }
+        add(out, item, verdict::ok, value.empty() ? "empty" : shown(value));
+        return;
+    }
+    case setting_kind::text:
+    case setting_kind::url:
+        add(out, item, verdict::ok, value.empty() ? "empty" : shown(value));
+        return;
+    }
+}
+
+std::string value_of(const station_settings& settings, const std::string& section, const std::string& key,
+                     std::size_t size)
+{
+    return value_as_read(raw_value(settings.speaker, section, key), size);
+}
+
+// A number on a line: whether the line can dial now.
+void check_line(findings& out, const station_settings& settings, const registration_states& registered,
+                const std::string& item, const std::string& number, int line)
+{
+    const auto enabled = [&settings](int n) {
+        return value_of(settings, "account_info_" + std::to_string(n), "enable", 8) == "yes";
+    };
+    if (line == 1) {
+        bool any_enabled = false;
+        bool any_registered = false;
+        bool known = true;
+        for (int n = 1; n <= 3; ++n) {
+            if (!enabled(n))
+                continue;
+            any_enabled = true;
+            if (!registered[static_cast<std::size_t>(n)])
+                known = false;
+            else if (*registered[static_cast<std::size_t>(n)])
+                any_registered = true;
+        }
+        if (!any_enabled)
+            add(out, item, verdict::error,
+                shown(number) + " on line 1 (Auto): no account is enabled, so the call is not made; enable an account");
+        else if (known && !any_registered)
+            add(out, item, verdict::warning,
+                shown(number) + " on line 1 (Auto): no enabled account is registered now, so the call is not made");
+        return;
+    }
+    if (line >= 2 && line <= 4) {
+        const int account = line - 1;
+        const std::string name = "account " + std::to_string(account);
+        const std::optional<bool>& state = registered[static_cast<std::size_t>(account)];
+        if (!enabled(account))
+            add(out, item, verdict::error,
+                shown(number) + " on line " + std::to_string(line) + " (" + name + "): " + name +
+                    " is not enabled, so the call is not made; enable it or choose another line");
+        else if (state && !*state)
+            add(out, item, verdict::warning,
+                shown(number) + " on line " + std::to_string(line) + " (" + name + "): " + name +
+                    " is not registered now, so the call is not made");
+        return;
+    }
+    if (line == 5) {
+        if (value_of(settings, "account_info_p2p", "enable", 8) != "yes")
+            add(out, item, verdict::warning,
+                shown(number) + " on line 5 (P2P): account_info_p2p:enable is not yes, so the user agent "
+                                "has no P2P line; enable it or choose another line");
+        return;
+    }
+    add(out, item, verdict::error,
+        shown(number) + " on line " + std::to_string(line) +
+            ": no such line, so the call is not made; choose 1 (Auto), 2 to 4 (accounts 1 to 3) or 5 (P2P)");
+}
+
+void check_action_url(findings& out, const station_settings& settings, const std::string& which)
+{
+    const std::string enable_key = which + "_enable";
+    const std::string url_key = which + "_url";
+    const bool on = value_of(settings, "relay_action_url", enable_key, 8) == "yes";
+    const std::string url = value_of(settings, "relay_action_url", url_key, 256);
+    const std::string item = "relay_action_url:" + url_key;
+    const bool placeholders = url.find("${ip}") != std::string::npos || url.find("${mac}") != std::string::npos;
+    if (on && url.empty())
+        add(out, item, verdict::warning, which + "_enable is yes but the URL is empty: nothing is fetched");
+    else if (!on && placeholders)
+        add(out, item, verdict::warning,
+            "the URL has placeholders but " + which + "_enable is not yes: it is never fetched; set " + which +
+                "_enable = yes");
+    // A placeholder written another way is sent as it stands.
+    for (std::size_t at = url.find('$'); at != std::string::npos; at = url.find('$', at + 1)) {
+        const std::string rest = url.substr(at);
+        if (rest.compare(0, 5, "${ip}") != 0 && rest.compare(0, 6, "${mac}") != 0) {
+            add(out, item, verdict::warning,
+                "the URL holds " + shown(rest.substr(0, rest.find_first_of("}/&?") + 1)) +
+                    ", which is not replaced: only ${ip} and ${mac} are");
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+const std::vector<setting_key>& station_setting_keys()
+{
+    static const std::vector<setting_key> table = make_table();
+    return table;
+}
+
+std::string value_as_read(const std::string& raw, std::size_t size)
+{
+    std::string value = parsed_value(raw);
+    if (size == 0)
+        value.clear();
+    else if (value.size() > size - 1)
+        value.resize(size - 1);
+    return value;
+}
+
+std::string raw_value(const std::optional<raw_sections>& file, const std::string& section, const std::string& key)
+{
+    if (!file)
+        return {};
+    const auto s = file->find(section);
+    if (s == file->end())
+        return {};
+    const auto k = s->second.find(key);
+    return k == s->second.end() ? std::string() : k->second;
+}
+
+findings check_settings(const station_settings& settings, const registration_states& registered)
+{
+    findings out;
+    if (!settings.speaker) {
+        add(out, speaker_conf, verdict::error, "cannot be read: the station runs with every setting empty");
+        return out;
+    }
+    for (const setting_key& key : station_setting_keys()) {
+        const std::optional<raw_sections>& file = key.volume_file ? settings.volume : settings.speaker;
+        if (!file)
+            continue;
+        const auto s = file->find(key.section);
+        if (s == file->end() || s->second.count(key.key) == 0)
+            continue;
+        const std::string& raw = s->second.at(key.key);
+        const std::string whole = parsed_value(raw);
+        const std::string value = value_as_read(raw, key.size);
+        const bool secret = key.kind == setting_kind::secret;
+        if (cut_by_comment(raw)) {
+            add(out, item_of(key), verdict::error,
+                (secret ? std::string("the value is cut short") : shown(raw) + " reaches the station as " + shown(value)) +
+                    ": the settings reader ends a value at ';' or '#'; put the value in double quotes");
+            continue;
+        }
+        if (whole.size() > value.size()) {
+            add(out, item_of(key), verdict::error,
+                "the value is " + std::to_string(whole.size()) + " bytes; the station reads only the first " +
+                    std::to_string(key.size - 1) + (secret ? std::string() : ": " + shown(value)) + "; shorten it");
+            continue;
+        }
+        check_value(out, key, value);
+    }
+
+    for (std::size_t k = 0; k < 2; ++k) {
+        const std::string section = key_sections[k];
+        for (int n = 1; n <= 5; ++n) {
+            const std::string number_key = "next_number_" + std::to_string(n);
+            const std::string line_key = "number_" + std::to_string(n) + "_line";
+            const std::string number = value_of(settings, section, number_key, n == 1 ? 32 : 64);
+            if (number.empty())
+                continue;
+            const int line = std::atoi(value_of(settings, section, line_key, n == 1 ? 24 : 32).c_str());
+            check_line(out, settings, registered, section + ":" + line_key, number, line);
+        }
+    }
+    const int tamper_mode = std::atoi(value_of(settings, "unpack-intercom", "active", 16).c_str());
+    const std::string tamper_number = value_of(settings, "unpack-intercom", "number", 32);
+    if (tamper_mode != 0 && tamper_mode != 2 && tamper_mode != 3 && !tamper_number.empty())
+        check_line(out, settings, registered, "unpack-intercom:number_line", tamper_number,
+                   std::atoi(value_of(settings, "unpack-intercom", "number_line", 16).c_str()));
+
+    check_action_url(out, settings, "on");
+    check_action_url(out, settings, "off");
+    return out;
+}
+
+station_settings read_station_settings()
+{
+    station_settings settings;
+    bool unreadable[2] = {false, false};
+    settings.speaker.emplace();
+    settings.volume.emplace();
+    for (const setting_key& key : station_setting_keys()) {
+        const int which = key.volume_file ? 1 : 0;
+        std::optional<raw_sections>& file = key.volume_file ? settings.volume : settings.speaker;
+        if (unreadable[which] || file->count(key.section))
+            continue;
+        std::optional<raw_section> section =
+            raw_config_section(key.volume_file ? volume_conf : speaker_conf, key.section);
+        if (!section) {
+            unreadable[which] = true;
+            continue;
+        }
+        (*file)[key.section] = std::move(*section);
+    }
+    if (unreadable[0])
+        settings.speaker.reset();
+    if (unreadable[1])
+        settings.volume.reset();
+    return settings;
+}
