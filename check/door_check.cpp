@@ -1,0 +1,223 @@
+#include "check/door_check.h"
+
+#include <cctype>
+#include <cstdlib>
+
+#include "common/c_holders.h"
+#include "sipbridge/accounts_file.h"
+#include "sipbridge/sip_filter.h"
+
+namespace {
+
+constexpr const char* area = "door";
+
+// The main program's keys of the door code's lockout (orvanel/relay).
+constexpr const char* lockout_key = "dtmf-lockout";
+constexpr const char* guard_key = "dtmf-guard";
+
+// The door code's limits as the main program applies them
+// (orvanel/relay/door_code_guard): tries per call, and the lockout of the
+// whole station after calls in a row that used them up.
+constexpr int default_tries = 3;
+constexpr int calls_to_lock = 3;
+constexpr int first_lockout_s = 60;
+constexpr int longest_lockout_s = 3600;
+
+// A code shorter than this is found by trying within the lockouts' limits.
+constexpr std::size_t shortest_code = 4;
+
+std::string relay(const station_settings& settings, const std::string& key, std::size_t size)
+{
+    return value_as_read(raw_value(settings.speaker, "relay_ctrl", key), size);
+}
+
+void add(findings& out, const std::string& item, verdict level, const std::string& text)
+{
+    out.push_back({area, item, level, text});
+}
+
+// The tries setting as the main program takes it: a positive whole number
+// of up to six digits, else the default.
+int tries_of(const std::string& text)
+{
+    if (text.empty() || text.size() > 6)
+        return default_tries;
+    for (const char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return default_tries;
+    const int tries = std::stoi(text);
+    return tries > 0 ? tries : default_tries;
+}
+
+bool dtmf_digit(char c)
+{
+    return std::isdigit(static_cast<unsigned char>(c)) || c == '*' || c == '#' || (c >= 'A' && c <= 'D');
+}
+
+void check_call_relay(findings& out, const station_settings& settings)
+{
+    const std::string call_state = relay(settings, "call_state", 8);
+    const std::string state_info = relay(settings, "state_info", 16);
+    if (call_state != "yes") {
+        add(out, "relay on calls", verdict::ok, "relay_ctrl:call_state is not yes: calls do not switch the relay");
+        return;
+    }
+    if (state_info == "incoming" || state_info == "both")
+        add(out, "relay on calls", verdict::error,
+            "call_state = yes with state_info = " + state_info +
+                ": every call to the station opens the door without a code; use the door code "
+                "(relay_ctrl:dtmf = yes) and set call_state = no");
+    else if (state_info == "outgoing")
+        add(out, "relay on calls", verdict::error,
+            "call_state = yes with state_info = outgoing: a visitor's press of a call key opens the door "
+            "without a code; set call_state = no");
+    else if (state_info == "answered")
+        add(out, "relay on calls", verdict::warning,
+            "call_state = yes with state_info = answered: every answered call opens the door without a "
+            "code, whoever answers; use the door code instead where that is not meant");
+    else
+        add(out, "relay on calls", verdict::ok, "the relay follows calls with state_info = \"" + state_info + "\"");
+}
+
+void check_code(findings& out, const station_settings& settings)
+{
+    if (relay(settings, "dtmf", 8) != "yes") {
+        add(out, "door code", verdict::ok, "relay_ctrl:dtmf is not yes: no code opens the door; digits are only recorded");
+        return;
+    }
+    const std::string code = relay(settings, "dtmf_code", 32);
+    if (code.empty()) {
+        add(out, "door code", verdict::error,
+            "relay_ctrl:dtmf = yes with an empty dtmf_code: any digit a caller sends opens the door; "
+            "set a code of at least " + std::to_string(shortest_code) + " digits");
+        return;
+    }
+    for (const char c : code)
+        if (!dtmf_digit(c)) {
+            add(out, "door code", verdict::error,
+                "relay_ctrl:dtmf_code holds a character no telephone sends: the code never matches and "
+                "the door never opens by code; use digits only");
+            return;
+        }
+    if (code.size() < shortest_code)
+        add(out, "door code", verdict::warning,
+            "relay_ctrl:dtmf_code has " + std::to_string(code.size()) + " digits: short enough to be guessed; use at least " +
+                std::to_string(shortest_code));
+    else
+        add(out, "door code", verdict::ok, std::to_string(code.size()) + " digits (not shown)");
+
+    const std::string tries_text = relay(settings, "dtmf_tries", 8);
+    const int tries = tries_of(tries_text);
+    const std::string limits = std::to_string(tries) + " tries per call; after " + std::to_string(calls_to_lock) +
+                               " calls in a row that use them up, codes are refused for " +
+                               std::to_string(first_lockout_s) + " s, doubling up to " +
+                               std::to_string(longest_lockout_s) + " s";
+    if (!tries_text.empty() && std::to_string(tries) != tries_text)
+        add(out, "door code tries", verdict::warning,
+            "relay_ctrl:dtmf_tries \"" + tries_text + "\" is no positive whole number: the station takes " + limits);
+    else if (tries > 10)
+        add(out, "door code tries", verdict::warning, limits + "; so many tries help a guesser: use 3 to 5");
+    else
+        add(out, "door code tries", verdict::ok, limits);
+}
+
+void check_lockout(findings& out, const std::optional<door_lockout>& lockout)
+{
+    if (!lockout) {
+        add(out, "door code lockout", verdict::warning, "its state could not be read from Redis");
+        return;
+    }
+    if (lockout->remaining_ms > 0)
+        add(out, "door code lockout", verdict::warning,
+            "in force for " + std::to_string((lockout->remaining_ms + 999) / 1000) +
+                " s more: every code is refused until then (" + std::to_string(lockout->lockouts) +
+                " lockouts in a row); it ends by itself");
+    else if (lockout->locked_calls > 0)
+        add(out, "door code lockout", verdict::ok,
+            "none in force; " + std::to_string(lockout->locked_calls) + " recent calls used up their tries");
+    else
+        add(out, "door code lockout", verdict::ok, "none in force");
+}
+
+void check_callers(findings& out, const station_settings& settings)
+{
+    const std::vector<trusted_caller> callers = trusted_callers(settings);
+    std::string hosts;
+    for (const trusted_caller& caller : callers) {
+        if (!host_of(caller.word)) {
+            add(out, "trusted callers", verdict::warning,
+                caller.setting + " \"" + caller.word +
+                    "\" is no host name or address: the filter leaves it out, so its calls are refused");
+            continue;
+        }
+        hosts += (hosts.empty() ? "" : ", ") + caller.word;
+    }
+    const bool p2p = value_as_read(raw_value(settings.speaker, "account_info_p2p", "enable"), 8) == "yes";
+    if (p2p && value_as_read(raw_value(settings.speaker, "account_info_p2p", "allowed_hosts"), 256).empty())
+        add(out, "trusted callers", verdict::warning,
+            "the P2P line is on but account_info_p2p:allowed_hosts is empty: the filter refuses every P2P call; "
+            "name the hosts that may call");
+    if (hosts.empty())
+        add(out, "trusted callers", verdict::warning, "no host is trusted: the filter refuses every call");
+    else
+        add(out, "trusted callers", verdict::ok,
+            "calls are taken only from " + hosts + " (when the station-filter service has loaded the filter)");
+}
+
+}  // namespace
+
+std::optional<door_lockout> read_door_lockout(redisContext* c)
+{
+    if (!c)
+        return std::nullopt;
+    const reply_ptr counts = redis_command(c, "GET %s", guard_key);
+    const reply_ptr left = redis_command(c, "PTTL %s", lockout_key);
+    if (!counts || !left || left->type != REDIS_REPLY_INTEGER)
+        return std::nullopt;
+    door_lockout lockout;
+    if (counts->type == REDIS_REPLY_STRING) {
+        // "CALLS LOCKOUTS"; what is not a number counts 0.
+        const std::string text(counts->str, counts->len);
+        char* end = nullptr;
+        const long calls = std::strtol(text.c_str(), &end, 10);
+        const long locks = std::strtol(end, nullptr, 10);
+        lockout.locked_calls = calls > 0 && calls < 1000000 ? static_cast<int>(calls) : 0;
+        lockout.lockouts = locks > 0 && locks < 1000000 ? static_cast<int>(locks) : 0;
+    }
+    // -2: no lockout; -1: a key without expiry, which the main program takes
+    // for the longest lockout.
+    lockout.remaining_ms = left->integer == -1 ? longest_lockout_s * 1000LL : left->integer > 0 ? left->integer : 0;
+    return lockout;
+}
+
+std::vector<trusted_caller> trusted_callers(const station_settings& settings)
+{
+    std::vector<trusted_caller> callers;
+    for (int n = 1; n <= 3; ++n) {
+        const std::string section = "account_info_" + std::to_string(n);
+        if (value_as_read(raw_value(settings.speaker, section, "enable"), 8) != "yes")
+            continue;
+        for (const char* key : {"domain", "server", "outbound"}) {
+            const std::string value = proxy_host(value_as_read(raw_value(settings.speaker, section, key), 128));
+            if (!value.empty())
+                callers.push_back({section + ":" + key, value});
+        }
+    }
+    if (value_as_read(raw_value(settings.speaker, "account_info_p2p", "enable"), 8) == "yes")
+        for (const std::string& word :
+             allowed_host_words(value_as_read(raw_value(settings.speaker, "account_info_p2p", "allowed_hosts"), 256)))
+            callers.push_back({"account_info_p2p:allowed_hosts", word});
+    return callers;
+}
+
+findings check_door(const station_settings& settings, const std::optional<door_lockout>& lockout)
+{
+    findings out;
+    if (!settings.speaker)
+        return out;  // the settings check says the file cannot be read
+    check_call_relay(out, settings);
+    check_code(out, settings);
+    check_lockout(out, lockout);
+    check_callers(out, settings);
+    return out;
+}

@@ -1,0 +1,44 @@
+// The door as an installer must see it before leaving the site: relay
+// settings that open without a code, the door code and its tries, a lockout
+// of the code now in force, and who may call the station at all (the hosts
+// the packet filter trusts, as the bridge builds them from the settings).
+//
+// Pure rules over the raw settings and the lockout's state; reading the
+// lockout from Redis is read_door_lockout.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <hiredis/hiredis.h>
+
+#include "check/findings.h"
+#include "check/settings_check.h"
+
+// The lockout of the door code as the main program keeps it in Redis: the
+// locked calls and lockouts in a row, and what is left of a lockout (none
+// when none runs).
+struct door_lockout {
+    int locked_calls = 0;
+    int lockouts = 0;
+    long long remaining_ms = 0;
+};
+
+// Nothing when Redis did not answer.
+std::optional<door_lockout> read_door_lockout(redisContext* c);
+
+// A host the station trusts for calls: the setting that names it and the
+// word as written.
+struct trusted_caller {
+    std::string setting;  // "account_info_1:server"
+    std::string word;
+};
+
+// The hosts whose calls the packet filter lets through: the domain, server
+// and outbound proxy of each enabled account and, with the P2P line on, each
+// word of account_info_p2p:allowed_hosts.
+std::vector<trusted_caller> trusted_callers(const station_settings& settings);
+
+// `lockout` is nothing when its state could not be read.
+findings check_door(const station_settings& settings, const std::optional<door_lockout>& lockout);
