@@ -9,9 +9,17 @@
 // 2 with an error (a command line it cannot use counts as an error too).
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "check/findings.h"
+#include "check/gpio_check.h"
+#include "check/programs_check.h"
+#include "check/redis_check.h"
+#include "check/settings_check.h"
+#include "check/storage_check.h"
+#include "common/accounts.h"
+#include "common/c_holders.h"
 #include "common/process.h"
 #include "common/station_root.h"
 
@@ -35,10 +43,55 @@ finding root_finding()
     return {"station", "root", verdict::ok, "checking the station under " + station_root()};
 }
 
+// Whether each enabled account is registered: its call-status key holds one
+// of the states that the main program takes for a ready account (the user
+// agent deletes the key when the account is lost). Unknown without Redis.
+registration_states read_registrations(redisContext* c)
+{
+    registration_states registered;
+    if (!c)
+        return registered;
+    for (int n = 1; n <= 3; ++n) {
+        if (!account_enabled(n)) {
+            registered[n] = false;
+            continue;
+        }
+        const std::string key = account_status_key(account_identity_of(n));
+        const reply_ptr reply(static_cast<redisReply*>(redisCommand(c, "GET %s", key.c_str())));
+        if (!reply || reply->type == REDIS_REPLY_ERROR)
+            continue;
+        if (reply->type != REDIS_REPLY_STRING) {
+            registered[n] = false;
+            continue;
+        }
+        const std::string value(reply->str, reply->len);
+        registered[n] = value == R"({"status":"idle"})" || value == R"({"status":"answer"})" ||
+                        value == R"({"status":"ring"})" || value == R"({"status":"ringing"})";
+    }
+    return registered;
+}
+
+void append(findings& all, findings more)
+{
+    all.insert(all.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+}
+
 findings run_checks()
 {
     findings all;
     all.push_back(root_finding());
+
+    // One connection for every check that asks Redis; each command on it
+    // ends within the connection's time-out, so a stalled server costs
+    // each check at most that.
+    redis_ptr redis;
+    append(all, check_redis(redis));
+    append(all, check_programs(station_processes(station_root()), redis.get()));
+
+    const station_settings settings = read_station_settings();
+    append(all, check_gpio(value_as_read(raw_value(settings.speaker, "system", "model"), 32)));
+    append(all, check_storage());
+    append(all, check_settings(settings, read_registrations(redis.get())));
     return all;
 }
 
