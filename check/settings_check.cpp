@@ -118,14 +118,17 @@ std::string shown(const std::string& value)
 // The value before the buffer cut: what the reader takes from the line.
 std::string parsed_value(const std::string& raw)
 {
-    if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'')) {
+    // A quoted value runs to its closing quote, or to the end of the line
+    // when there is none; blanks inside the quotes stay.
+    if (raw.size() >= 2 && (raw[0] == '"' || raw[0] == '\'') && raw[1] != raw[0]) {
         const std::size_t close = raw.find(raw[0], 1);
-        if (close != std::string::npos)
-            return raw.substr(1, close - 1);
+        return raw.substr(1, close == std::string::npos ? std::string::npos : close - 1);
     }
     std::string value = raw.substr(0, raw.find_first_of(";#"));
     const std::size_t last = value.find_last_not_of(" \t\r");
     value.resize(last == std::string::npos ? 0 : last + 1);
+    if (value == "\"\"" || value == "''")
+        value.clear();  // an empty value written in quotes
     return value;
 }
 
