@@ -139,6 +139,12 @@ void check_lockout(findings& out, const std::optional<door_lockout>& lockout)
         add(out, "door code lockout", verdict::ok, "none in force");
 }
 
+// Whether the list "a, b, c" holds the word.
+bool contains_word(const std::string& list, const std::string& word)
+{
+    return (", " + list + ",").find(", " + word + ",") != std::string::npos;
+}
+
 void check_callers(findings& out, const station_settings& settings)
 {
     const std::vector<trusted_caller> callers = trusted_callers(settings);
@@ -150,7 +156,8 @@ void check_callers(findings& out, const station_settings& settings)
                     "\" is no host name or address: the filter leaves it out, so its calls are refused");
             continue;
         }
-        hosts += (hosts.empty() ? "" : ", ") + caller.word;
+        if (!contains_word(hosts, caller.word))
+            hosts += (hosts.empty() ? "" : ", ") + caller.word;
     }
     const bool p2p = value_as_read(raw_value(settings.speaker, "account_info_p2p", "enable"), 8) == "yes";
     if (p2p && value_as_read(raw_value(settings.speaker, "account_info_p2p", "allowed_hosts"), 256).empty())

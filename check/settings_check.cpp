@@ -132,6 +132,24 @@ std::string parsed_value(const std::string& raw)
     return value;
 }
 
+// What the station does without a yes/no key switched on, where an
+// installer would not guess it.
+std::string off_effect(const std::string& key)
+{
+    static const std::map<std::string, std::string> effects = {
+        {"no_reply", "an unanswered call is not ended and no next number follows"},
+        {"busy_or_unuse", "a busy or failed call is not followed by the next number"},
+        {"hang_up", "the key does not end a call"},
+        {"call_state", "calls do not switch the relay"},
+        {"dtmf", "no door code opens the door"},
+        {"enable", "it is not used"},
+        {"on_enable", "the on URL is never fetched"},
+        {"off_enable", "the off URL is never fetched"},
+    };
+    const auto e = effects.find(key);
+    return e == effects.end() ? std::string() : " (" + e->second + ")";
+}
+
 bool looks_yes(const std::string& value)
 {
     static const std::set<std::string> words = {"yes", "true", "1", "on", "y", "enable", "enabled"};
@@ -190,7 +208,8 @@ void check_value(findings& out, const setting_key& key, const std::string& value
             add(out, item, verdict::ok, "yes: on");
         else if (looks_yes(value))
             add(out, item, verdict::warning,
-                shown(value) + ": the station takes only \"yes\" for on, so this is off; write yes");
+                shown(value) + ": the station takes only \"yes\" for on, so this is off" + off_effect(key.key) +
+                    "; write yes");
         else if (looks_no(value))
             add(out, item, verdict::ok, shown(value) + ": off");
         else
