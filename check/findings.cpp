@@ -161,11 +161,13 @@ int exit_status(const findings& all)
     return 2;
 }
 
-std::string findings_text(const findings& all, bool colour)
+std::string findings_text(const findings& all, bool colour, bool problems_only)
 {
     std::string out;
     std::string area;
     for (const finding& f : all) {
+        if (problems_only && f.level == verdict::ok)
+            continue;
         if (f.area != area || out.empty()) {
             area = f.area;
             if (!out.empty())

@@ -33,7 +33,9 @@ int exit_status(const findings& all);
 
 // The findings as text, one line each, grouped as given, and a summary
 // line. With colour the verdicts are marked with terminal colour codes.
-std::string findings_text(const findings& all, bool colour);
+// With problems_only the ok lines are left out (the summary still counts
+// them), so what an installer must fix fits one screen.
+std::string findings_text(const findings& all, bool colour, bool problems_only = false);
 
 // The findings as a JSON object: {"findings": [{"area", "item", "verdict",
 // "text"}...], "summary": {"ok", "warning", "error", "exit"}}. Text from

@@ -3,6 +3,7 @@
 // nothing; each check that asks Redis does so within its time-out.
 //
 //   station-check            the findings as text (colour on a terminal)
+//   station-check --problems only the warnings and errors, and the summary
 //   station-check --json     the same findings as one JSON object
 //
 // The exit status is 0 with no error or warning, 1 with warnings only and
@@ -28,8 +29,10 @@
 
 namespace {
 
-const char usage[] = "usage: station-check [--json]\n"
+const char usage[] = "usage: station-check [--problems | --json]\n"
                      "  Checks the station under STATION_ROOT (the device itself when it is not set).\n"
+                     "  --problems  only the warnings and errors, and the summary\n"
+                     "  --json      every finding as one JSON object\n"
                      "  Exit status: 0 ready, 1 warnings only, 2 errors.\n";
 
 // The parser's own complaints about a file would mix with the report; each
@@ -113,9 +116,12 @@ findings run_checks()
 int main(int argc, char** argv)
 {
     bool json = false;
+    bool problems_only = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = true;
+        } else if (std::strcmp(argv[i], "--problems") == 0) {
+            problems_only = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             put(usage);
             return 0;
@@ -139,7 +145,7 @@ int main(int argc, char** argv)
     }
 
     const findings all = run_checks();
-    put(json ? findings_json(all) : findings_text(all, colour_wanted()));
+    put(json ? findings_json(all) : findings_text(all, colour_wanted(), problems_only));
     if (std::fflush(stdout) != 0)
         return 2;
     return exit_status(all);

@@ -50,6 +50,13 @@ TEST(CheckFindings, TextHasEachItemAndASummaryAndNoColourUnlessAsked)
     EXPECT_NE(coloured.find("\033[1;31mERROR"), std::string::npos) << coloured;
 
     EXPECT_NE(findings_text({}, false).find("0 ok, 0 warnings, 0 errors: the station is ready"), std::string::npos);
+
+    // Only the problems: the ok line goes, the summary still counts it.
+    const std::string problems = findings_text(mixed, false, true);
+    EXPECT_EQ(problems.find("next_time"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("key_setting:no_reply"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("1 ok, 1 warning, 1 error"), std::string::npos) << problems;
+    EXPECT_EQ(findings_text({mixed[1]}, false, true), "1 ok, 0 warnings, 0 errors: the station is ready\n");
 }
 
 TEST(CheckFindings, JsonParsesAndCarriesTheSameItemsAsTheText)
