@@ -7,7 +7,9 @@
 #include "check/door_check.h"
 #include "check/settings_check.h"
 #include "common/config.h"
+#include "common/redis_link.h"
 #include "common/settings_line.h"
+#include "station_kit/redis.h"
 #include "station_kit/station.h"
 
 namespace {
@@ -275,4 +277,38 @@ TEST_F(CheckSettings, TrustedCallersAsTheFilterTakesThem)
 
     const findings no_hosts = check_door(settings_of("[account_info_p2p]\nenable = yes\n"), door_lockout{});
     EXPECT_NE(texts_of(no_hosts, "trusted callers").find("refuses every P2P call"), std::string::npos);
+}
+
+// The lockout as the main program keeps it, and what a stranger may have
+// left in its keys.
+TEST_F(CheckSettings, LockoutReadFromTheMainProgramsKeys)
+{
+    redis_server server(root);
+    redis_client client(root.socket());
+    redis_ptr c = redis_open(root.socket(), std::chrono::seconds(2));
+    ASSERT_TRUE(c);
+
+    std::optional<door_lockout> read = read_door_lockout(c.get());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->remaining_ms, 0);
+    EXPECT_EQ(read->locked_calls, 0);
+
+    client.command("SET dtmf-guard %s EX %s", "3 2", "86400");
+    client.command("SET dtmf-lockout %s PX %s", "120", "120000");
+    read = read_door_lockout(c.get());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->locked_calls, 3);
+    EXPECT_EQ(read->lockouts, 2);
+    EXPECT_GT(read->remaining_ms, 100000);
+    EXPECT_LE(read->remaining_ms, 120000);
+
+    client.command("SET dtmf-guard %s", "-5 99999999999999999999");
+    client.command("SET dtmf-lockout %s", "x");  // no expiry: taken for the longest lockout
+    read = read_door_lockout(c.get());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->locked_calls, 0);
+    EXPECT_EQ(read->lockouts, 0);
+    EXPECT_EQ(read->remaining_ms, 3600 * 1000);
+
+    EXPECT_FALSE(read_door_lockout(nullptr));
 }
