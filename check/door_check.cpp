@@ -76,7 +76,7 @@ void check_call_relay(findings& out, const station_settings& settings)
             "call_state = yes with state_info = answered: every answered call opens the door without a "
             "code, whoever answers; use the door code instead where that is not meant");
     else
-        add(out, "relay on calls", verdict::ok, "the relay follows calls with state_info = \"" + state_info + "\"");
+        add(out, "relay on calls", verdict::ok, "the relay follows calls with state_info = " + report_value(state_info));
 }
 
 void check_code(findings& out, const station_settings& settings)
@@ -114,7 +114,7 @@ void check_code(findings& out, const station_settings& settings)
                                std::to_string(longest_lockout_s) + " s";
     if (!tries_text.empty() && std::to_string(tries) != tries_text)
         add(out, "door code tries", verdict::warning,
-            "relay_ctrl:dtmf_tries \"" + tries_text + "\" is no positive whole number: the station takes " + limits);
+            "relay_ctrl:dtmf_tries " + report_value(tries_text) + " is no positive whole number: the station takes " + limits);
     else if (tries > 10)
         add(out, "door code tries", verdict::warning, limits + "; so many tries help a guesser: use 3 to 5");
     else
@@ -152,10 +152,12 @@ void check_callers(findings& out, const station_settings& settings)
     for (const trusted_caller& caller : callers) {
         if (!host_of(caller.word)) {
             add(out, "trusted callers", verdict::warning,
-                caller.setting + " \"" + caller.word +
-                    "\" is no host name or address: the filter leaves it out, so its calls are refused");
+                caller.setting + " " + report_value(caller.word) +
+                    " is no host name or address: the filter leaves it out, so its calls are refused");
             continue;
         }
+        // A host word holds no blank, comma or control character, or
+        // host_of would have refused it.
         if (!contains_word(hosts, caller.word))
             hosts += (hosts.empty() ? "" : ", ") + caller.word;
     }

@@ -105,14 +105,9 @@ std::string joined(const std::vector<std::string>& words)
     return text;
 }
 
-// The value shown in a line: quoted, with what is not printable as '?', so a
-// value from the file cannot break the report's lines.
 std::string shown(const std::string& value)
 {
-    std::string text = "\"";
-    for (unsigned char c : value)
-        text += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
-    return text + "\"";
+    return report_value(value);
 }
 
 // The value before the buffer cut: what the reader takes from the line.
@@ -369,6 +364,14 @@ void check_action_url(findings& out, const station_settings& settings, const std
 }
 
 }  // namespace
+
+std::string report_value(const std::string& value)
+{
+    std::string text = "\"";
+    for (unsigned char c : value)
+        text += (c < 0x20 || c == 0x7f) ? '?' : static_cast<char>(c);
+    return text + "\"";
+}
 
 const std::vector<setting_key>& station_setting_keys()
 {

@@ -75,5 +75,9 @@ findings check_settings(const station_settings& settings, const registration_sta
 // station root).
 station_settings read_station_settings();
 
+// A value from outside as a report line shows it: quoted, with what is not
+// printable as '?', so that it cannot break the line or drive the terminal.
+std::string report_value(const std::string& value);
+
 // The raw value of section:key, empty when absent.
 std::string raw_value(const std::optional<raw_sections>& file, const std::string& section, const std::string& key);
