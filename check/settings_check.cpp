@@ -59,7 +59,7 @@ std::vector<setting_key> make_table()
     add("relay_action_url", "on_url", 256, k::url);
     add("relay_action_url", "off_enable", 8, k::yes_no);
     add("relay_action_url", "off_url", 256, k::url);
-    add("unpack-intercom", "active", 16, k::number);
+    add("unpack-intercom", "active", 16, k::tamper_mode);
     add("unpack-intercom", "api_url", 64, k::url);
     add("unpack-intercom", "audio_file", 32, k::text);
     add("unpack-intercom", "play_count", 16, k::number);
@@ -212,6 +212,7 @@ void check_value(findings& out, const setting_key& key, const std::string& value
         return;
     case setting_kind::number:
     case setting_kind::key_mode:
+    case setting_kind::tamper_mode:
     case setting_kind::line:
         if (!value.empty() && !whole_number(value)) {
             const std::string uses = std::to_string(number);
@@ -224,6 +225,13 @@ void check_value(findings& out, const setting_key& key, const std::string& value
             add(out, item, verdict::warning,
                 "mode " + std::to_string(number) +
                     " is none the key knows: a press does nothing; write 0 (not active), 1 (call) or 2 (HTTP request)");
+            return;
+        }
+        if (key.kind == setting_kind::tamper_mode && (number < 0 || number > 3)) {
+            add(out, item, verdict::warning,
+                "mode " + std::to_string(number) +
+                    " is none the tamper switch knows: opening the station calls unpack-intercom:number; write 0 "
+                    "(not active), 1 (call), 2 (HTTP request) or 3 (sound) to say which is meant");
             return;
         }
         add(out, item, verdict::ok, value.empty() ? "empty: 0" : shown(value));

@@ -38,6 +38,7 @@ enum class setting_kind {
     number,      // through atoi
     secret,      // used as it is, never shown
     key_mode,    // atoi: 0 not active, 1 call, 2 HTTP request
+    tamper_mode, // atoi: 0 not active, 2 HTTP request, 3 sound, any other a call
     output_mode, // a mode name of the relay output
     relay_type,  // the type a relay request carries
     line,        // atoi: which account dials

@@ -130,6 +130,25 @@ TEST_F(CheckSettings, TyposAreNamedWithTheValueAndTheFix)
     EXPECT_EQ(level_of(all, "relay_ctrl:state_info"), verdict::warning);
 }
 
+// A value that would drive the terminal or split a line reaches the report
+// as harmless text.
+TEST_F(CheckSettings, HostileValuesCannotBreakTheReport)
+{
+    const std::string hostile = "1\x1b[2J\r\x07x";
+    const findings all = settings_findings("[button-gpio140]\nnext_number_1 = " + hostile + "\n[relay_ctrl]\nrelay_mode = " +
+                                           hostile + "\nstate_info = " + hostile + "\n[unpack-intercom]\nactive = 7\n");
+    findings door = check_door(settings_of("[relay_ctrl]\ncall_state = yes\nstate_info = " + hostile +
+                                           "\ndtmf = yes\ndtmf_code = 1234\ndtmf_tries = " + hostile + "\n"),
+                               door_lockout{});
+    door.insert(door.end(), all.begin(), all.end());
+    for (const finding& f : door)
+        for (const char c : f.text)
+            EXPECT_FALSE(c == '\x1b' || c == '\r' || c == '\x07') << f.item;
+    EXPECT_EQ(level_of(all, "button-gpio140:next_number_1"), verdict::error);
+    EXPECT_EQ(level_of(all, "relay_ctrl:relay_mode"), verdict::error);
+    EXPECT_EQ(level_of(all, "unpack-intercom:active"), verdict::warning);
+}
+
 TEST_F(CheckSettings, NumbersWithoutLeadingDigitsAreZero)
 {
     const findings all = settings_findings("[button-gpio140]\nnext_time = s5\nnumber_2_line = 2x\n");
