@@ -1,0 +1,247 @@
+// The installer's check against station roots made by the kit and a real
+// redis-server: each part finds what a healthy station shows as ok, and
+// names what was broken in the root.
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "check/gpio_check.h"
+#include "check/programs_check.h"
+#include "check/redis_check.h"
+#include "check/sip_check.h"
+#include "check/storage_check.h"
+#include "check/tools_check.h"
+#include "common/redis_link.h"
+#include "station_kit/station.h"
+
+namespace {
+
+// The finding for this item, or one with the item "missing" and an error.
+finding item(const findings& all, const std::string& name)
+{
+    for (const finding& f : all)
+        if (f.item == name)
+            return f;
+    return {"", "missing", verdict::error, name + " not among the findings"};
+}
+
+class StationCheck : public ::testing::Test {
+protected:
+    kit_root root;
+    root_in_process in_root{root};
+};
+
+class StationCheckRedis : public StationCheck {
+protected:
+    redis_server redis{root};
+    redis_client client{root.socket()};
+};
+
+}  // namespace
+
+TEST_F(StationCheckRedis, HealthyServerAndItsListsAreOk)
+{
+    client.command("LPUSH %s %s", "writelog-channel", "BUTTON,KEY_GPIO140 Press,");
+    redis_ptr c;
+    const findings all = check_redis(c);
+    ASSERT_TRUE(c);
+    for (const finding& f : all)
+        EXPECT_EQ(f.level, verdict::ok) << f.item << ": " << f.text;
+    EXPECT_NE(item(all, "socket").text.find("answers"), std::string::npos);
+    EXPECT_EQ(item(all, "writelog-channel").text, "1 elements");
+}
+
+TEST_F(StationCheckRedis, WrongTypesAndBacklogsAreNamed)
+{
+    client.command("SET %s %s", "output-channel", "not a list");
+    for (int i = 0; i < 3; ++i)
+        client.command("LPUSH %s %s", "writelog-processing", "BUTTON,held,");
+    for (long long i = 0; i <= list_backlog; ++i)
+        client.command("LPUSH %s %s", "cdr-channel", "a line");
+    redis_ptr c;
+    const findings all = check_redis(c);
+
+    const finding type = item(all, "output-channel");
+    EXPECT_EQ(type.level, verdict::error);
+    EXPECT_NE(type.text.find("not a list"), std::string::npos) << type.text;
+    EXPECT_NE(type.text.find("DEL output-channel"), std::string::npos) << type.text;
+    EXPECT_EQ(item(all, "writelog-processing").level, verdict::warning);
+    EXPECT_EQ(item(all, "cdr-channel").level, verdict::warning);
+    EXPECT_EQ(item(all, "cdr-processing").level, verdict::ok);
+}
+
+TEST_F(StationCheckRedis, StalledServerGivesAnErrorWithinTheTimeOut)
+{
+    redis.pause();
+    const auto start = std::chrono::steady_clock::now();
+    redis_ptr c;
+    const findings all = check_redis(c);
+    const auto took = std::chrono::steady_clock::now() - start;
+    redis.resume();
+    EXPECT_FALSE(c);
+    EXPECT_EQ(item(all, "socket").level, verdict::error) << item(all, "socket").text;
+    EXPECT_LT(took, command_timeout * 2);
+}
+
+TEST_F(StationCheck, AbsentServerIsAnError)
+{
+    redis_ptr c;
+    const findings all = check_redis(c);
+    EXPECT_FALSE(c);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].level, verdict::error);
+    EXPECT_NE(all[0].text.find("start the Redis service"), std::string::npos) << all[0].text;
+}
+
+TEST_F(StationCheckRedis, ProgramsAreFoundUnderTheirRootOnly)
+{
+    // Nothing runs under this root yet.
+    findings all = check_programs(station_processes(root.path()), nullptr);
+    EXPECT_EQ(item(all, "orvanel").level, verdict::error);
+    EXPECT_EQ(item(all, "outputd").level, verdict::error);
+    EXPECT_EQ(item(all, "user agent").level, verdict::error);
+
+    kit_program orvanel(root, orvanel_binary());
+    kit_program outputd(root, outputd_binary());
+    kit_program uasim(root, uasim_binary());
+    ASSERT_TRUE(wait_until([&] { return client.subscribers("session-channel") >= 1; })) << orvanel.errors();
+    redis_ptr c;
+    check_redis(c);
+    ASSERT_TRUE(c);
+    ASSERT_TRUE(wait_until([&] {
+        all = check_programs(station_processes(root.path()), c.get());
+        return item(all, "orvanel").level == verdict::ok && item(all, "outputd").level == verdict::ok &&
+               item(all, "user agent").level == verdict::ok;
+    })) << item(all, "orvanel").text << " / " << item(all, "outputd").text << " / " << item(all, "user agent").text;
+
+    // Another root's check does not count this root's programs.
+    all = check_programs(station_processes(root.path() + "-other"), nullptr);
+    EXPECT_EQ(item(all, "orvanel").level, verdict::error);
+}
+
+TEST_F(StationCheck, GpioLinesAtRestAreOkAndFaultsAreNamed)
+{
+    findings all = check_gpio("ZR-K11");
+    for (const finding& f : all)
+        EXPECT_EQ(f.level, verdict::ok) << f.item << ": " << f.text;
+    EXPECT_EQ(all.size(), 8u);
+    EXPECT_EQ(check_gpio("ZR-K10").size(), 6u) << "the one-key model has no second key's LEDs";
+
+    root.set_gpio(3, 1);    // the housing open
+    root.set_gpio(140, 0);  // key 1 held or shorted
+    root.write("/sys/class/gpio/gpio66/direction", "in\n");
+    std::remove(root.file("/sys/class/gpio/gpio131/value").c_str());
+    chmod(root.file("/sys/class/gpio/gpio130/value").c_str(), 0444);
+    all = check_gpio("ZR-K11");
+    EXPECT_EQ(item(all, "gpio3").level, verdict::warning);
+    EXPECT_NE(item(all, "gpio3").text.find("open"), std::string::npos);
+    EXPECT_EQ(item(all, "gpio140").level, verdict::warning);
+    EXPECT_EQ(item(all, "gpio66").level, verdict::error);
+    EXPECT_NE(item(all, "gpio66").text.find("\"in\", not \"out\""), std::string::npos) << item(all, "gpio66").text;
+    EXPECT_EQ(item(all, "gpio131").level, verdict::error);
+    if (geteuid() != 0) {  // root may write whatever the mode says
+        EXPECT_EQ(item(all, "gpio130").level, verdict::error);
+    }
+}
+
+TEST_F(StationCheck, RecordFilesWithACutLastLineAreNamed)
+{
+    findings all = check_storage();
+    EXPECT_EQ(item(all, "/userdata").level, verdict::ok) << item(all, "/userdata").text;
+    EXPECT_EQ(item(all, "system.csv").level, verdict::ok);
+    EXPECT_NE(item(all, "system.csv").text.find("not written yet"), std::string::npos);
+
+    root.write("/userdata/system.csv", "2026-12-09 10:00:00,BUTTON,KEY_GPIO140 Press,\n");
+    root.write("/userdata/cdr.csv", "2026-12-09,10:31:05,10:31:40,sip:201@pbx.exam");
+    all = check_storage();
+    EXPECT_EQ(item(all, "system.csv").level, verdict::ok);
+    EXPECT_NE(item(all, "system.csv").text.find("whole line"), std::string::npos);
+    EXPECT_EQ(item(all, "cdr.csv").level, verdict::warning);
+    EXPECT_NE(item(all, "cdr.csv").text.find("last line is cut"), std::string::npos);
+
+    mkdir(root.file("/userdata/log").c_str(), 0755);
+    mkdir(root.file("/userdata/log/orvanel.log").c_str(), 0755);  // a folder where the log belongs
+    EXPECT_EQ(item(check_storage(), "message log").level, verdict::error);
+}
+
+TEST_F(StationCheck, MissingToolsAndSoundsAreNamed)
+{
+    root.write_settings("[system]\nlanguage = en\n[unpack-intercom]\nactive = 3\naudio_file = /userdata/alarm.mp3\n");
+    root.write("/userdata/alarm.mp3", "sound");
+    findings all = check_tools();
+    EXPECT_EQ(item(all, "amixer").level, verdict::ok) << item(all, "amixer").text;
+    EXPECT_EQ(item(all, "amplifier script").level, verdict::ok) << item(all, "amplifier script").text;
+    EXPECT_EQ(item(all, "beep").level, verdict::ok);
+    EXPECT_EQ(item(all, "tamper sound").level, verdict::ok) << item(all, "tamper sound").text;
+
+    std::remove(root.file("/etc/scripts/pa_mute.sh").c_str());
+    std::remove(root.file("/home/kovrin/target/share/sounds/en/digit-7.mp3").c_str());
+    std::remove(root.file("/userdata/alarm.mp3").c_str());
+    all = check_tools();
+    EXPECT_EQ(item(all, "amplifier script").level, verdict::error);
+    EXPECT_EQ(item(all, "spoken address").level, verdict::error);
+    EXPECT_NE(item(all, "spoken address").text.find("digit-7.mp3"), std::string::npos);
+    EXPECT_EQ(item(all, "tamper sound").level, verdict::error);
+}
+
+TEST_F(StationCheck, AccountsRegistrationAndListenAddress)
+{
+    root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = example.test\n"
+                        "server = 10.0.0.9\npassword = s3cret\ntransport = tls\n"
+                        "[account_info_2]\nenable = yes\nusername = 2000\ndomain = example.test\n"
+                        "[account_info_3]\nenable = yes\nusername = 30 00\ndomain = example.test\n"
+                        "[sip]\nlisten = 192.0.2.77:5070\n");
+    root.write("/userdata/system.csv",
+               "2026-12-09 10:00:00,SIP STATE,SIP REGISTERED,Primary SIP Account <sip:1000@example.test>\n"
+               "2026-12-09 10:05:00,SIP STATE,Secondary Account-1 REGISTER FAILED <sip:2000@example.test>,"
+               "401 Unauthorized\n");
+    const findings all = check_sip();
+
+    const finding one = item(all, "account_info_1");
+    EXPECT_EQ(one.level, verdict::ok) << one.text;
+    EXPECT_NE(one.text.find("transport tls"), std::string::npos) << one.text;
+    EXPECT_NE(one.text.find("server 10.0.0.9"), std::string::npos) << one.text;
+    for (const finding& f : all)
+        EXPECT_EQ(f.text.find("s3cret"), std::string::npos) << "the password is never shown: " << f.text;
+    EXPECT_EQ(item(all, "account_info_1 registration").level, verdict::ok);
+    const finding failed = item(all, "account_info_2 registration");
+    EXPECT_EQ(failed.level, verdict::error);
+    EXPECT_NE(failed.text.find("401 Unauthorized"), std::string::npos) << failed.text;
+    EXPECT_NE(failed.text.find("2026-12-09 10:05:00"), std::string::npos) << failed.text;
+    EXPECT_EQ(item(all, "account_info_3").level, verdict::error) << "a user name with a blank has no line";
+    EXPECT_EQ(item(all, "listen").level, verdict::error) << item(all, "listen").text;
+}
+
+TEST(StationCheckSip, LastRegistrationEntryWins)
+{
+    const std::string aor = "sip:1000@example.test";
+    const std::string log =
+        "2026-12-09 09:00:00,SIP STATE,Primary Account REGISTER FAILED <sip:1000@example.test>,408 Request Timeout\n"
+        "2026-12-09 09:01:00,SIP STATE,SIP REGISTERED,Primary SIP Account <sip:1000@example.test.evil>\n"
+        "2026-12-09 09:02:00,BUTTON,KEY_GPIO140 Press,<sip:1000@example.test>\n";
+    std::optional<registration_entry> last = last_registration(log, aor);
+    ASSERT_TRUE(last);
+    EXPECT_FALSE(last->registered) << "another address and another category do not count";
+    EXPECT_EQ(last->reason, "408 Request Timeout");
+    last = last_registration(log + "2026-12-09 09:03:00,SIP STATE,SIP REGISTERED,Primary SIP Account <" + aor + ">",
+                             aor);
+    ASSERT_TRUE(last);
+    EXPECT_TRUE(last->registered);
+    EXPECT_EQ(last->time, "2026-12-09 09:03:00");
+    EXPECT_FALSE(last_registration("", aor));
+
+    board_addresses board;
+    board.all = {"127.0.0.1", "192.168.1.20"};
+    EXPECT_EQ(check_listen_address("", board).level, verdict::error) << "no eth0 address to listen on";
+    board.eth0 = "192.168.1.20";
+    EXPECT_EQ(check_listen_address("", board).level, verdict::ok);
+    EXPECT_EQ(check_listen_address("192.168.1.20:5070", board).level, verdict::ok);
+    EXPECT_EQ(check_listen_address("0.0.0.0", board).level, verdict::ok);
+    EXPECT_EQ(check_listen_address("10.9.9.9", board).level, verdict::error);
+    EXPECT_EQ(check_listen_address("not an address;rm", board).level, verdict::error);
+}
