@@ -75,7 +75,7 @@ std::vector<setting_key> make_table()
         add(section, "server", 128, k::text);
         add(section, "outbound", 128, k::text);
         add(section, "transport", 8, k::text);
-        add(section, "regint", 16, k::number);
+        add(section, "regint", 16, k::digits);
         add(section, "mediaenc", 16, k::text);
     }
     add("account_info_p2p", "enable", 8, k::yes_no);
@@ -200,7 +200,7 @@ void check_value(findings& out, const setting_key& key, const std::string& value
         return;
     case setting_kind::yes_no:
         if (value == "yes")
-            add(out, item, verdict::ok, "yes: on");
+            add(out, item, verdict::ok, "\"yes\": on");
         else if (looks_yes(value))
             add(out, item, verdict::warning,
                 shown(value) + ": the station takes only \"yes\" for on, so this is off" + off_effect(key.key) +
@@ -211,9 +211,15 @@ void check_value(findings& out, const setting_key& key, const std::string& value
             add(out, item, verdict::warning, shown(value) + " is neither yes nor no: the station takes it for off; write yes or no");
         return;
     case setting_kind::number:
+    case setting_kind::digits:
     case setting_kind::key_mode:
     case setting_kind::tamper_mode:
     case setting_kind::line:
+        if (key.kind == setting_kind::digits && !value.empty() && !whole_number(value)) {
+            add(out, item, verdict::warning,
+                shown(value) + " is not a whole number: the user agent's configuration cannot carry it; write the number alone");
+            return;
+        }
         if (!value.empty() && !whole_number(value)) {
             const std::string uses = std::to_string(number);
             add(out, item, verdict::warning,
@@ -234,7 +240,10 @@ void check_value(findings& out, const setting_key& key, const std::string& value
                     "(not active), 1 (call), 2 (HTTP request) or 3 (sound) to say which is meant");
             return;
         }
-        add(out, item, verdict::ok, value.empty() ? "empty: 0" : shown(value));
+        if (value.empty())
+            add(out, item, verdict::ok, key.kind == setting_kind::digits ? "empty" : "empty: 0");
+        else
+            add(out, item, verdict::ok, shown(value));
         return;
     case setting_kind::output_mode:
     case setting_kind::relay_type: {

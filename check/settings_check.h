@@ -36,6 +36,7 @@ enum class setting_kind {
     text,        // used as it is
     yes_no,      // only "yes" switches on
     number,      // through atoi
+    digits,      // a whole number, passed on as it stands (empty: the user agent's default)
     secret,      // used as it is, never shown
     key_mode,    // atoi: 0 not active, 1 call, 2 HTTP request
     tamper_mode, // atoi: 0 not active, 2 HTTP request, 3 sound, any other a call
