@@ -170,7 +170,9 @@ void check_callers(findings& out, const station_settings& settings)
         add(out, "trusted callers", verdict::warning, "no host is trusted: the filter refuses every call");
     else
         add(out, "trusted callers", verdict::ok,
-            "calls are taken only from " + hosts + " (when the station-filter service has loaded the filter)");
+            "the packet filter takes calls only from " + hosts +
+                "; whether it is loaded cannot be seen as the station's user: `nft list table inet " +
+                std::string(filter_table) + "` as root shows it");
 }
 
 }  // namespace
