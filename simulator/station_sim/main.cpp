@@ -73,6 +73,7 @@ int main(int argc, char** argv)
                 station.view().stop();  // the last lines of the timeline
                 print_call_records(station, std::cout);
                 print_sip_summary(station, std::cout);
+                print_check(station, std::cout);
                 const std::string svg = root_dir + "/timeline.svg";
                 std::ofstream(svg) << timing_chart_svg(station.view().samples(), station.view().markers());
                 std::cout << "\nTiming chart: " << svg << "\n";

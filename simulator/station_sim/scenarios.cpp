@@ -211,3 +211,15 @@ void print_call_records(const sim_station& station, std::ostream& out)
     const std::string records = read_text_file(station.root().file("/userdata/cdr.csv"));
     out << (records.empty() ? "(none)\n" : records);
 }
+
+void print_check(const sim_station& station, std::ostream& out)
+{
+    out << "\nstation-check --problems (STATION_ROOT=" << station.root().path() << "):\n";
+    std::string report;
+    const int status = station.run_check(report);
+    if (status < 0) {
+        out << "station-check could not run; see " << station.root().path() << "/station-check.err\n";
+        return;
+    }
+    out << report << "(exit status " << status << ": 0 ready, 1 warnings only, 2 errors)\n";
+}

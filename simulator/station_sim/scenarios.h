@@ -24,3 +24,7 @@ void print_sip_summary(sim_station& station, std::ostream& out);
 
 // The call records of the station, as the file holds them.
 void print_call_records(const sim_station& station, std::ostream& out);
+
+// station-check on the running station, as an installer runs it: what is
+// left to fix, and its summary.
+void print_check(const sim_station& station, std::ostream& out);

@@ -1,6 +1,9 @@
 #include "simulator/station_sim/simulated_station.h"
 
+#include <stdexcept>
 #include <thread>
+
+#include <sys/wait.h>
 
 #include "common/accounts.h"
 #include "common/config.h"
@@ -59,6 +62,24 @@ sim_station::~sim_station()
 std::string sim_station::program(const char* name) const
 {
     return bin_dir_ + "/" + name;
+}
+
+int sim_station::run_check(std::string& report) const
+{
+    const std::string out = root_.path() + "/station-check.out";
+    int status = 0;
+    try {
+        // station-check bounds each Redis command by its time-out, so the
+        // wait ends.
+        const pid_t pid = spawn({program("station-check"), "--problems"}, station_environment(root_.path(), root_.bin_dir()),
+                                out, root_.path() + "/station-check.err");
+        if (waitpid(pid, &status, 0) != pid)
+            return -1;
+    } catch (const std::runtime_error&) {
+        return -1;
+    }
+    report = read_text_file(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool sim_station::start()

@@ -40,6 +40,11 @@ public:
     // (a visitor's phone calling the station) can be asked for.
     void far_side(const std::string& action);
 
+    // station-check run on the station as an installer runs it, with only
+    // the problems shown: its report, and its exit status (-1 when it could
+    // not run).
+    int run_check(std::string& report) const;
+
     bool real_sip() const { return sip_ != nullptr; }
     // The numbers that key 1 dials first and next.
     std::string key1_number(int n) const;
