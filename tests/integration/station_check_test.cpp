@@ -3,7 +3,12 @@
 // names what was broken in the root.
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +21,7 @@
 #include "check/sip_check.h"
 #include "check/storage_check.h"
 #include "check/tools_check.h"
+#include "common/c_holders.h"
 #include "common/redis_link.h"
 #include "station_kit/station.h"
 
@@ -244,4 +250,119 @@ TEST(StationCheckSip, LastRegistrationEntryWins)
     EXPECT_EQ(check_listen_address("0.0.0.0", board).level, verdict::ok);
     EXPECT_EQ(check_listen_address("10.9.9.9", board).level, verdict::error);
     EXPECT_EQ(check_listen_address("not an address;rm", board).level, verdict::error);
+}
+
+namespace {
+
+// A folder of the test's own, removed at the end with what it holds.
+struct temporary_folder {
+    temporary_folder()
+    {
+        char templ[] = "/tmp/station-check.XXXXXX";
+        if (mkdtemp(templ) == nullptr)
+            throw std::runtime_error("cannot make a folder");
+        path = templ;
+    }
+    ~temporary_folder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    temporary_folder(const temporary_folder&) = delete;
+    temporary_folder& operator=(const temporary_folder&) = delete;
+    std::string path;
+};
+
+// The simulated station with the template's settings (account 1 on the
+// PBX at 192.168.1.10, both keys, the relay, the tamper switch), its
+// programs running and its account registered.
+class StationCheckProgram : public ::testing::Test {
+protected:
+    void start_station()
+    {
+        root.write("/userdata/alarm.mp3", "the tamper switch's sound");
+        // The user agent listens on loopback, which every machine has (the
+        // template's empty listen means eth0's address, which a test
+        // machine may lack).
+        std::string settings = root.read("/etc/speaker.conf");
+        const std::string sip = "[sip]\nlisten =\n";
+        ASSERT_NE(settings.find(sip), std::string::npos);
+        settings.replace(settings.find(sip), sip.size(), "[sip]\nlisten = 127.0.0.1\n");
+        root.write_settings(settings);
+        orvanel = kit_program(root, orvanel_binary());
+        outputd = kit_program(root, outputd_binary());
+        uasim = kit_program(root, uasim_binary());
+        ASSERT_TRUE(wait_until([&] {
+            return root.read("/userdata/system.csv").find("SIP REGISTERED") != std::string::npos;
+        })) << orvanel.report("orvanel") << uasim.report("uasim");
+    }
+
+    // Runs station-check under the root; its exit status, or -1 when it
+    // did not end within the time-out.
+    int run_check(const std::vector<std::string>& args, std::string& output,
+                  std::chrono::milliseconds timeout = 10s)
+    {
+        kit_program check(root, STATION_BIN_DIR "/station-check", args, {"NO_COLOR=1"});
+        const std::optional<int> status = check.wait_exit(timeout);
+        output = check.output();
+        return status.value_or(-1);
+    }
+
+    temporary_folder folder;
+    kit_root root{folder.path + "/root"};
+    redis_server redis{root};
+    kit_program orvanel, outputd, uasim;
+};
+
+}  // namespace
+
+TEST_F(StationCheckProgram, HealthyStationIsReadyAndTheJsonCarriesTheSameItems)
+{
+    start_station();
+    std::string text;
+    ASSERT_EQ(run_check({}, text), 0) << text;
+    EXPECT_NE(text.find("0 warnings, 0 errors"), std::string::npos) << text;
+
+    std::string json_text;
+    ASSERT_EQ(run_check({"--json"}, json_text), 0) << json_text;
+    const json_ptr json(cJSON_Parse(json_text.c_str()));
+    ASSERT_TRUE(json) << json_text;
+    const cJSON* all = cJSON_GetObjectItemCaseSensitive(json.get(), "findings");
+    ASSERT_TRUE(cJSON_IsArray(all));
+    EXPECT_GT(cJSON_GetArraySize(all), 40);
+    const cJSON* f = nullptr;
+    cJSON_ArrayForEach(f, all)
+    {
+        const cJSON* item_name = cJSON_GetObjectItemCaseSensitive(f, "item");
+        const cJSON* level = cJSON_GetObjectItemCaseSensitive(f, "verdict");
+        ASSERT_TRUE(cJSON_IsString(item_name) && cJSON_IsString(level));
+        EXPECT_STREQ(level->valuestring, "ok") << item_name->valuestring;
+        EXPECT_NE(text.find(std::string(item_name->valuestring) + ": "), std::string::npos)
+            << item_name->valuestring << " is in the JSON but not in the text";
+    }
+}
+
+TEST_F(StationCheckProgram, StalledRedisIsAnErrorWithinTheTimeOut)
+{
+    start_station();
+    redis.pause();
+    const auto start = std::chrono::steady_clock::now();
+    std::string text;
+    const int status = run_check({}, text);
+    const auto took = std::chrono::steady_clock::now() - start;
+    redis.resume();
+    EXPECT_EQ(status, 2) << text;
+    EXPECT_LT(took, command_timeout * 2 + 1s) << "one time-out for the stalled server, not one per check";
+    EXPECT_NE(text.find("ERROR    socket"), std::string::npos) << text;
+}
+
+TEST_F(StationCheckProgram, StoppedProgramsAreErrors)
+{
+    start_station();
+    outputd.kill();
+    uasim.kill();
+    std::string text;
+    EXPECT_EQ(run_check({}, text), 2) << text;
+    EXPECT_NE(text.find("outputd: not running"), std::string::npos) << text;
+    EXPECT_NE(text.find("user agent: neither sipbridge nor uasim runs"), std::string::npos) << text;
 }
