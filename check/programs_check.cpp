@@ -3,15 +3,28 @@
 #include "check/programs_check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <memory>
 #include <optional>
 
+#include <chrono>
+#include <csignal>
+
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/file_text.h"
 #include "common/redis_link.h"
 #include "common/station_protocol.h"
+#include "common/station_root.h"
+
+extern char** environ;
 
 namespace {
 
@@ -52,7 +65,110 @@ bool running(const std::vector<std::string>& names, const char* name)
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// What the program prints on standard output, when it ends with status 0
+// or 3 (systemctl is-active: some unit not active) within the time-out;
+// nothing otherwise. The program is killed when the time-out passes.
+std::optional<std::string> program_output(std::vector<std::string> words, std::chrono::milliseconds timeout)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return std::nullopt;
+    unique_fd read_end(ends[0]);
+    unique_fd write_end(ends[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    write_end.reset();
+    if (failed != 0)
+        return std::nullopt;
+
+    std::string output;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool timed_out = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            timed_out = true;
+            break;
+        }
+        pollfd p{read_end.get(), POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            break;
+        if (ready == 0) {
+            timed_out = true;
+            break;
+        }
+        char buffer[512];
+        const ssize_t got = read(read_end.get(), buffer, sizeof buffer);
+        if (got > 0 && output.size() < 4096)
+            output.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0 || (got < 0 && errno != EINTR))
+            break;
+    }
+    if (timed_out)
+        kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (timed_out || !WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3))
+        return std::nullopt;
+    return output;
+}
+
 }  // namespace
+
+const std::vector<std::string> station_units = {"orvanel", "outputd", "sipbridge", "station-baresip"};
+
+findings check_services(const std::string& is_active_output)
+{
+    findings out;
+    std::size_t begin = 0;
+    for (const std::string& unit : station_units) {
+        std::string state;
+        if (begin < is_active_output.size()) {
+            std::size_t end = is_active_output.find('\n', begin);
+            if (end == std::string::npos)
+                end = is_active_output.size();
+            state = is_active_output.substr(begin, end - begin);
+            begin = end + 1;
+        }
+        const std::string item = unit + ".service";
+        if (state == "active")
+            out.push_back({area, item, verdict::ok, "active"});
+        else if (state.empty())
+            out.push_back({area, item, verdict::warning, "systemd gave no state"});
+        else
+            out.push_back({area, item, verdict::error,
+                           state + ": the unit does not run; systemctl enable --now " + unit +
+                               ", and journalctl -u " + unit + " says why it stopped"});
+    }
+    return out;
+}
+
+findings check_services_now()
+{
+    struct stat st {};
+    if (!station_root().empty() || stat("/run/systemd/system", &st) != 0)
+        return {};
+    std::vector<std::string> words = {"systemctl", "is-active"};
+    words.insert(words.end(), station_units.begin(), station_units.end());
+    const std::optional<std::string> states = program_output(words, command_timeout);
+    if (!states)
+        return {{area, "services", verdict::warning,
+                 "systemctl is-active did not answer within " + std::to_string(command_timeout.count()) + " s"}};
+    return check_services(*states);
+}
 
 std::vector<std::string> station_processes(const std::string& root)
 {
@@ -120,5 +236,7 @@ findings check_programs(const std::vector<std::string>& names, redisContext* c)
                            std::to_string(waiting->integer) +
                                " commands wait for the user agent: it does not take them; restart sipbridge"});
     }
+    const findings services = check_services_now();
+    out.insert(out.end(), services.begin(), services.end());
     return out;
 }

@@ -130,6 +130,21 @@ TEST_F(StationCheckRedis, ProgramsAreFoundUnderTheirRootOnly)
     EXPECT_EQ(item(all, "orvanel").level, verdict::error);
 }
 
+TEST(StationCheckServices, EachUnitGetsItsStateAndAShortAnswerIsNoPass)
+{
+    findings all = check_services("active\nfailed\nactive\ninactive\n");
+    ASSERT_EQ(all.size(), station_units.size());
+    EXPECT_EQ(item(all, "orvanel.service").level, verdict::ok);
+    EXPECT_EQ(item(all, "outputd.service").level, verdict::error);
+    EXPECT_NE(item(all, "outputd.service").text.find("journalctl -u outputd"), std::string::npos);
+    EXPECT_EQ(item(all, "station-baresip.service").level, verdict::error);
+
+    all = check_services("active\n");
+    EXPECT_EQ(item(all, "orvanel.service").level, verdict::ok);
+    EXPECT_EQ(item(all, "sipbridge.service").level, verdict::warning) << "no state is not an active unit";
+    EXPECT_TRUE(check_services_now().empty()) << "under a station root systemd is not asked";
+}
+
 TEST_F(StationCheck, GpioLinesAtRestAreOkAndFaultsAreNamed)
 {
     findings all = check_gpio("ZR-K11");
