@@ -92,8 +92,14 @@ findings check_redis(redis_ptr& connection)
     if (!connection) {
         if (error.empty())
             error = "no connection";
-        out.push_back({area, "socket", verdict::error,
-                       path + ": " + error + ": no program of the station can work; start the Redis service"});
+        // A refusal names the socket itself; the client's errors do not.
+        if (error.rfind("refusing", 0) == 0)
+            out.push_back({area, "socket", verdict::error,
+                           error + ": the programs refuse it as well and do no work; stop that server and start "
+                                   "the station's Redis service"});
+        else
+            out.push_back({area, "socket", verdict::error,
+                           path + ": " + error + ": no program of the station can work; start the Redis service"});
         return out;
     }
     reply_ptr pong = redis_command(connection.get(), "PING");

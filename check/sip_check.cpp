@@ -75,7 +75,12 @@ finding registration_finding(const settings_account& a, const std::string& log)
                 aor + ": no registration in system.csv yet: the user agent has not registered it since the log "
                       "began; check that sipbridge and baresip run"};
     if (last->registered)
-        return {area, item, verdict::ok, aor + " registered at " + last->time};
+        return {area, item, verdict::ok,
+                aor + " registered at " + last->time +
+                    (last->failed_time.empty()
+                         ? std::string()
+                         : "; last failure at " + last->failed_time + ": " +
+                               or_default(last->failed_reason, "no reason given"))};
     return {area, item, verdict::error,
             aor + ": the last registration failed at " + last->time + ": " +
                 or_default(last->reason, "no reason given") +
@@ -109,6 +114,10 @@ std::optional<registration_entry> last_registration(const std::string& oplog_tex
                 entry.reason = line.substr(after + 1);
         } else {
             continue;
+        }
+        if (entry.registered && last) {
+            entry.failed_time = last->registered ? last->failed_time : last->time;
+            entry.failed_reason = last->registered ? last->failed_reason : last->reason;
         }
         last = entry;
     }

@@ -18,6 +18,10 @@ struct registration_entry {
     bool registered = false;
     std::string time;    // the line's fields before the category
     std::string reason;  // the failure's reason ("408 Request Timeout")
+    // The last failure before a registration that followed it: its time
+    // and reason (empty when there was none).
+    std::string failed_time;
+    std::string failed_reason;
 };
 std::optional<registration_entry> last_registration(const std::string& oplog_text, const std::string& aor);
 

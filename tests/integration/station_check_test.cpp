@@ -22,7 +22,9 @@
 #include "check/storage_check.h"
 #include "check/tools_check.h"
 #include "common/c_holders.h"
+#include "common/process.h"
 #include "common/redis_link.h"
+#include "station_kit/other_user.h"
 #include "station_kit/station.h"
 
 namespace {
@@ -102,6 +104,26 @@ TEST_F(StationCheck, AbsentServerIsAnError)
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].level, verdict::error);
     EXPECT_NE(all[0].text.find("start the Redis service"), std::string::npos) << all[0].text;
+}
+
+// A server of another user on the station's socket is refused, as the
+// programs refuse it, and the check says who runs it.
+TEST_F(StationCheck, StrangersServerIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "NOT RUN: the stranger's Redis server must run as another user, which only root can start";
+    if (find_on_path("setpriv").empty())
+        GTEST_SKIP() << "NOT RUN: setpriv (util-linux) is not on PATH to start the stranger's Redis server";
+    redis_server stranger(root, false);
+    stranger.run_as(nobody_uid, nobody_uid);
+    stranger.start();
+    redis_ptr c;
+    const findings all = check_redis(c);
+    EXPECT_FALSE(c);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].level, verdict::error);
+    EXPECT_NE(all[0].text.find("uid " + std::to_string(nobody_uid)), std::string::npos) << all[0].text;
+    EXPECT_NE(all[0].text.find("stop that server"), std::string::npos) << all[0].text;
 }
 
 TEST_F(StationCheckRedis, ProgramsAreFoundUnderTheirRootOnly)
@@ -218,6 +240,7 @@ TEST_F(StationCheck, AccountsRegistrationAndListenAddress)
                         "[account_info_3]\nenable = yes\nusername = 30 00\ndomain = example.test\n"
                         "[sip]\nlisten = 192.0.2.77:5070\n");
     root.write("/userdata/system.csv",
+               "2026-12-09 09:59:00,SIP STATE,Primary Account REGISTER FAILED <sip:1000@example.test>,403 Forbidden\n"
                "2026-12-09 10:00:00,SIP STATE,SIP REGISTERED,Primary SIP Account <sip:1000@example.test>\n"
                "2026-12-09 10:05:00,SIP STATE,Secondary Account-1 REGISTER FAILED <sip:2000@example.test>,"
                "401 Unauthorized\n");
@@ -230,6 +253,9 @@ TEST_F(StationCheck, AccountsRegistrationAndListenAddress)
     for (const finding& f : all)
         EXPECT_EQ(f.text.find("s3cret"), std::string::npos) << "the password is never shown: " << f.text;
     EXPECT_EQ(item(all, "account_info_1 registration").level, verdict::ok);
+    EXPECT_NE(item(all, "account_info_1 registration").text.find("last failure at 2026-12-09 09:59:00: 403 Forbidden"),
+              std::string::npos)
+        << item(all, "account_info_1 registration").text;
     const finding failed = item(all, "account_info_2 registration");
     EXPECT_EQ(failed.level, verdict::error);
     EXPECT_NE(failed.text.find("401 Unauthorized"), std::string::npos) << failed.text;
