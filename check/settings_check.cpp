@@ -253,11 +253,13 @@ void check_value(findings& out, const setting_key& key, const std::string& value
             add(out, item, verdict::ok, value.empty() ? "empty" : shown(value));
             return;
         }
+        if (key.kind == setting_kind::relay_type)
+            return;  // what it does depends on the modes: check_relay_type
         std::string meant;
         for (const std::string& name : names)
             if (lowered(name) == lowered(value))
                 meant = name;
-        const bool relay = key.key == "relay_mode" || key.kind == setting_kind::relay_type;
+        const bool relay = key.key == "relay_mode";
         add(out, item, relay ? verdict::error : verdict::warning,
             shown(value) + " is no mode outputd knows: " +
                 (relay ? "the door relay is never switched on" : "it is taken for none") + "; write " +
@@ -352,6 +354,38 @@ void check_line(findings& out, const station_settings& settings, const registrat
     add(out, item, verdict::error,
         shown(number) + " on line " + std::to_string(line) +
             ": no such line, so the call is not made; choose 1 (Auto), 2 to 4 (accounts 1 to 3) or 5 (P2P)");
+}
+
+// The type a relay request carries when it switches the relay on. A type
+// outputd has no state for sets the line low; that switches the relay only
+// where the modes make the line rest high (outputd/output_state).
+void check_relay_type(findings& out, const station_settings& settings)
+{
+    const std::string type = value_of(settings, "relay_ctrl", "type", 32);
+    if (contains(relay_type_names, type))
+        return;
+    const bool used = value_of(settings, "relay_ctrl", "call_state", 8) == "yes" ||
+                      value_of(settings, "relay_ctrl", "dtmf", 8) == "yes";
+    if (type.empty() && !used)
+        return;
+    const std::string relay = value_of(settings, "relay_ctrl", "relay_mode", 16);
+    const std::string music = value_of(settings, "relay_ctrl", "play_music", 16);
+    const std::string alarm = value_of(settings, "relay_ctrl", "alarm", 16);
+    const bool rests_high = relay == "singleAToggle" || (relay == "Disabled" && music == "singleAToggle") ||
+                            (relay == "Disabled" && music == "Disabled" && alarm == "singleAToggle");
+    std::string meant = "On";
+    for (const std::string& name : relay_type_names)
+        if (lowered(name) == lowered(type))
+            meant = name;
+    const std::string what = (type.empty() ? std::string("no type") : shown(type) + " is no type outputd knows") + ": ";
+    if (rests_high)
+        add(out, "relay_ctrl:type", verdict::warning,
+            what + "a relay request sets the line low, the opposite of where it rests; write " + meant +
+                " to say what is meant");
+    else
+        add(out, "relay_ctrl:type", verdict::error,
+            what + "a relay request leaves the line low, where it rests, so the door relay never switches; write " +
+                meant);
 }
 
 void check_action_url(findings& out, const station_settings& settings, const std::string& which)
@@ -468,6 +502,7 @@ findings check_settings(const station_settings& settings, const registration_sta
         check_line(out, settings, registered, "unpack-intercom:number_line", tamper_number,
                    std::atoi(value_of(settings, "unpack-intercom", "number_line", 16).c_str()));
 
+    check_relay_type(out, settings);
     check_action_url(out, settings, "on");
     check_action_url(out, settings, "off");
     return out;

@@ -149,6 +149,21 @@ TEST_F(CheckSettings, HostileValuesCannotBreakTheReport)
     EXPECT_EQ(level_of(all, "unpack-intercom:active"), verdict::warning);
 }
 
+// A type outputd has no state for sets the relay line low: nothing
+// switches where the line rests low.
+TEST_F(CheckSettings, RelayTypesAgainstWhereTheLineRests)
+{
+    EXPECT_EQ(level_of(settings_findings("[relay_ctrl]\ndtmf = yes\nrelay_mode = singleBToggle\ntype =\n"),
+                       "relay_ctrl:type"),
+              verdict::error);
+    const findings rests_high =
+        settings_findings("[relay_ctrl]\ndtmf = yes\nrelay_mode = singleAToggle\ntype = on\n");
+    EXPECT_EQ(level_of(rests_high, "relay_ctrl:type"), verdict::warning);
+    EXPECT_NE(texts_of(rests_high, "relay_ctrl:type").find("write On"), std::string::npos);
+    const findings unused = settings_findings("[relay_ctrl]\ndtmf = no\ncall_state = no\ntype =\n");
+    EXPECT_EQ(level_of(unused, "relay_ctrl:type"), verdict::ok);
+}
+
 TEST_F(CheckSettings, NumbersWithoutLeadingDigitsAreZero)
 {
     const findings all = settings_findings("[button-gpio140]\nnext_time = s5\nnumber_2_line = 2x\n");
