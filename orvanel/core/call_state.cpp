@@ -53,6 +53,19 @@ void post_led_change(int key)
     signal.changed.notify_all();
 }
 
+// Stores `to` when the status held passes `from`, in one atomic step: a
+// status that another thread stores meanwhile is judged afresh, never
+// overwritten unseen. True when it stored.
+template <typename Rule>
+bool change_status_if(Rule from, int to)
+{
+    int status = baresip_status;
+    while (from(status))
+        if (baresip_status.compare_exchange_weak(status, to))
+            return true;
+    return false;
+}
+
 }  // namespace
 
 const std::atomic<int>* led_state_of_key(int key)
@@ -83,9 +96,7 @@ void release_call_and_idle()
 
 void end_call_status()
 {
-    int status = baresip_status;
-    while (status != STATUS_NOT_READY && !baresip_status.compare_exchange_weak(status, STATUS_IDLE)) {
-    }
+    change_status_if([](int status) { return status != STATUS_NOT_READY; }, STATUS_IDLE);
 }
 
 void request_dial()
@@ -95,17 +106,13 @@ void request_dial()
 
 bool enter_incoming_ringing()
 {
-    int idle = STATUS_IDLE;
-    return baresip_status.compare_exchange_strong(idle, STATUS_INCOMING_RINGING);
+    return change_status_if([](int status) { return status == STATUS_IDLE; }, STATUS_INCOMING_RINGING);
 }
 
 bool enter_outgoing_ringing()
 {
-    int status = baresip_status;
-    while (status == STATUS_IDLE || status == STATUS_DIAL_REQUESTED)
-        if (baresip_status.compare_exchange_weak(status, STATUS_OUTGOING_RINGING))
-            return true;
-    return false;
+    return change_status_if([](int status) { return status == STATUS_IDLE || status == STATUS_DIAL_REQUESTED; },
+                            STATUS_OUTGOING_RINGING);
 }
 
 void establish_call()
@@ -120,8 +127,7 @@ void enter_not_ready()
 
 bool leave_not_ready()
 {
-    int not_ready = STATUS_NOT_READY;
-    return baresip_status.compare_exchange_strong(not_ready, STATUS_IDLE);
+    return change_status_if([](int status) { return status == STATUS_NOT_READY; }, STATUS_IDLE);
 }
 
 bool call_answered_or_ringing(int status)
@@ -131,17 +137,12 @@ bool call_answered_or_ringing(int status)
 
 void enter_idle_unless_answered_or_ringing()
 {
-    int status = baresip_status;
-    while (!call_answered_or_ringing(status) && !baresip_status.compare_exchange_weak(status, STATUS_IDLE)) {
-    }
+    change_status_if([](int status) { return !call_answered_or_ringing(status); }, STATUS_IDLE);
 }
 
 void adopt_reported_status(int reported)
 {
-    int status = baresip_status;
-    while ((status == STATUS_NOT_READY || status == STATUS_IDLE) &&
-           !baresip_status.compare_exchange_weak(status, reported)) {
-    }
+    change_status_if([](int status) { return status == STATUS_NOT_READY || status == STATUS_IDLE; }, reported);
 }
 
 void set_led_state(int key, int state)
