@@ -11,17 +11,7 @@ namespace {
 
 constexpr const char* area = "door";
 
-// The main program's keys of the door code's lockout (orvanel/relay).
-constexpr const char* lockout_key = "dtmf-lockout";
-constexpr const char* guard_key = "dtmf-guard";
-
-// The door code's limits as the main program applies them
-// (orvanel/relay/door_code_guard): tries per call, and the lockout of the
-// whole station after calls in a row that used them up.
-constexpr int default_tries = 3;
-constexpr int calls_to_lock = 3;
-constexpr int first_lockout_s = 60;
-constexpr int longest_lockout_s = 3600;
+using guard = door_code_guard;
 
 // A code shorter than this is found by trying within the lockouts' limits.
 constexpr std::size_t shortest_code = 4;
@@ -34,19 +24,6 @@ std::string relay(const station_settings& settings, const std::string& key, std:
 void add(findings& out, const std::string& item, verdict level, const std::string& text)
 {
     out.push_back({area, item, level, text});
-}
-
-// The tries setting as the main program takes it: a positive whole number
-// of up to six digits, else the default.
-int tries_of(const std::string& text)
-{
-    if (text.empty() || text.size() > 6)
-        return default_tries;
-    for (const char c : text)
-        if (!std::isdigit(static_cast<unsigned char>(c)))
-            return default_tries;
-    const int tries = std::stoi(text);
-    return tries > 0 ? tries : default_tries;
 }
 
 bool dtmf_digit(char c)
@@ -107,11 +84,12 @@ void check_code(findings& out, const station_settings& settings)
         add(out, "door code", verdict::ok, std::to_string(code.size()) + " digits (not shown)");
 
     const std::string tries_text = relay(settings, "dtmf_tries", 8);
-    const int tries = tries_of(tries_text);
-    const std::string limits = std::to_string(tries) + " tries per call; after " + std::to_string(calls_to_lock) +
+    const int tries = guard::tries_of_setting(tries_text);
+    const std::string limits = std::to_string(tries) + " tries per call; after " +
+                               std::to_string(guard::calls_to_lock) +
                                " calls in a row that use them up, codes are refused for " +
-                               std::to_string(first_lockout_s) + " s, doubling up to " +
-                               std::to_string(longest_lockout_s) + " s";
+                               std::to_string(guard::first_lockout.count()) + " s, doubling up to " +
+                               std::to_string(guard::longest_lockout.count()) + " s";
     if (!tries_text.empty() && std::to_string(tries) != tries_text)
         add(out, "door code tries", verdict::warning,
             "relay_ctrl:dtmf_tries " + report_value(tries_text) + " is no positive whole number: the station takes " + limits);
@@ -127,9 +105,9 @@ void check_lockout(findings& out, const std::optional<door_lockout>& lockout)
         add(out, "door code lockout", verdict::warning, "its state could not be read from Redis");
         return;
     }
-    if (lockout->remaining_ms > 0)
+    if (lockout->remaining.count() > 0)
         add(out, "door code lockout", verdict::warning,
-            "in force for " + std::to_string((lockout->remaining_ms + 999) / 1000) +
+            "in force for " + std::to_string((lockout->remaining.count() + 999) / 1000) +
                 " s more: every code is refused until then (" + std::to_string(lockout->lockouts) +
                 " lockouts in a row); it ends by itself");
     else if (lockout->locked_calls > 0)
@@ -171,35 +149,12 @@ void check_callers(findings& out, const station_settings& settings)
     else
         add(out, "trusted callers", verdict::ok,
             "the packet filter takes calls only from " + hosts +
-                "; whether it is loaded cannot be seen as the station's user: `nft list table inet " +
-                std::string(filter_table) + "` as root shows it");
+                "; its rules cannot be read as the station's user: the state of station-filter under programs "
+                "says whether it loaded, and `nft list table inet " +
+                std::string(filter_table) + "` as root shows them");
 }
 
 }  // namespace
-
-std::optional<door_lockout> read_door_lockout(redisContext* c)
-{
-    if (!c)
-        return std::nullopt;
-    const reply_ptr counts = redis_command(c, "GET %s", guard_key);
-    const reply_ptr left = redis_command(c, "PTTL %s", lockout_key);
-    if (!counts || !left || left->type != REDIS_REPLY_INTEGER)
-        return std::nullopt;
-    door_lockout lockout;
-    if (counts->type == REDIS_REPLY_STRING) {
-        // "CALLS LOCKOUTS"; what is not a number counts 0.
-        const std::string text(counts->str, counts->len);
-        char* end = nullptr;
-        const long calls = std::strtol(text.c_str(), &end, 10);
-        const long locks = std::strtol(end, nullptr, 10);
-        lockout.locked_calls = calls > 0 && calls < 1000000 ? static_cast<int>(calls) : 0;
-        lockout.lockouts = locks > 0 && locks < 1000000 ? static_cast<int>(locks) : 0;
-    }
-    // -2: no lockout; -1: a key without expiry, which the main program takes
-    // for the longest lockout.
-    lockout.remaining_ms = left->integer == -1 ? longest_lockout_s * 1000LL : left->integer > 0 ? left->integer : 0;
-    return lockout;
-}
 
 std::vector<trusted_caller> trusted_callers(const station_settings& settings)
 {

@@ -4,29 +4,20 @@
 // the packet filter trusts, as the bridge builds them from the settings).
 //
 // Pure rules over the raw settings and the lockout's state; reading the
-// lockout from Redis is read_door_lockout.
+// lockout from Redis is door_code_guard::read_kept.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <hiredis/hiredis.h>
-
 #include "check/findings.h"
 #include "check/settings_check.h"
+#include "orvanel/relay/door_code_guard.h"
 
-// The lockout of the door code as the main program keeps it in Redis: the
-// locked calls and lockouts in a row, and what is left of a lockout (none
-// when none runs).
-struct door_lockout {
-    int locked_calls = 0;
-    int lockouts = 0;
-    long long remaining_ms = 0;
-};
-
-// Nothing when Redis did not answer.
-std::optional<door_lockout> read_door_lockout(redisContext* c);
+// The lockout of the door code as orvanel keeps it in Redis: the locked
+// calls and lockouts in a row, and what is left of a lockout.
+using door_lockout = door_code_guard::kept_state;
 
 // A host the station trusts for calls: the setting that names it and the
 // word as written.

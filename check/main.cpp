@@ -24,7 +24,9 @@
 #include "check/tools_check.h"
 #include "common/accounts.h"
 #include "common/c_holders.h"
+#include "common/config.h"
 #include "common/process.h"
+#include "common/station_protocol.h"
 #include "common/station_root.h"
 
 namespace {
@@ -34,13 +36,6 @@ const char usage[] = "usage: station-check [--problems | --json]\n"
                      "  --problems  only the warnings and errors, and the summary\n"
                      "  --json      every finding as one JSON object\n"
                      "  Exit status: 0 ready, 1 warnings only, 2 errors.\n";
-
-// The parser's own complaints about a file would mix with the report; each
-// check says in its findings what it could not read.
-int quiet_parser_errors(const char*, ...)
-{
-    return 0;
-}
 
 void put(const std::string& text)
 {
@@ -78,8 +73,8 @@ registration_states read_registrations(redisContext* c)
             continue;
         }
         const std::string value(reply->str, reply->len);
-        registered[n] = value == R"({"status":"idle"})" || value == R"({"status":"answer"})" ||
-                        value == R"({"status":"ring"})" || value == R"({"status":"ringing"})";
+        registered[n] = value == call_status_idle || value == call_status_answer || value == call_status_ring ||
+                        value == call_status_ringing;
     }
     return registered;
 }
@@ -106,7 +101,7 @@ findings run_checks()
     append(all, check_storage());
     append(all, check_tools());
     append(all, check_settings(settings, read_registrations(redis.get())));
-    append(all, check_door(settings, read_door_lockout(redis.get())));
+    append(all, check_door(settings, door_code_guard::read_kept(redis.get())));
     append(all, check_sip());
     return all;
 }
@@ -134,7 +129,9 @@ int main(int argc, char** argv)
     // A Redis server that closes the connection must give a failed check,
     // not end the program by SIGPIPE.
     survive_broken_pipes();
-    iniparser_set_error_callback(quiet_parser_errors);
+    // A settings file that cannot be read is one finding, not a line on
+    // standard error at each read.
+    set_config_load_report(false);
     if (!station_root_init()) {
         // The programs refuse such a root too, so nothing runs under it.
         const findings refused{{"station", "root", verdict::error,

@@ -23,6 +23,7 @@
 #include "common/redis_link.h"
 #include "common/station_protocol.h"
 #include "common/station_root.h"
+#include "sipbridge/sip_filter.h"
 
 extern char** environ;
 
@@ -128,7 +129,42 @@ std::optional<std::string> program_output(std::vector<std::string> words, std::c
 
 }  // namespace
 
-const std::vector<std::string> station_units = {"orvanel", "outputd", "sipbridge", "station-baresip"};
+const std::vector<std::string> station_units = {"orvanel.service",        "outputd.service",
+                                                "sipbridge.service",      "station-baresip.service",
+                                                "station-filter.service", "station-filter.path",
+                                                "station-filter.timer"};
+
+namespace {
+
+// The packet filter's service loads the ruleset and ends: between its runs
+// it is inactive, and only a failed run is a fault.
+constexpr const char* filter_loader = "station-filter.service";
+
+std::string unit_name(const std::string& unit)
+{
+    return unit.substr(0, unit.rfind('.'));
+}
+
+finding unit_finding(const std::string& unit, const std::string& state)
+{
+    if (state == "active")
+        return {area, unit, verdict::ok, "active"};
+    if (state.empty())
+        return {area, unit, verdict::warning, "systemd gave no state"};
+    if (unit == filter_loader && state != "failed")
+        return {area, unit, verdict::ok,
+                state + ": it loads the packet filter and ends; `nft list table inet " + std::string(filter_table) +
+                    "` as root shows the rules"};
+    if (unit == filter_loader)
+        return {area, unit, verdict::error,
+                "failed: the packet filter that keeps strangers' calls from the user agent may not be loaded; "
+                "journalctl -u " + unit_name(unit) + " says why"};
+    return {area, unit, verdict::error,
+            state + ": the unit does not run; systemctl enable --now " + unit + ", and journalctl -u " +
+                unit_name(unit) + " says why it stopped"};
+}
+
+}  // namespace
 
 findings check_services(const std::string& is_active_output)
 {
@@ -143,15 +179,7 @@ findings check_services(const std::string& is_active_output)
             state = is_active_output.substr(begin, end - begin);
             begin = end + 1;
         }
-        const std::string item = unit + ".service";
-        if (state == "active")
-            out.push_back({area, item, verdict::ok, "active"});
-        else if (state.empty())
-            out.push_back({area, item, verdict::warning, "systemd gave no state"});
-        else
-            out.push_back({area, item, verdict::error,
-                           state + ": the unit does not run; systemctl enable --now " + unit +
-                               ", and journalctl -u " + unit + " says why it stopped"});
+        out.push_back(unit_finding(unit, state));
     }
     return out;
 }

@@ -6,6 +6,9 @@
 
 #include "common/config.h"
 #include "common/settings_line.h"
+#include "orvanel/keys/key_actions.h"
+#include "orvanel/keys/tamper_key.h"
+#include "outputd/output_state.h"
 
 namespace {
 
@@ -13,12 +16,18 @@ constexpr const char* area = "settings";
 
 const char* const key_sections[] = {"button-gpio140", "button-gpio67"};
 
-// The names outputd gives a state (outputd/output_state): the relay's
-// modes, and besides them the types a relay request may carry.
-const std::vector<std::string> output_mode_names = {"singleAToggle", "singleBToggle", "fastToggle", "slowToggle",
-                                                     "Disabled"};
-const std::vector<std::string> relay_type_names = {"On", "singleAToggle", "singleBToggle", "fastToggle",
-                                                    "slowToggle"};
+// The names outputd knows: the modes a setting may give the relay, music
+// and alarm, and the types a relay request may carry.
+std::vector<std::string> output_names(const char* besides_modes, bool first)
+{
+    std::vector<std::string> names;
+    for (const named_mode& mode : output_mode_table)
+        names.emplace_back(mode.name);
+    names.insert(first ? names.begin() : names.end(), besides_modes);
+    return names;
+}
+const std::vector<std::string> output_mode_names = output_names(disabled_mode, false);
+const std::vector<std::string> relay_type_names = output_names(output_on_type, true);
 
 std::vector<setting_key> make_table()
 {
@@ -227,17 +236,20 @@ void check_value(findings& out, const setting_key& key, const std::string& value
                     (number != 0 ? uses : std::string("the number alone")));
             return;
         }
-        if (key.kind == setting_kind::key_mode && number != 0 && number != 1 && number != 2) {
+        if (key.kind == setting_kind::key_mode && number != MODE_NOT_ACTIVE && number != MODE_CALL &&
+            number != MODE_HTTP) {
             add(out, item, verdict::warning,
-                "mode " + std::to_string(number) +
-                    " is none the key knows: a press does nothing; write 0 (not active), 1 (call) or 2 (HTTP request)");
+                "mode " + std::to_string(number) + " is none the key knows: a press does nothing; write " +
+                    std::to_string(MODE_NOT_ACTIVE) + " (not active), " + std::to_string(MODE_CALL) + " (call) or " +
+                    std::to_string(MODE_HTTP) + " (HTTP request)");
             return;
         }
-        if (key.kind == setting_kind::tamper_mode && (number < 0 || number > 3)) {
+        if (key.kind == setting_kind::tamper_mode && tamper_calls(number) && number != TAMPER_CALL) {
             add(out, item, verdict::warning,
                 "mode " + std::to_string(number) +
-                    " is none the tamper switch knows: opening the station calls unpack-intercom:number; write 0 "
-                    "(not active), 1 (call), 2 (HTTP request) or 3 (sound) to say which is meant");
+                    " is none the tamper switch knows: opening the station calls unpack-intercom:number; write " +
+                    std::to_string(TAMPER_NOT_ACTIVE) + " (not active), " + std::to_string(TAMPER_CALL) + " (call), " + std::to_string(TAMPER_HTTP) +
+                    " (HTTP request) or " + std::to_string(TAMPER_SOUND) + " (sound) to say which is meant");
             return;
         }
         if (value.empty())
@@ -368,12 +380,11 @@ void check_relay_type(findings& out, const station_settings& settings)
                       value_of(settings, "relay_ctrl", "dtmf", 8) == "yes";
     if (type.empty() && !used)
         return;
-    const std::string relay = value_of(settings, "relay_ctrl", "relay_mode", 16);
-    const std::string music = value_of(settings, "relay_ctrl", "play_music", 16);
-    const std::string alarm = value_of(settings, "relay_ctrl", "alarm", 16);
-    const bool rests_high = relay == "singleAToggle" || (relay == "Disabled" && music == "singleAToggle") ||
-                            (relay == "Disabled" && music == "Disabled" && alarm == "singleAToggle");
-    std::string meant = "On";
+    const output_modes modes{value_of(settings, "relay_ctrl", "relay_mode", 16),
+                             value_of(settings, "relay_ctrl", "play_music", 16),
+                             value_of(settings, "relay_ctrl", "alarm", 16)};
+    const bool rests_high = idle_level(modes) == OUT_HIGH;
+    std::string meant = output_on_type;
     for (const std::string& name : relay_type_names)
         if (lowered(name) == lowered(type))
             meant = name;
@@ -498,7 +509,7 @@ findings check_settings(const station_settings& settings, const registration_sta
     }
     const int tamper_mode = std::atoi(value_of(settings, "unpack-intercom", "active", 16).c_str());
     const std::string tamper_number = value_of(settings, "unpack-intercom", "number", 32);
-    if (tamper_mode != 0 && tamper_mode != 2 && tamper_mode != 3 && !tamper_number.empty())
+    if (tamper_calls(tamper_mode) && !tamper_number.empty())
         check_line(out, settings, registered, "unpack-intercom:number_line", tamper_number,
                    std::atoi(value_of(settings, "unpack-intercom", "number_line", 16).c_str()));
 

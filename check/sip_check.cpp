@@ -162,8 +162,8 @@ findings check_sip()
             for (const setting_refusal& r : line.refusals)
                 why += (why.empty() ? "" : "; ") + refusal_text(r);
             out.push_back({area, account_item(a), verdict::error,
-                           "left out of the user agent's accounts: " + or_default(why, "no line can carry it") +
-                               "; correct the setting"});
+                           "the user agent's configuration is not written while this stands (it keeps the one it "
+                           "had): " + or_default(why, "no line can carry it") + "; correct the setting"});
             continue;
         }
         std::string text = account_summary(a);

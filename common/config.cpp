@@ -9,6 +9,7 @@
 namespace {
 
 bool echo_reads = false;
+bool report_load_failures = true;
 
 // The parser reports its own errors on standard error; the one message that
 // the programs give for a file that cannot be loaded is theirs.
@@ -24,6 +25,11 @@ void set_config_read_echo(bool on)
     echo_reads = on;
 }
 
+void set_config_load_report(bool on)
+{
+    report_load_failures = on;
+}
+
 int read_config_value(const char* path, const char* key, std::string& dst, std::size_t size)
 {
     static std::once_flag quiet;
@@ -32,7 +38,8 @@ int read_config_value(const char* path, const char* key, std::string& dst, std::
     const std::string file = station_path(path);
     ini_ptr dict(iniparser_load(file.c_str()));
     if (!dict) {
-        std::fprintf(stderr, "cannot parse file: %s\n", file.c_str());
+        if (report_load_failures)
+            std::fprintf(stderr, "cannot parse file: %s\n", file.c_str());
         return 0;
     }
     const char* value = iniparser_getstring(dict.get(), key, "");

@@ -23,3 +23,8 @@ std::string config_value(const char* path, const char* key, std::size_t size);
 // The output daemon prints every read in debug mode; the main program does
 // not. Set once at start.
 void set_config_read_echo(bool on);
+
+// A file that cannot be loaded is said on standard error at each read; the
+// installer's check, which reports it once among its findings, turns that
+// off. Set once at start.
+void set_config_load_report(bool on);

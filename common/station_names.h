@@ -19,3 +19,7 @@
 /* Channels: PUBLISH, every subscriber hears it. */
 #define STATION_SESSION_CHANNEL "session-channel"
 #define STATION_VOLUME_EVENT_CHANNEL "volume-event-channel"
+
+/* Keys: the door code's lockout, kept by orvanel through its restarts. */
+#define STATION_DOOR_LOCKOUT_KEY "dtmf-lockout"
+#define STATION_DOOR_GUARD_KEY "dtmf-guard"

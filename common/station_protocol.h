@@ -74,6 +74,18 @@ inline constexpr const char* device_state_list = STATION_DEVICE_STATE_LIST;  // 
 inline constexpr const char* session_channel = STATION_SESSION_CHANNEL;            // the user agent -> orvanel
 inline constexpr const char* volume_event_channel = STATION_VOLUME_EVENT_CHANNEL;  // orvanel -> the player
 
+// Keys. The values of an account's call-status key (see above), as the user
+// agent writes them: idle, an outgoing call ringing, an incoming call
+// ringing, a call in progress.
+inline constexpr const char* call_status_idle = R"({"status":"idle"})";
+inline constexpr const char* call_status_ringing = R"({"status":"ringing"})";
+inline constexpr const char* call_status_ring = R"({"status":"ring"})";
+inline constexpr const char* call_status_answer = R"({"status":"answer"})";
+// The door code's lockout, kept by orvanel: "<seconds>", expiring when the
+// lockout ends, and "<locked calls> <lockouts>" since the last match.
+inline constexpr const char* door_lockout_key = STATION_DOOR_LOCKOUT_KEY;
+inline constexpr const char* door_guard_key = STATION_DOOR_GUARD_KEY;
+
 // One push or publication as a command format with its one text argument,
 // for the senders that take a format and one text (orvanel's pool,
 // outputd's command link).

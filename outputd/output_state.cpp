@@ -7,23 +7,13 @@ std::atomic<int> GPIO135_STATUS{OUT_LOW};
 std::atomic<int> GPIO130_STATUS{OUT_LOW};
 std::atomic<int> GPIO135_PREV_STATUS{OUT_LOW};
 
-namespace {
-
-// The state a mode name gives, or -1 for a text that names no mode.
 int mode_state(const std::string& mode)
 {
-    if (mode == "singleAToggle")
-        return OUT_LOW;
-    if (mode == "singleBToggle")
-        return OUT_HIGH;
-    if (mode == "fastToggle")
-        return OUT_FAST_TOGGLE;
-    if (mode == "slowToggle")
-        return OUT_SLOW_TOGGLE;
+    for (const named_mode& named : output_mode_table)
+        if (mode == named.name)
+            return named.state;
     return -1;
 }
-
-}  // namespace
 
 output_modes read_output_modes()
 {
@@ -38,16 +28,16 @@ int idle_level(const output_modes& m)
     // rests high.
     if (m.relay == "singleAToggle")
         return OUT_HIGH;
-    if (m.relay == "Disabled" && m.music == "singleAToggle")
+    if (m.relay == disabled_mode && m.music == "singleAToggle")
         return OUT_HIGH;
-    if (m.relay == "Disabled" && m.music == "Disabled" && m.alarm == "singleAToggle")
+    if (m.relay == disabled_mode && m.music == disabled_mode && m.alarm == "singleAToggle")
         return OUT_HIGH;
     return OUT_LOW;
 }
 
 int state_for_type(const std::string& type, const output_modes& modes)
 {
-    if (type == "On") {
+    if (type == output_on_type) {
         const int state = mode_state(modes.relay);
         return state >= 0 ? state : OUT_LOW;
     }

@@ -16,6 +16,21 @@ extern std::atomic<int> GPIO135_STATUS;
 extern std::atomic<int> GPIO130_STATUS;       // recorded for the id "gpio130" only
 extern std::atomic<int> GPIO135_PREV_STATUS;  // the state the previous "gpio135" request left
 
+// The modes a setting or a relay request may name, with the state each
+// gives; "Disabled" leaves the next mode to govern the resting level, and
+// "On" in a request means the relay's own mode.
+struct named_mode {
+    const char* name;
+    int state;
+};
+inline constexpr named_mode output_mode_table[] = {
+    {"singleAToggle", OUT_LOW}, {"singleBToggle", OUT_HIGH}, {"fastToggle", OUT_FAST_TOGGLE}, {"slowToggle", OUT_SLOW_TOGGLE}};
+inline constexpr const char* disabled_mode = "Disabled";
+inline constexpr const char* output_on_type = "On";
+
+// The state a mode name gives, or -1 for a text that names no mode.
+int mode_state(const std::string& mode);
+
 struct output_modes {
     std::string relay;
     std::string music;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <algorithm>
 
+#include "common/station_protocol.h"
+
 std::string station_close_reason(const std::string& reason)
 {
     if (reason == "Connection reset by peer")
@@ -33,15 +35,15 @@ std::string call_status_text(account_call_status status)
 {
     switch (status) {
     case account_call_status::idle:
-        return R"({"status":"idle"})";
+        return call_status_idle;
     case account_call_status::outgoing_ringing:
-        return R"({"status":"ringing"})";
+        return call_status_ringing;
     case account_call_status::incoming_ringing:
-        return R"({"status":"ring"})";
+        return call_status_ring;
     case account_call_status::answered:
-        return R"({"status":"answer"})";
+        return call_status_answer;
     }
-    return R"({"status":"idle"})";
+    return call_status_idle;
 }
 
 std::string registration_record::register_class(const std::string& aor)

@@ -5,18 +5,19 @@
 #include "common/accounts.h"
 #include "common/process.h"
 #include "common/record_text.h"
+#include "common/station_protocol.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 
 int call_status_of_text(const std::string& text)
 {
-    if (text == R"({"status":"idle"})")
+    if (text == call_status_idle)
         return STATUS_IDLE;
-    if (text == R"({"status":"answer"})")
+    if (text == call_status_answer)
         return STATUS_IN_CALL;
-    if (text == R"({"status":"ring"})")
+    if (text == call_status_ring)
         return STATUS_INCOMING_RINGING;
-    if (text == R"({"status":"ringing"})")
+    if (text == call_status_ringing)
         return STATUS_OUTGOING_RINGING;
     return STATUS_NOT_READY;
 }

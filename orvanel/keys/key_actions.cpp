@@ -17,7 +17,6 @@
 
 namespace {
 
-enum : int { MODE_NOT_ACTIVE = 0, MODE_CALL = 1, MODE_HTTP = 2 };
 
 void not_active(int key)
 {

@@ -6,4 +6,8 @@
 
 inline constexpr double long_press_seconds = 5.0;
 
+// The key's button-gpio*:key_mode, as atoi reads it; any other number is
+// not active either.
+enum : int { MODE_NOT_ACTIVE = 0, MODE_CALL = 1, MODE_HTTP = 2 };
+
 void key_action(int key, double held_seconds);

@@ -22,11 +22,11 @@ std::string tamper_setting(const char* name, std::size_t size)
 bool tamper_action()
 {
     const int mode = std::atoi(tamper_setting("active", 16).c_str());
-    if (mode == 0) {
+    if (mode == TAMPER_NOT_ACTIVE) {
         write_oplog("BUTTON", "KEY_GPIO3 not active", "");
         return false;
     }
-    if (mode == 2) {
+    if (mode == TAMPER_HTTP) {
         const std::string url = tamper_setting("api_url", 64);
         if (url.empty()) {
             write_oplog("Other Event", "API URL IS NULL:", "");
@@ -36,7 +36,7 @@ bool tamper_action()
         write_oplog("Other Event", "HTTP API URL:", url);
         return true;
     }
-    if (mode == 3) {
+    if (mode == TAMPER_SOUND) {
         const std::string file = tamper_setting("audio_file", 32);
         const int count = std::atoi(tamper_setting("play_count", 16).c_str());
         play_sound(file, count);

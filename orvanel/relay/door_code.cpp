@@ -1,15 +1,13 @@
 #include "orvanel/relay/door_code.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <system_error>
 #include <thread>
 
 #include "common/oplog.h"
 #include "common/process.h"
 #include "common/record_text.h"
+#include "common/station_protocol.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/redis_pool.h"
 #include "orvanel/records/message_log.h"
@@ -17,9 +15,6 @@
 #include "orvanel/relay/relay_triggers.h"
 
 namespace {
-
-constexpr const char* lockout_key = "dtmf-lockout";
-constexpr const char* guard_key = "dtmf-guard";
 
 door_code_guard guard;
 bool restored = false;
@@ -59,20 +54,20 @@ void keep_locked_calls()
 {
     const std::string value = std::to_string(guard.locked_calls()) + " " + std::to_string(guard.lockouts());
     const auto day = std::chrono::duration_cast<std::chrono::seconds>(door_code_guard::memory);
-    keep("SET dtmf-guard %s EX %s", value, std::to_string(day.count()));
+    keep("SET " STATION_DOOR_GUARD_KEY " %s EX %s", value, std::to_string(day.count()));
 }
 
 void keep_lockout(std::chrono::seconds length)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(length);
-    keep("SET dtmf-lockout %s PX %s", std::to_string(length.count()), std::to_string(ms.count()));
+    keep("SET " STATION_DOOR_LOCKOUT_KEY " %s PX %s", std::to_string(length.count()), std::to_string(ms.count()));
 }
 
 void forget_locked_calls()
 {
     pooled_connection c(redis_pool.get());
     if (c)
-        redis_command(c.get(), "DEL %s", guard_key);
+        redis_command(c.get(), "DEL %s", door_guard_key);
 }
 
 }  // namespace
@@ -82,30 +77,12 @@ void restore_dtmf_lockout()
     pooled_connection c(redis_pool.get());
     if (!c)
         return;
-    reply_ptr counts = redis_command(c.get(), "GET %s", guard_key);
-    reply_ptr left = redis_command(c.get(), "PTTL %s", lockout_key);
-    if (!counts || !left || left->type != REDIS_REPLY_INTEGER)
+    const std::optional<door_code_guard::kept_state> kept = door_code_guard::read_kept(c.get());
+    if (!kept)
         return;
-    int locked_calls = 0;
-    int lockouts = 0;
-    if (counts->type == REDIS_REPLY_STRING) {
-        // "CALLS LOCKOUTS", as keep_locked_calls() writes it; what is not a
-        // number counts 0. Read without a stream: iostreams would bring the
-        // C++ runtime's whole locale machinery into the program.
-        const std::string text(counts->str, counts->len);
-        char* end = nullptr;
-        const long calls = std::strtol(text.c_str(), &end, 10);
-        const long locks = std::strtol(end, nullptr, 10);
-        locked_calls = static_cast<int>(std::clamp<long>(calls, INT_MIN, INT_MAX));
-        lockouts = static_cast<int>(std::clamp<long>(locks, INT_MIN, INT_MAX));
-    }
-    // -2: no lockout; -1: a key without expiry, which this program never
-    // writes: taken as the longest lockout rather than for ever.
-    std::chrono::milliseconds remaining{left->integer};
-    if (left->integer == -1)
-        remaining = door_code_guard::longest_lockout;
+    const std::chrono::milliseconds remaining = kept->remaining;
     restored = true;
-    guard.restore(locked_calls, lockouts, remaining, now());
+    guard.restore(kept->locked_calls, kept->lockouts, remaining, now());
     if (remaining.count() > 0) {
         log_print(LEVEL_WARN, "DTMF locked for %lld s more: a lockout from before the restart\n",
                   static_cast<long long>((remaining.count() + 999) / 1000));

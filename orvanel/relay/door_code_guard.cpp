@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
+#include "common/c_holders.h"
+#include "common/station_protocol.h"
 #include "orvanel/core/call_state.h"
 
 bool door_code_guard::first_refusal_in_call()
@@ -70,7 +73,7 @@ void door_code_guard::restore(int locked_calls, int lockouts, std::chrono::milli
                               time_point now)
 {
     locked_calls_ = std::max(locked_calls_, std::clamp(locked_calls, 0, calls_to_lock - 1));
-    lockouts_ = std::max(lockouts_, std::clamp(lockouts, 0, 64));
+    lockouts_ = std::max(lockouts_, std::clamp(lockouts, 0, most_lockouts));
     // The kept counts expire a day after the last locked call; here they
     // count from the restart.
     if (locked_calls_ > 0 || lockouts_ > 0) {
@@ -109,4 +112,33 @@ bool collect_dtmf(std::string& collected, const std::string& digits, const std::
     if (collected.size() < code.size())
         return false;
     return collected.compare(collected.size() - code.size(), code.size(), code) == 0;
+}
+
+std::optional<door_code_guard::kept_state> door_code_guard::read_kept(redisContext* c)
+{
+    if (!c)
+        return std::nullopt;
+    const reply_ptr counts = redis_command(c, "GET %s", door_guard_key);
+    const reply_ptr left = redis_command(c, "PTTL %s", door_lockout_key);
+    if (!counts || !left || left->type != REDIS_REPLY_INTEGER)
+        return std::nullopt;
+    kept_state kept;
+    if (counts->type == REDIS_REPLY_STRING) {
+        // "CALLS LOCKOUTS"; what is not a number counts 0. Read without a
+        // stream: iostreams would bring the C++ runtime's whole locale
+        // machinery into the program.
+        const std::string text(counts->str, counts->len);
+        char* end = nullptr;
+        const long calls = std::strtol(text.c_str(), &end, 10);
+        const long locks = std::strtol(end, nullptr, 10);
+        kept.locked_calls = static_cast<int>(std::clamp<long>(calls, 0, calls_to_lock - 1));
+        kept.lockouts = static_cast<int>(std::clamp<long>(locks, 0, most_lockouts));
+    }
+    // -2: no lockout; -1: a key without expiry, which orvanel never writes:
+    // taken as the longest lockout rather than for ever.
+    if (left->integer == -1)
+        kept.remaining = longest_lockout;
+    else if (left->integer > 0)
+        kept.remaining = std::chrono::milliseconds(left->integer);
+    return kept;
 }

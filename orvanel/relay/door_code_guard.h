@@ -14,7 +14,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
+
+#include <hiredis/hiredis.h>
 
 class door_code_guard {
 public:
@@ -26,6 +29,8 @@ public:
     static constexpr std::chrono::seconds first_lockout{60};
     static constexpr std::chrono::seconds longest_lockout{3600};
     static constexpr std::chrono::hours memory{24};
+    // Lockouts counted in a row; the length stops doubling long before.
+    static constexpr int most_lockouts = 64;
 
     // The call has used up its tries: its digits are ignored until it ends.
     bool call_locked() const { return call_locked_; }
@@ -56,6 +61,16 @@ public:
     // The state kept outside the process, taken back after a restart; what
     // this process has seen meanwhile is not forgotten by it.
     void restore(int locked_calls, int lockouts, std::chrono::milliseconds remaining, time_point now);
+
+    // The state that orvanel keeps in Redis (door_lockout_key and
+    // door_guard_key), as read back by orvanel after a restart and by the
+    // installer's check; nothing when Redis did not answer.
+    struct kept_state {
+        int locked_calls = 0;
+        int lockouts = 0;
+        std::chrono::milliseconds remaining{0};  // 0 when none runs
+    };
+    static std::optional<kept_state> read_kept(redisContext* c);
 
     // The length of a lockout after `earlier` lockouts without a match.
     static std::chrono::seconds lockout_length(int earlier);

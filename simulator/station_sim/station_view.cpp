@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "common/c_holders.h"
+#include "common/station_protocol.h"
 #include "station_kit/station.h"
 
 namespace {
@@ -96,13 +97,13 @@ pattern_reading read_relay(const line_history& relay, double now)
 
 std::string call_status_words(const std::string& stored)
 {
-    if (stored == R"({"status":"idle"})")
+    if (stored == call_status_idle)
         return "idle";
-    if (stored == R"({"status":"ringing"})")
+    if (stored == call_status_ringing)
         return "ringing out";
-    if (stored == R"({"status":"ring"})")
+    if (stored == call_status_ring)
         return "ringing in";
-    if (stored == R"({"status":"answer"})")
+    if (stored == call_status_answer)
         return "in call";
     return stored.empty() ? "no user agent" : stored;
 }

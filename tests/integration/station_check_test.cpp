@@ -154,12 +154,18 @@ TEST_F(StationCheckRedis, ProgramsAreFoundUnderTheirRootOnly)
 
 TEST(StationCheckServices, EachUnitGetsItsStateAndAShortAnswerIsNoPass)
 {
-    findings all = check_services("active\nfailed\nactive\ninactive\n");
+    findings all = check_services("active\nfailed\nactive\ninactive\ninactive\nactive\nactive\n");
     ASSERT_EQ(all.size(), station_units.size());
+    EXPECT_EQ(item(all, "station-filter.service").level, verdict::ok) << "the filter's loader ends after each run";
+    EXPECT_EQ(item(all, "station-filter.timer").level, verdict::ok);
     EXPECT_EQ(item(all, "orvanel.service").level, verdict::ok);
     EXPECT_EQ(item(all, "outputd.service").level, verdict::error);
     EXPECT_NE(item(all, "outputd.service").text.find("journalctl -u outputd"), std::string::npos);
     EXPECT_EQ(item(all, "station-baresip.service").level, verdict::error);
+
+    all = check_services("active\nactive\nactive\nactive\nfailed\ninactive\n");
+    EXPECT_EQ(item(all, "station-filter.service").level, verdict::error) << "a failed load leaves strangers' calls in";
+    EXPECT_EQ(item(all, "station-filter.path").level, verdict::error);
 
     all = check_services("active\n");
     EXPECT_EQ(item(all, "orvanel.service").level, verdict::ok);
@@ -321,7 +327,6 @@ class StationCheckProgram : public ::testing::Test {
 protected:
     void start_station()
     {
-        root.write("/userdata/alarm.mp3", "the tamper switch's sound");
         // The user agent listens on loopback, which every machine has (the
         // template's empty listen means eth0's address, which a test
         // machine may lack).

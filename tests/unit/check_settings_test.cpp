@@ -287,8 +287,8 @@ TEST_F(CheckSettings, DoorCodeLengthCharactersAndTries)
 TEST_F(CheckSettings, LockoutInForceAndUnknown)
 {
     const station_settings settings = settings_of(healthy);
-    EXPECT_EQ(level_of(check_door(settings, door_lockout{3, 2, 119500}), "door code lockout"), verdict::warning);
-    EXPECT_NE(texts_of(check_door(settings, door_lockout{3, 2, 119500}), "door code lockout").find("120 s more"),
+    EXPECT_EQ(level_of(check_door(settings, door_lockout{2, 2, std::chrono::milliseconds(119500)}), "door code lockout"), verdict::warning);
+    EXPECT_NE(texts_of(check_door(settings, door_lockout{2, 2, std::chrono::milliseconds(119500)}), "door code lockout").find("120 s more"),
               std::string::npos);
     EXPECT_EQ(level_of(check_door(settings, std::nullopt), "door code lockout"), verdict::warning);
 }
@@ -322,27 +322,27 @@ TEST_F(CheckSettings, LockoutReadFromTheMainProgramsKeys)
     redis_ptr c = redis_open(root.socket(), std::chrono::seconds(2));
     ASSERT_TRUE(c);
 
-    std::optional<door_lockout> read = read_door_lockout(c.get());
+    std::optional<door_lockout> read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->remaining_ms, 0);
+    EXPECT_EQ(read->remaining.count(), 0);
     EXPECT_EQ(read->locked_calls, 0);
 
-    client.command("SET dtmf-guard %s EX %s", "3 2", "86400");
+    client.command("SET dtmf-guard %s EX %s", "2 2", "86400");
     client.command("SET dtmf-lockout %s PX %s", "120", "120000");
-    read = read_door_lockout(c.get());
+    read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->locked_calls, 3);
+    EXPECT_EQ(read->locked_calls, 2);
     EXPECT_EQ(read->lockouts, 2);
-    EXPECT_GT(read->remaining_ms, 100000);
-    EXPECT_LE(read->remaining_ms, 120000);
+    EXPECT_GT(read->remaining.count(), 100000);
+    EXPECT_LE(read->remaining.count(), 120000);
 
     client.command("SET dtmf-guard %s", "-5 99999999999999999999");
     client.command("SET dtmf-lockout %s", "x");  // no expiry: taken for the longest lockout
-    read = read_door_lockout(c.get());
+    read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
     EXPECT_EQ(read->locked_calls, 0);
-    EXPECT_EQ(read->lockouts, 0);
-    EXPECT_EQ(read->remaining_ms, 3600 * 1000);
+    EXPECT_EQ(read->lockouts, door_code_guard::most_lockouts);
+    EXPECT_EQ(read->remaining.count(), 3600 * 1000);
 
-    EXPECT_FALSE(read_door_lockout(nullptr));
+    EXPECT_FALSE(door_code_guard::read_kept(nullptr));
 }
