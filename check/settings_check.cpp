@@ -1,5 +1,6 @@
 #include "check/settings_check.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <set>
@@ -28,6 +29,43 @@ std::vector<std::string> output_names(const char* besides_modes, bool first)
 }
 const std::vector<std::string> output_mode_names = output_names(disabled_mode, false);
 const std::vector<std::string> relay_type_names = output_names(output_on_type, true);
+
+// The edits (a letter added, left out or changed) that turn one text into
+// the other, ignoring case.
+std::size_t edit_distance(const std::string& a, const std::string& b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The name a misspelt value most likely meant: the one within two edits
+// of it, nearest first; empty when none is that near.
+std::string meant_name(const std::string& value, const std::vector<std::string>& names)
+{
+    std::string meant;
+    std::size_t best = 3;
+    for (const std::string& name : names) {
+        const std::size_t distance = edit_distance(value, name);
+        if (distance < best) {
+            best = distance;
+            meant = name;
+        }
+    }
+    return meant;
+}
 
 std::vector<setting_key> make_table()
 {
@@ -267,10 +305,7 @@ void check_value(findings& out, const setting_key& key, const std::string& value
         }
         if (key.kind == setting_kind::relay_type)
             return;  // what it does depends on the modes: check_relay_type
-        std::string meant;
-        for (const std::string& name : names)
-            if (lowered(name) == lowered(value))
-                meant = name;
+        const std::string meant = meant_name(value, names);
         const bool relay = key.key == "relay_mode";
         add(out, item, relay ? verdict::error : verdict::warning,
             shown(value) + " is no mode outputd knows: " +
@@ -384,10 +419,9 @@ void check_relay_type(findings& out, const station_settings& settings)
                              value_of(settings, "relay_ctrl", "play_music", 16),
                              value_of(settings, "relay_ctrl", "alarm", 16)};
     const bool rests_high = idle_level(modes) == OUT_HIGH;
-    std::string meant = output_on_type;
-    for (const std::string& name : relay_type_names)
-        if (lowered(name) == lowered(type))
-            meant = name;
+    std::string meant = meant_name(type, relay_type_names);
+    if (meant.empty())
+        meant = output_on_type;
     const std::string what = (type.empty() ? std::string("no type") : shown(type) + " is no type outputd knows") + ": ";
     if (rests_high)
         add(out, "relay_ctrl:type", verdict::warning,

@@ -21,9 +21,17 @@ constexpr const char* sounds = "/home/kovrin/target/share/sounds/";
 finding on_path(const char* program, const char* use)
 {
     const std::string found = find_on_path(program);
-    if (found.empty())
+    if (found.empty()) {
+        // The programs look on PATH alone; under a station root they run
+        // with its bin folder first on PATH, where the stand-ins are.
+        const std::string stand_in = station_root() + "/bin/" + program;
+        if (!station_root().empty() && access(stand_in.c_str(), X_OK) == 0)
+            return {area, program, verdict::error,
+                    std::string("not found on PATH: ") + use + " fails; the station root has it as " + stand_in +
+                        ": run the check with PATH=" + station_root() + "/bin:$PATH, as the programs under it run"};
         return {area, program, verdict::error,
                 std::string("not found on PATH: ") + use + " fails; install " + program};
+    }
     return {area, program, verdict::ok, found};
 }
 

@@ -128,6 +128,18 @@ TEST_F(CheckSettings, TyposAreNamedWithTheValueAndTheFix)
     EXPECT_NE(texts_of(all, "relay_ctrl:relay_mode").find("write singleAToggle"), std::string::npos);
     EXPECT_EQ(level_of(all, "relay_ctrl:type"), verdict::error);
     EXPECT_EQ(level_of(all, "relay_ctrl:state_info"), verdict::warning);
+
+    // A letter doubled, left out or changed still names the mode meant; a
+    // text near none names them all.
+    EXPECT_NE(texts_of(settings_findings("[relay_ctrl]\nrelay_mode = singleBToogle\n"), "relay_ctrl:relay_mode")
+                  .find("write singleBToggle"),
+              std::string::npos);
+    EXPECT_NE(texts_of(settings_findings("[relay_ctrl]\nrelay_mode = fastToggel\n"), "relay_ctrl:relay_mode")
+                  .find("write fastToggle"),
+              std::string::npos);
+    EXPECT_NE(texts_of(settings_findings("[relay_ctrl]\nrelay_mode = door\n"), "relay_ctrl:relay_mode")
+                  .find("write one of singleAToggle, singleBToggle"),
+              std::string::npos);
 }
 
 // A value that would drive the terminal or split a line reaches the report
