@@ -65,21 +65,25 @@ bool all_zero(const unsigned char* bytes, std::size_t count)
     return std::all_of(bytes, bytes + count, [](unsigned char b) { return b == 0; });
 }
 
+// Whether an address of the table is the IPv4 host itself, or the host
+// mapped into IPv6 (::ffff:a.b.c.d).
+bool same_host(bool v6, const std::array<unsigned char, 16>& address, const in_addr& host)
+{
+    const unsigned char* wanted = reinterpret_cast<const unsigned char*>(&host.s_addr);
+    if (!v6)
+        return std::equal(wanted, wanted + 4, address.data());
+    static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::equal(mapped, mapped + 12, address.data()) && std::equal(wanted, wanted + 4, address.data() + 12);
+}
+
 // Whether a connection to host:port may land on this listener.
 bool listens_for(const proc_tcp_socket& socket, const in_addr& host, int port)
 {
     if (socket.state != tcp_state_listen || socket.port != port)
         return false;
-    const unsigned char* wanted = reinterpret_cast<const unsigned char*>(&host.s_addr);
-    if (!socket.v6)
-        return all_zero(socket.address.data(), 4) || std::equal(wanted, wanted + 4, socket.address.data());
     // "::" takes IPv4 too unless the socket is IPv6 only, which the table
     // does not show: it counts.
-    if (all_zero(socket.address.data(), 16))
-        return true;
-    static constexpr unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    return std::equal(mapped, mapped + 12, socket.address.data()) &&
-           std::equal(wanted, wanted + 4, socket.address.data() + 12);
+    return all_zero(socket.address.data(), socket.v6 ? 16 : 4) || same_host(socket.v6, socket.address, host);
 }
 
 }  // namespace
@@ -111,22 +115,44 @@ std::optional<proc_tcp_socket> parse_proc_tcp_line(const std::string& line)
     if (!parse_endpoint(fields[1], socket.v6, socket) || !parse_endpoint(fields[2], socket.v6, remote) || !state ||
         !uid)
         return std::nullopt;
+    socket.remote_address = remote.address;
+    socket.remote_port = remote.port;
     socket.state = static_cast<int>(*state);
     socket.uid = *uid;
     return socket;
 }
 
-std::vector<uid_t> listener_owners(const std::vector<std::string>& texts, const in_addr& host, int port)
+namespace {
+
+// The owners of the sockets of the texts that the test picks, in order.
+template <typename Test>
+std::vector<uid_t> owners_of(const std::vector<std::string>& texts, const Test& picked)
 {
     std::vector<uid_t> owners;
     for (const std::string& text : texts) {
         for (std::size_t at = 0; at < text.size();) {
             const std::size_t end = std::min(text.find('\n', at), text.size());
             const std::optional<proc_tcp_socket> socket = parse_proc_tcp_line(text.substr(at, end - at));
-            if (socket && listens_for(*socket, host, port))
+            if (socket && picked(*socket))
                 owners.push_back(socket->uid);
             at = end + 1;
         }
     }
     return owners;
+}
+
+}  // namespace
+
+std::vector<uid_t> listener_owners(const std::vector<std::string>& texts, const in_addr& host, int port)
+{
+    return owners_of(texts, [&](const proc_tcp_socket& socket) { return listens_for(socket, host, port); });
+}
+
+std::vector<uid_t> connection_owners(const std::vector<std::string>& texts, const in_addr& host, int port,
+                                     const in_addr& peer, int peer_port)
+{
+    return owners_of(texts, [&](const proc_tcp_socket& socket) {
+        return socket.state != tcp_state_listen && socket.port == port && socket.remote_port == peer_port &&
+               same_host(socket.v6, socket.address, host) && same_host(socket.v6, socket.remote_address, peer);
+    });
 }

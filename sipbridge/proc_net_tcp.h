@@ -25,6 +25,8 @@ struct proc_tcp_socket {
     bool v6 = false;
     std::array<unsigned char, 16> address {};  // IPv4: the first 4 bytes, in network order
     int port = 0;
+    std::array<unsigned char, 16> remote_address {};
+    int remote_port = 0;
     int state = 0;
     uid_t uid = 0;
 };
@@ -38,3 +40,12 @@ std::optional<proc_tcp_socket> parse_proc_tcp_line(const std::string& line);
 // 0.0.0.0, on :: or on the host mapped into IPv6 (::ffff:a.b.c.d). Each
 // listener once, in the order of the texts.
 std::vector<uid_t> listener_owners(const std::vector<std::string>& texts, const in_addr& host, int port);
+
+// The owners of the sockets in the texts that are the far end of one
+// connection: their own end on host:port, the other on peer:peer_port
+// (IPv4, or mapped into IPv6). The kernel gives the socket that accepted a
+// connection the user of the process that accepted it, and one still
+// waiting to be accepted its listener's user, so this names whoever holds
+// the connection, whatever listens by the time the table is read.
+std::vector<uid_t> connection_owners(const std::vector<std::string>& texts, const in_addr& host, int port,
+                                     const in_addr& peer, int peer_port);

@@ -123,9 +123,9 @@ void ua_link::run()
     for (;;) {
         std::string error;
         unique_fd fd = connect_once(error);
-        // The listener is looked up once the connection is made, so that it
-        // is the one that took it; nothing has been sent or read yet.
-        const std::string refusal = fd ? ua_owner_refusal(address_.host, address_.port) : "";
+        // The listener and the far end of the connection are looked up once
+        // the connection is made; nothing has been sent or read yet.
+        const std::string refusal = fd ? ua_owner_refusal(address_.host, address_.port, fd.get()) : "";
         if (!refusal.empty()) {
             if (!refusal_said)
                 handlers_.report("refusing the user agent at " + where + ": " + refusal);

@@ -9,7 +9,10 @@
 #include <string>
 
 // Empty when every socket listening for connections to HOST:PORT (IPv4)
-// belongs to the user agent's user; otherwise why the bridge refuses it, as
-// a console text ("its control socket belongs to uid 65534, not
-// station-sip").
-std::string ua_owner_refusal(const std::string& host, int port);
+// belongs to the user agent's user, and so does the far end of the
+// connected socket `connection` when one is given; otherwise why the bridge
+// refuses it, as a console text ("its control socket belongs to uid 65534,
+// not station-sip"). The far end settles it: another user may accept the
+// bridge's connection and close his listener before the user agent's own
+// starts listening, and the listeners alone would then look right.
+std::string ua_owner_refusal(const std::string& host, int port, int connection = -1);

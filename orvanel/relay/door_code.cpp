@@ -50,9 +50,9 @@ void keep(const char* format, const std::string& value, const std::string& expir
         log_print(LEVEL_WARN, "cannot keep the DTMF lockout in Redis: a restart of orvanel would end it\n");
 }
 
-void keep_locked_calls()
+void keep_wrong_digits()
 {
-    const std::string value = std::to_string(guard.locked_calls()) + " " + std::to_string(guard.lockouts());
+    const std::string value = std::to_string(guard.wrong_digits()) + " " + std::to_string(guard.lockouts());
     const auto day = std::chrono::duration_cast<std::chrono::seconds>(door_code_guard::memory);
     keep("SET " STATION_DOOR_GUARD_KEY " %s EX %s", value, std::to_string(day.count()));
 }
@@ -63,7 +63,7 @@ void keep_lockout(std::chrono::seconds length)
     keep("SET " STATION_DOOR_LOCKOUT_KEY " %s PX %s", std::to_string(length.count()), std::to_string(ms.count()));
 }
 
-void forget_locked_calls()
+void forget_wrong_digits()
 {
     pooled_connection c(redis_pool.get());
     if (c)
@@ -82,7 +82,7 @@ void restore_dtmf_lockout()
         return;
     const std::chrono::milliseconds remaining = kept->remaining;
     restored = true;
-    guard.restore(kept->locked_calls, kept->lockouts, remaining, now());
+    guard.restore(kept->wrong_digits, kept->lockouts, remaining, now());
     if (remaining.count() > 0) {
         log_print(LEVEL_WARN, "DTMF locked for %lld s more: a lockout from before the restart\n",
                   static_cast<long long>((remaining.count() + 999) / 1000));
@@ -125,30 +125,31 @@ void relay_on_dtmf(const dtmf_take& take)
     const bool matched = collect_dtmf(dtmf_digits, take.digits, take.code);
     if (debug_mode)
         std::printf("DTMF is [%s]\n", one_line(dtmf_digits).c_str());
-    const bool had_locked_calls = guard.locked_calls() > 0 || guard.lockouts() > 0;
+    const bool had_wrong_digits = guard.wrong_digits() > 0 || guard.lockouts() > 0;
     const door_code_guard::verdict verdict = guard.after(matched, take.code.size(), take.tries, now());
     if (matched) {
         switch_relay(true);
         if (relay_setting("mode", 16) == "delay")
             start_relay_reset("relay_ctrl:dtmf_reset_duration");
         dtmf_digits.clear();
-        if (had_locked_calls)
-            forget_locked_calls();
+        if (had_wrong_digits)
+            forget_wrong_digits();
         return;
     }
     if (verdict.call_locked) {
         log_print(LEVEL_WARN, "DTMF locked for this call: %d wrong tries of the door code\n", take.tries);
         write_oplog("FUNCTION", "DTMF LOCKED", "call");
-        keep_locked_calls();
     }
     if (verdict.lockout.count() > 0) {
         const long long seconds = verdict.lockout.count();
-        log_print(LEVEL_WARN, "DTMF locked for %lld s: %d calls in a row used up their tries\n", seconds,
-                  door_code_guard::calls_to_lock);
+        log_print(LEVEL_WARN, "DTMF locked for %lld s: wrong digits worth %d calls' tries since the last match\n",
+                  seconds, door_code_guard::calls_to_lock);
         write_oplog("FUNCTION", "DTMF LOCKED", std::to_string(seconds) + " s");
         keep_lockout(verdict.lockout);
         note_unlock_after(verdict.lockout);
     }
+    if (verdict.call_locked || verdict.lockout.count() > 0)
+        keep_wrong_digits();
 }
 
 void dtmf_outside_call(int status)
@@ -161,6 +162,10 @@ void dtmf_outside_call(int status)
 
 void dtmf_call_ended()
 {
-    guard.call_ended();
+    // The call's wrong digits now count for the station; kept, so that a
+    // restart does not give a caller who hangs up short of the limit a
+    // fresh count.
+    if (guard.call_ended())
+        keep_wrong_digits();
     outside_call_said = false;
 }

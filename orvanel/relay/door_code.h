@@ -5,11 +5,11 @@
 // (Baresip_thread), one event at a time, apart from the detached thread
 // that writes the end of a lockout.
 //
-// A station-wide lockout and the locked calls before it are kept in Redis
+// A station-wide lockout and the wrong digits before it are kept in Redis
 // as well, so that a restart of orvanel does not end them:
 //   "dtmf-lockout"  the lockout's length in seconds, expiring when it ends
-//   "dtmf-guard"    "<locked calls> <lockouts>" since the last match,
-//                   forgotten a day after the last locked call
+//   "dtmf-guard"    "<wrong digits> <lockouts>" since the last match,
+//                   forgotten a day after it was last written
 #pragma once
 
 #include <string>

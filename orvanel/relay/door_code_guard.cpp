@@ -32,34 +32,47 @@ door_code_guard::verdict door_code_guard::after(bool matched, std::size_t code_l
     verdict result;
     if (matched) {
         call_digits_ = 0;
-        locked_calls_ = 0;
+        wrong_digits_ = 0;
         lockouts_ = 0;
         return result;
     }
-    if (code_length == 0 || call_digits_ < static_cast<std::size_t>(tries) * code_length)
+    if (code_length == 0 || call_digits_ == 0)
         return result;
+    if (any_wrong_digit_ && now - last_wrong_digit_ >= memory) {
+        wrong_digits_ = 0;
+        lockouts_ = 0;
+    }
+    any_wrong_digit_ = true;
+    last_wrong_digit_ = now;
 
-    call_locked_ = true;
-    result.call_locked = true;
-    if (any_locked_call_ && now - last_locked_call_ >= memory) {
-        locked_calls_ = 0;
-        lockouts_ = 0;
+    const std::size_t limit = static_cast<std::size_t>(tries) * code_length;
+    if (!call_locked_ && call_digits_ >= limit) {
+        call_locked_ = true;
+        result.call_locked = true;
     }
-    any_locked_call_ = true;
-    last_locked_call_ = now;
-    if (++locked_calls_ < calls_to_lock)
+    // The station counts digits, not locked calls: a caller who hangs up
+    // one digit short of the call's limit and calls again is held to the
+    // same number of tries as one who uses them up.
+    if (wrong_digits_ + call_digits_ < calls_to_lock * limit)
         return result;
-    locked_calls_ = 0;
+    // The call that brings the lockout ends its own tries with it, so its
+    // digits after the lockout count for nothing either.
+    call_locked_ = true;
+    call_digits_ = 0;
+    wrong_digits_ = 0;
     result.lockout = lockout_length(lockouts_++);
     locked_until_ = now + result.lockout;
     return result;
 }
 
-void door_code_guard::call_ended()
+bool door_code_guard::call_ended()
 {
+    const bool counted = call_digits_ > 0;
+    wrong_digits_ += call_digits_;
     call_digits_ = 0;
     call_locked_ = false;
     call_refused_ = false;
+    return counted;
 }
 
 std::chrono::milliseconds door_code_guard::remaining(time_point now) const
@@ -69,16 +82,16 @@ std::chrono::milliseconds door_code_guard::remaining(time_point now) const
     return std::chrono::ceil<std::chrono::milliseconds>(locked_until_ - now);
 }
 
-void door_code_guard::restore(int locked_calls, int lockouts, std::chrono::milliseconds remaining_time,
+void door_code_guard::restore(long wrong_digits, int lockouts, std::chrono::milliseconds remaining_time,
                               time_point now)
 {
-    locked_calls_ = std::max(locked_calls_, std::clamp(locked_calls, 0, calls_to_lock - 1));
+    wrong_digits_ = std::max(wrong_digits_, static_cast<std::size_t>(std::clamp(wrong_digits, 0L, most_kept_digits)));
     lockouts_ = std::max(lockouts_, std::clamp(lockouts, 0, most_lockouts));
-    // The kept counts expire a day after the last locked call; here they
+    // The kept counts expire a day after the last wrong digit; here they
     // count from the restart.
-    if (locked_calls_ > 0 || lockouts_ > 0) {
-        any_locked_call_ = true;
-        last_locked_call_ = now;
+    if (wrong_digits_ > 0 || lockouts_ > 0) {
+        any_wrong_digit_ = true;
+        last_wrong_digit_ = now;
     }
     const std::chrono::milliseconds left = std::clamp(remaining_time, std::chrono::milliseconds{0},
                                                        std::chrono::milliseconds{longest_lockout});
@@ -124,14 +137,14 @@ std::optional<door_code_guard::kept_state> door_code_guard::read_kept(redisConte
         return std::nullopt;
     kept_state kept;
     if (counts->type == REDIS_REPLY_STRING) {
-        // "CALLS LOCKOUTS"; what is not a number counts 0. Read without a
+        // "DIGITS LOCKOUTS"; what is not a number counts 0. Read without a
         // stream: iostreams would bring the C++ runtime's whole locale
         // machinery into the program.
         const std::string text(counts->str, counts->len);
         char* end = nullptr;
-        const long calls = std::strtol(text.c_str(), &end, 10);
+        const long digits = std::strtol(text.c_str(), &end, 10);
         const long locks = std::strtol(end, nullptr, 10);
-        kept.locked_calls = static_cast<int>(std::clamp<long>(calls, 0, calls_to_lock - 1));
+        kept.wrong_digits = std::clamp(digits, 0L, most_kept_digits);
         kept.lockouts = static_cast<int>(std::clamp<long>(locks, 0, most_lockouts));
     }
     // -2: no lockout; -1: a key without expiry, which orvanel never writes:

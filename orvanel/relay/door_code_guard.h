@@ -5,11 +5,14 @@
 //
 // A call may send tries x (code length) digits, counted from its start or
 // from its last match; past that its digits are ignored and the call is
-// locked. After calls_to_lock locked calls with no match between them the
-// station is locked for first_lockout, each further lockout doubling up to
-// longest_lockout; a match forgets the locked calls and the doubling, and so
-// does a day without a locked call. The empty code, which every digit
-// matches, is never limited.
+// locked. The station counts the wrong digits of its calls since the last
+// match: once they come to calls_to_lock calls' worth of tries (three
+// locked calls, or more calls that each stopped short of their limit), it is
+// locked for first_lockout, each further lockout doubling up to
+// longest_lockout. A caller who hangs up before the limit therefore gains
+// nothing but the cost of another call. A match forgets the wrong digits and
+// the doubling, and so does a day without a wrong digit. The empty code,
+// which every digit matches, is never limited.
 #pragma once
 
 #include <chrono>
@@ -29,8 +32,11 @@ public:
     static constexpr std::chrono::seconds first_lockout{60};
     static constexpr std::chrono::seconds longest_lockout{3600};
     static constexpr std::chrono::hours memory{24};
-    // Lockouts counted in a row; the length stops doubling long before.
+    // The most lockouts in a row and wrong digits that are counted; the
+    // length stops doubling long before, and a kept count beyond any tries
+    // setting still locks at the next wrong digit.
     static constexpr int most_lockouts = 64;
+    static constexpr long most_kept_digits = 1L << 30;
 
     // The call has used up its tries: its digits are ignored until it ends.
     bool call_locked() const { return call_locked_; }
@@ -50,23 +56,26 @@ public:
     };
     verdict after(bool matched, std::size_t code_length, int tries, time_point now);
 
-    // A call ended: the next one starts with all its tries.
-    void call_ended();
+    // A call ended: its wrong digits count for the station, and the next
+    // call starts with all its tries. True when the station's count changed.
+    bool call_ended();
 
     bool locked(time_point now) const { return now < locked_until_; }
     std::chrono::milliseconds remaining(time_point now) const;
-    int locked_calls() const { return locked_calls_; }
+    // Wrong digits since the last match or lockout, the current call's
+    // included, and the lockouts since the last match.
+    std::size_t wrong_digits() const { return wrong_digits_ + call_digits_; }
     int lockouts() const { return lockouts_; }
 
     // The state kept outside the process, taken back after a restart; what
     // this process has seen meanwhile is not forgotten by it.
-    void restore(int locked_calls, int lockouts, std::chrono::milliseconds remaining, time_point now);
+    void restore(long wrong_digits, int lockouts, std::chrono::milliseconds remaining, time_point now);
 
     // The state that orvanel keeps in Redis (door_lockout_key and
     // door_guard_key), as read back by orvanel after a restart and by the
     // installer's check; nothing when Redis did not answer.
     struct kept_state {
-        int locked_calls = 0;
+        long wrong_digits = 0;
         int lockouts = 0;
         std::chrono::milliseconds remaining{0};  // 0 when none runs
     };
@@ -84,11 +93,11 @@ private:
     bool call_locked_ = false;
     bool call_refused_ = false;
     // The whole station
-    int locked_calls_ = 0;
+    std::size_t wrong_digits_ = 0; // of the calls before this one
     int lockouts_ = 0;
     time_point locked_until_{};
-    time_point last_locked_call_{};
-    bool any_locked_call_ = false;
+    time_point last_wrong_digit_{};
+    bool any_wrong_digit_ = false;
 };
 
 // Appends received digits to the call's collection, keeping the most recent

@@ -94,7 +94,12 @@ TEST_F(DoorCode, WrongTriesAreLimitedPerCall)
     EXPECT_EQ(count_entries("FUNCTION,DTMF LOCKED,call"), 1u);
     EXPECT_NE(message_log().find("DTMF locked for this call: 3 wrong tries of the door code"), std::string::npos);
 
-    // The next call has its tries again, also with a setting of its own.
+    // The next call has its tries again, and its match forgets the wrong
+    // digits that the station counted.
+    call("1234");
+    EXPECT_TRUE(opens());
+
+    // A setting of its own.
     root.write_settings("[relay_ctrl]\ntype = On\ndtmf = yes\ndtmf_code = 1234\ndtmf_tries = 1\n");
     ring();
     answer();
@@ -140,6 +145,31 @@ TEST_F(DoorCode, LockedCallsInARowLockTheStationThroughARestart)
     EXPECT_TRUE(opens());
     EXPECT_TRUE(wait_until([&] { return client.command("EXISTS %s", "dtmf-guard")->integer == 0; }))
         << "a match forgets the locked calls and the doubling";
+}
+
+// A caller who hangs up one digit short of a call's tries and calls again
+// is counted by the digits: the fourth such call brings the lockout at the
+// 36th wrong digit, and the count survives a restart in between.
+TEST_F(DoorCode, CallsThatHangUpShortOfTheirTriesLockTheStationToo)
+{
+    for (int n = 0; n < 3; ++n)
+        call(std::string(11, '0' + static_cast<char>(n)));
+    EXPECT_EQ(count_entries("FUNCTION,DTMF LOCKED,call"), 0u) << "no call used up its tries";
+    EXPECT_TRUE(wait_until([&] {
+        const reply_ptr kept = client.command("GET %s", "dtmf-guard");
+        return kept && kept->type == REDIS_REPLY_STRING && std::string(kept->str, kept->len) == "33 0";
+    })) << "the wrong digits are kept at each call's end";
+
+    start_orvanel();
+    ring();
+    answer();
+    digits("987");
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF LOCKED,60 s") == 1; }, 10s));
+    digits("1234");
+    close();
+    EXPECT_FALSE(opens(300ms));
+    EXPECT_GT(client.command("PTTL %s", "dtmf-lockout")->integer, 50000);
+    EXPECT_NE(message_log().find("DTMF locked for 60 s: wrong digits worth 3 calls' tries"), std::string::npos);
 }
 
 // The empty code keeps its meaning: any digit opens, in an answered call.

@@ -102,11 +102,19 @@ TEST_F(SipCalls, UnansweredCallIsCancelledAndTheNextNumberDialled)
 TEST_F(SipCalls, VisitorCallAnsweredWithKeyTwoOpensTheDoorWithTheCode)
 {
     start_registered(settings("next_number_1 = 1001\n", "call_state = no\n"));
+    const auto invited = std::chrono::steady_clock::now();
     const std::unique_ptr<kit_program> visitor = sip.call_station();
     ASSERT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"ring"})"); }))
         << sip.report() << visitor->report("visitor");
-    ASSERT_TRUE(wait_until([&] { return has_entry_starting("SIP STATE,INCOMING CALL,sip:4000@127.0.0.1:"); }));
+    const auto rang = std::chrono::steady_clock::now();
     tap(67);
+    ASSERT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"answer"})"); }));
+    // What a call costs a caller who tries codes, on loopback with a key
+    // pressed at once: the price of each call in a search of the codes.
+    const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+    std::cerr << "call set-up: ringing " << ms(rang - invited) << " ms after the INVITE was sent, answered "
+              << ms(std::chrono::steady_clock::now() - rang) << " ms after that by a key\n";
+    ASSERT_TRUE(wait_until([&] { return has_entry_starting("SIP STATE,INCOMING CALL,sip:4000@127.0.0.1:"); }));
     ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,incoming") == 1; }));
     EXPECT_EQ(count_entries("FUNCTION,KEY Answer,"), 1u);
 

@@ -161,6 +161,48 @@ TEST(DoorCode, ThreeLockedCallsInARowLockTheStationWithDoublingTimes)
     }
 }
 
+TEST(DoorCode, HangingUpShortOfTheLimitGainsNothing)
+{
+    // Calls of eleven digits each, one short of a call's limit: the
+    // station counts their digits, so the fourth call brings the lockout at
+    // its third digit, the 36th wrong one, as three calls of twelve do.
+    door d;
+    for (int call = 0; call < 3; ++call) {
+        d.send_each("98765432109");
+        EXPECT_FALSE(d.guard.call_locked());
+        d.end_call();
+        EXPECT_EQ(d.guard.wrong_digits(), 11u * static_cast<unsigned>(call + 1))
+            << "the call's wrong digits count for the station";
+    }
+    d.send_each("98");
+    EXPECT_EQ(d.last.lockout, 0s);
+    d.send("7");
+    EXPECT_EQ(d.last.lockout, 60s);
+    EXPECT_FALSE(d.last.call_locked) << "the call itself had tries left: no call entry";
+    EXPECT_TRUE(d.guard.call_locked()) << "but they are gone with the lockout";
+    EXPECT_EQ(d.guard.wrong_digits(), 0u);
+    EXPECT_FALSE(d.guard.call_ended()) << "nothing of it counts after the lockout";
+
+    // After it the count starts afresh, and the next lockout doubles.
+    d.now += 61s;
+    for (int call = 0; call < 4; ++call) {
+        d.send_each("9876543210");
+        d.end_call();
+    }
+    EXPECT_TRUE(d.guard.locked(d.now + 119s)) << "the 36th wrong digit, in the fourth call";
+    EXPECT_FALSE(d.guard.locked(d.now + 120s));
+    EXPECT_EQ(d.guard.wrong_digits(), 0u) << "the fourth call's digits after it counted for nothing";
+
+    // A match within the tries still opens, and forgets the count.
+    door e;
+    e.send_each("98765432109");
+    e.end_call();
+    e.send_each("5551234");
+    EXPECT_EQ(e.openings, 1);
+    EXPECT_EQ(e.guard.wrong_digits(), 0u);
+    EXPECT_FALSE(e.guard.call_ended()) << "a call that matched last leaves nothing";
+}
+
 TEST(DoorCode, AMatchOrAQuietDayForgetsTheLockedCalls)
 {
     door d;
@@ -172,7 +214,7 @@ TEST(DoorCode, AMatchOrAQuietDayForgetsTheLockedCalls)
     d.locked_call();
     d.send_each("1234");
     EXPECT_EQ(d.openings, 1);
-    EXPECT_EQ(d.guard.locked_calls(), 0);
+    EXPECT_EQ(d.guard.wrong_digits(), 0u);
     EXPECT_EQ(d.guard.lockouts(), 0);
     d.end_call();
     d.locked_call();
@@ -198,7 +240,7 @@ TEST(DoorCode, TheEmptyCodeIsNeverLimited)
 TEST(DoorCode, ARestoredLockoutHoldsAndMerges)
 {
     door d;
-    d.guard.restore(2, 1, 30s, d.now);
+    d.guard.restore(24, 1, 30s, d.now);
     EXPECT_TRUE(d.guard.locked(d.now + 29s));
     EXPECT_FALSE(d.guard.locked(d.now + 30s));
     d.now += 30s;
@@ -212,7 +254,7 @@ TEST(DoorCode, ARestoredLockoutHoldsAndMerges)
     // Kept values that no running station writes are held within bounds.
     door e;
     e.guard.restore(-5, 1000, 100h, e.now);
-    EXPECT_EQ(e.guard.locked_calls(), 0);
+    EXPECT_EQ(e.guard.wrong_digits(), 0u);
     EXPECT_TRUE(e.guard.locked(e.now + 3599s));
     EXPECT_FALSE(e.guard.locked(e.now + 3600s));
 }

@@ -1,11 +1,13 @@
 // What guards the user agent's control socket on the bridge's side: the
-// owner of the listening socket as /proc/net/tcp shows it, the users named
-// for the user agent and the bridge, and the commands the link sends.
+// owners of the listening socket and of the connection's far end as
+// /proc/net/tcp shows them, the users named for the user agent and the
+// bridge, and the commands the link sends.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <iterator>
 
 #include "common/c_holders.h"
+#include "station_kit/other_user.h"
 #include "sipbridge/proc_net_tcp.h"
 #include "sipbridge/station_users.h"
 #include "sipbridge/ua_link.h"
@@ -59,6 +62,17 @@ std::string table_line(const std::string& local, int port, const char* state, co
     const std::string zero(local.size(), '0');
     return "   3: " + local + ":" + port_text + " " + zero + ":0000 " + state +
            " 00000000:00000000 00:00000000 00000000 " + uid + "        0 51234 1 0000000000000000 100 0 0 10 0";
+}
+
+// A connection's line: its own end and the other.
+std::string connection_line(const std::string& local, int port, const std::string& remote, int remote_port,
+                            const char* uid)
+{
+    char ports[2][5];
+    std::snprintf(ports[0], sizeof ports[0], "%04X", port);
+    std::snprintf(ports[1], sizeof ports[1], "%04X", remote_port);
+    return "   4: " + local + ":" + ports[0] + " " + remote + ":" + ports[1] + " 01" +
+           " 00000000:00000000 00:00000000 00000000 " + uid + "        0 51235 1 0000000000000000 20 4 30 10 -1";
 }
 
 in_addr loopback()
@@ -162,6 +176,116 @@ TEST(ProcNetTcp, ListenersThatACallToTheHostCouldReach)
     // Not the connection (01), nor another address, port or IPv6 address.
     EXPECT_EQ(listener_owners({v4_table, v6_table}, loopback(), 4444), (std::vector<uid_t> {10, 11, 12, 13}));
     EXPECT_TRUE(listener_owners({"", ""}, loopback(), 4444).empty());
+}
+
+// The far end of one connection, by both of its ends: not the listener,
+// not the bridge's own end, not another connection to the port.
+TEST(ProcNetTcp, TheFarEndOfOneConnection)
+{
+    in_addr other {};
+    inet_pton(AF_INET, "127.0.0.2", &other);
+    const std::string v4_table =
+        table_line(v4_hex("127.0.0.1"), 4444, "0A", "7") + "\n" +
+        connection_line(v4_hex("127.0.0.1"), 4444, v4_hex("127.0.0.1"), 40001, "8") + "\n" +
+        connection_line(v4_hex("127.0.0.1"), 40001, v4_hex("127.0.0.1"), 4444, "9") + "\n" +
+        connection_line(v4_hex("127.0.0.1"), 4444, v4_hex("127.0.0.1"), 40002, "10") + "\n" +
+        connection_line(v4_hex("127.0.0.1"), 4444, v4_hex("127.0.0.2"), 40001, "11") + "\n";
+    const std::string v6_table =
+        connection_line(v6_hex("::ffff:127.0.0.1"), 4444, v6_hex("::ffff:127.0.0.1"), 40001, "12") + "\n" +
+        connection_line(v6_hex("::1"), 4444, v6_hex("::1"), 40001, "13") + "\n";
+    EXPECT_EQ(connection_owners({v4_table, v6_table}, loopback(), 4444, loopback(), 40001),
+              (std::vector<uid_t> {8, 12}));
+    EXPECT_EQ(connection_owners({v4_table, ""}, loopback(), 4444, other, 40001), (std::vector<uid_t> {11}));
+    EXPECT_TRUE(connection_owners({v4_table, v6_table}, loopback(), 4444, loopback(), 40003).empty());
+}
+
+// Another user takes the bridge's connection and gives up his listener;
+// the user agent's user listens on the port by the time the bridge looks.
+// The listeners alone look right; the connection's far end is the other
+// user's, and the bridge refuses it.
+TEST(ProcNetTcp, AConnectionAcceptedByAnotherUserIsRefusedWhoeverListensNow)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "\n*** NOT TESTED: a socket of another user needs root ***\n";
+    int to_child[2];
+    int from_child[2];
+    ASSERT_EQ(::pipe(to_child), 0);
+    ASSERT_EQ(::pipe(from_child), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The other user: listens, tells the port, accepts one connection,
+        // closes the listener and keeps the connection until told.
+        ::alarm(10);  // never outlives a test that failed half-way
+        ::close(to_child[1]);
+        ::close(from_child[0]);
+        int port = 0;
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr = loopback();
+        socklen_t size = sizeof address;
+        if (become_user(nobody_uid) && ::bind(listener, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+            ::listen(listener, 1) == 0 && ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port = ntohs(address.sin_port);
+        if (::write(from_child[1], &port, sizeof port) != sizeof port || port == 0)
+            ::_exit(1);
+        const int taken = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+        const char done = taken >= 0 ? 'y' : 'n';
+        if (::write(from_child[1], &done, 1) != 1)
+            ::_exit(1);
+        char wait = 0;
+        while (::read(to_child[0], &wait, 1) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    unique_fd tell(to_child[1]);
+    const unique_fd hear(from_child[0]);
+    int port = 0;
+    ASSERT_EQ(::read(hear.get(), &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    if (port == 0) {
+        ::waitpid(child, nullptr, 0);
+        GTEST_SKIP() << "\n*** NOT TESTED: no socket as uid 65534 ***\n";
+    }
+
+    unique_fd bridge(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_addr = loopback();
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ASSERT_EQ(::connect(bridge.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+    char accepted = 0;
+    ASSERT_EQ(::read(hear.get(), &accepted, 1), 1);
+    ASSERT_EQ(accepted, 'y');
+
+    // The user agent's own listener on the port, now that the other's is gone.
+    unique_fd own(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(own.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ASSERT_EQ(::bind(own.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(own.get(), 1), 0);
+
+    const scoped_env own_user("STATION_UA_USER", std::to_string(::getuid()));
+    EXPECT_EQ(ua_owner_refusal("127.0.0.1", port), "") << "the listeners alone";
+    EXPECT_EQ(ua_owner_refusal("127.0.0.1", port, bridge.get()),
+              "the connection was taken by uid " + std::to_string(nobody_uid) + ", not uid " +
+                  std::to_string(::getuid()));
+
+    // A connection that the user agent's own listener takes is its.
+    unique_fd second(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::connect(second.get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+    EXPECT_EQ(ua_owner_refusal("127.0.0.1", port, second.get()), "");
+    const unique_fd taken(::accept(own.get(), nullptr, nullptr));
+    EXPECT_EQ(ua_owner_refusal("127.0.0.1", port, second.get()), "") << "accepted too";
+
+    bridge.reset();
+    tell.reset();
+    ::waitpid(child, nullptr, 0);
 }
 
 // The kernel's own table, with a listener of this process's: the address
