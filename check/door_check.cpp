@@ -85,9 +85,9 @@ void check_code(findings& out, const station_settings& settings)
 
     const std::string tries_text = relay(settings, "dtmf_tries", 8);
     const int tries = guard::tries_of_setting(tries_text);
-    const std::string limits = std::to_string(tries) + " tries per call; after " +
-                               std::to_string(guard::calls_to_lock) +
-                               " calls in a row that use them up, codes are refused for " +
+    const std::string limits = std::to_string(tries) + " tries per call; once the wrong digits since the last "
+                               "right code come to " + std::to_string(guard::calls_to_lock) +
+                               " calls' tries, codes are refused for " +
                                std::to_string(guard::first_lockout.count()) + " s, doubling up to " +
                                std::to_string(guard::longest_lockout.count()) + " s";
     if (!tries_text.empty() && std::to_string(tries) != tries_text)
@@ -110,9 +110,10 @@ void check_lockout(findings& out, const std::optional<door_lockout>& lockout)
             "in force for " + std::to_string((lockout->remaining.count() + 999) / 1000) +
                 " s more: every code is refused until then (" + std::to_string(lockout->lockouts) +
                 " lockouts in a row); it ends by itself");
-    else if (lockout->locked_calls > 0)
+    else if (lockout->wrong_digits > 0)
         add(out, "door code lockout", verdict::ok,
-            "none in force; " + std::to_string(lockout->locked_calls) + " recent calls used up their tries");
+            "none in force; " + std::to_string(lockout->wrong_digits) +
+                " wrong digits since the last right code count towards the next");
     else
         add(out, "door code lockout", verdict::ok, "none in force");
 }

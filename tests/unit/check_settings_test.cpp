@@ -299,8 +299,8 @@ TEST_F(CheckSettings, DoorCodeLengthCharactersAndTries)
 TEST_F(CheckSettings, LockoutInForceAndUnknown)
 {
     const station_settings settings = settings_of(healthy);
-    EXPECT_EQ(level_of(check_door(settings, door_lockout{2, 2, std::chrono::milliseconds(119500)}), "door code lockout"), verdict::warning);
-    EXPECT_NE(texts_of(check_door(settings, door_lockout{2, 2, std::chrono::milliseconds(119500)}), "door code lockout").find("120 s more"),
+    EXPECT_EQ(level_of(check_door(settings, door_lockout{24, 2, std::chrono::milliseconds(119500)}), "door code lockout"), verdict::warning);
+    EXPECT_NE(texts_of(check_door(settings, door_lockout{24, 2, std::chrono::milliseconds(119500)}), "door code lockout").find("120 s more"),
               std::string::npos);
     EXPECT_EQ(level_of(check_door(settings, std::nullopt), "door code lockout"), verdict::warning);
 }
@@ -337,13 +337,13 @@ TEST_F(CheckSettings, LockoutReadFromTheMainProgramsKeys)
     std::optional<door_lockout> read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
     EXPECT_EQ(read->remaining.count(), 0);
-    EXPECT_EQ(read->locked_calls, 0);
+    EXPECT_EQ(read->wrong_digits, 0);
 
     client.command("SET dtmf-guard %s EX %s", "2 2", "86400");
     client.command("SET dtmf-lockout %s PX %s", "120", "120000");
     read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->locked_calls, 2);
+    EXPECT_EQ(read->wrong_digits, 2);
     EXPECT_EQ(read->lockouts, 2);
     EXPECT_GT(read->remaining.count(), 100000);
     EXPECT_LE(read->remaining.count(), 120000);
@@ -352,7 +352,7 @@ TEST_F(CheckSettings, LockoutReadFromTheMainProgramsKeys)
     client.command("SET dtmf-lockout %s", "x");  // no expiry: taken for the longest lockout
     read = door_code_guard::read_kept(c.get());
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->locked_calls, 0);
+    EXPECT_EQ(read->wrong_digits, 0);
     EXPECT_EQ(read->lockouts, door_code_guard::most_lockouts);
     EXPECT_EQ(read->remaining.count(), 3600 * 1000);
 
