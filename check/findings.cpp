@@ -11,45 +11,9 @@
 #include <unistd.h>
 
 #include "common/c_holders.h"
+#include "common/record_text.h"
 
 namespace {
-
-// The length of the well-formed UTF-8 sequence at the start of `text`
-// (overlong forms, surrogates and code points past U+10FFFF refused), or 0.
-std::size_t utf8_sequence(const std::string& text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        if (lead == 0xe0)
-            low = 0xa0;
-        else if (lead == 0xed)
-            high = 0x9f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        if (lead == 0xf0)
-            low = 0x90;
-        else if (lead == 0xf4)
-            high = 0x8f;
-    } else {
-        return 0;
-    }
-    if (text.size() - at < length)
-        return 0;
-    if (byte(at + 1) < low || byte(at + 1) > high)
-        return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xbf)
-            return 0;
-    }
-    return length;
-}
 
 // The text with every control character (a terminal's escape sequences
 // among them) and every byte that is not part of well-formed UTF-8 shown as
@@ -66,7 +30,7 @@ std::string printable(const std::string& text)
             ++i;
             continue;
         }
-        const std::size_t length = utf8_sequence(text, i);
+        const std::size_t length = utf8_length(std::string_view(text).substr(i));
         if (length == 0) {
             out += '?';
             ++i;

@@ -2,11 +2,6 @@
 
 #include <cstdio>
 
-namespace {
-
-// The length of the valid UTF-8 character that starts the text, or 0 when
-// its first byte starts none: a stray continuation byte, an overlong form, a
-// surrogate, a code point above U+10FFFF, or a sequence cut short.
 std::size_t utf8_length(std::string_view text)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -40,6 +35,8 @@ std::size_t utf8_length(std::string_view text)
     }
     return length;
 }
+
+namespace {
 
 bool armed(std::string_view cell)
 {

@@ -11,6 +11,12 @@
 #include <string>
 #include <string_view>
 
+// The length of the valid UTF-8 character that starts the text, or 0 when
+// its first byte starts none: a stray continuation byte, an overlong form, a
+// surrogate, a code point above U+10FFFF, or a sequence cut short. An ASCII
+// byte, control characters among them, is a character of length 1.
+std::size_t utf8_length(std::string_view text);
+
 // The text with every control character (bytes 0 to 31 and 127: CR, LF,
 // tab, NUL...) replaced by a blank, and every byte that is not part of a
 // valid UTF-8 character by '?'. Commas and everything else stay.
