@@ -65,7 +65,7 @@ registration_states read_registrations(redisContext* c)
             continue;
         }
         const std::string key = account_status_key(account_identity_of(n));
-        const reply_ptr reply(static_cast<redisReply*>(redisCommand(c, "GET %s", key.c_str())));
+        const reply_ptr reply = redis_command(c, "GET %s", key.c_str());
         if (!reply || reply->type == REDIS_REPLY_ERROR)
             continue;
         if (reply->type != REDIS_REPLY_STRING) {

@@ -1,7 +1,8 @@
 // The limits on the door code, as pure rules: how many digits a call may
 // send without the code, and how long the whole station refuses every code
-// once calls in a row have used up their tries. Time comes in from the
-// caller (a steady clock), so the rules are tested without waiting.
+// once its calls have sent too many wrong digits. Time comes in from the
+// caller (a steady clock), so the rules are tested without waiting. Beside
+// them, read_kept() reads back the state that orvanel keeps in Redis.
 //
 // A call may send tries x (code length) digits, counted from its start or
 // from its last match; past that its digits are ignored and the call is
