@@ -16,7 +16,7 @@ using guard = door_code_guard;
 // A code shorter than this is found by trying within the lockouts' limits.
 constexpr std::size_t shortest_code = 4;
 
-std::string relay(const station_settings& settings, const std::string& key, std::size_t size)
+std::string relay(const settings_as_read& settings, const std::string& key, std::size_t size)
 {
     return value_as_read(raw_value(settings.speaker, "relay_ctrl", key), size);
 }
@@ -31,7 +31,7 @@ bool dtmf_digit(char c)
     return std::isdigit(static_cast<unsigned char>(c)) || c == '*' || c == '#' || (c >= 'A' && c <= 'D');
 }
 
-void check_call_relay(findings& out, const station_settings& settings)
+void check_call_relay(findings& out, const settings_as_read& settings)
 {
     const std::string call_state = relay(settings, "call_state", 8);
     const std::string state_info = relay(settings, "state_info", 16);
@@ -56,7 +56,7 @@ void check_call_relay(findings& out, const station_settings& settings)
         add(out, "relay on calls", verdict::ok, "the relay follows calls with state_info = " + report_value(state_info));
 }
 
-void check_code(findings& out, const station_settings& settings)
+void check_code(findings& out, const settings_as_read& settings)
 {
     if (relay(settings, "dtmf", 8) != "yes") {
         add(out, "door code", verdict::ok, "relay_ctrl:dtmf is not yes: no code opens the door; digits are only recorded");
@@ -124,7 +124,7 @@ bool contains_word(const std::string& list, const std::string& word)
     return (", " + list + ",").find(", " + word + ",") != std::string::npos;
 }
 
-void check_callers(findings& out, const station_settings& settings)
+void check_callers(findings& out, const settings_as_read& settings)
 {
     const std::vector<trusted_caller> callers = trusted_callers(settings);
     std::string hosts;
@@ -157,7 +157,7 @@ void check_callers(findings& out, const station_settings& settings)
 
 }  // namespace
 
-std::vector<trusted_caller> trusted_callers(const station_settings& settings)
+std::vector<trusted_caller> trusted_callers(const settings_as_read& settings)
 {
     std::vector<trusted_caller> callers;
     for (int n = 1; n <= 3; ++n) {
@@ -177,7 +177,7 @@ std::vector<trusted_caller> trusted_callers(const station_settings& settings)
     return callers;
 }
 
-findings check_door(const station_settings& settings, const std::optional<door_lockout>& lockout)
+findings check_door(const settings_as_read& settings, const std::optional<door_lockout>& lockout)
 {
     findings out;
     if (!settings.speaker)

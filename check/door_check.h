@@ -29,7 +29,7 @@ struct trusted_caller {
 // The hosts whose calls the packet filter lets through: the domain, server
 // and outbound proxy of each enabled account and, with the P2P line on, each
 // word of account_info_p2p:allowed_hosts.
-std::vector<trusted_caller> trusted_callers(const station_settings& settings);
+std::vector<trusted_caller> trusted_callers(const settings_as_read& settings);
 
 // `lockout` is nothing when its state could not be read.
-findings check_door(const station_settings& settings, const std::optional<door_lockout>& lockout);
+findings check_door(const settings_as_read& settings, const std::optional<door_lockout>& lockout);

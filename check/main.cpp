@@ -96,7 +96,7 @@ findings run_checks()
     append(all, check_redis(redis));
     append(all, check_programs(station_processes(station_root()), redis.get()));
 
-    const station_settings settings = read_station_settings();
+    const settings_as_read settings = read_station_settings();
     append(all, check_gpio(value_as_read(raw_value(settings.speaker, "system", "model"), 32)));
     append(all, check_storage());
     append(all, check_tools());

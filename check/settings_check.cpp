@@ -343,14 +343,14 @@ void check_value(findings& out, const setting_key& key, const std::string& value
     }
 }
 
-std::string value_of(const station_settings& settings, const std::string& section, const std::string& key,
+std::string value_of(const settings_as_read& settings, const std::string& section, const std::string& key,
                      std::size_t size)
 {
     return value_as_read(raw_value(settings.speaker, section, key), size);
 }
 
 // A number on a line: whether the line can dial now.
-void check_line(findings& out, const station_settings& settings, const registration_states& registered,
+void check_line(findings& out, const settings_as_read& settings, const registration_states& registered,
                 const std::string& item, const std::string& number, int line)
 {
     const auto enabled = [&settings](int n) {
@@ -406,7 +406,7 @@ void check_line(findings& out, const station_settings& settings, const registrat
 // The type a relay request carries when it switches the relay on. A type
 // outputd has no state for sets the line low; that switches the relay only
 // where the modes make the line rest high (outputd/output_state).
-void check_relay_type(findings& out, const station_settings& settings)
+void check_relay_type(findings& out, const settings_as_read& settings)
 {
     const std::string type = value_of(settings, "relay_ctrl", "type", 32);
     if (contains(relay_type_names, type))
@@ -433,7 +433,7 @@ void check_relay_type(findings& out, const station_settings& settings)
                 meant);
 }
 
-void check_action_url(findings& out, const station_settings& settings, const std::string& which)
+void check_action_url(findings& out, const settings_as_read& settings, const std::string& which)
 {
     const std::string enable_key = which + "_enable";
     const std::string url_key = which + "_url";
@@ -496,7 +496,7 @@ std::string raw_value(const std::optional<raw_sections>& file, const std::string
     return k == s->second.end() ? std::string() : k->second;
 }
 
-findings check_settings(const station_settings& settings, const registration_states& registered)
+findings check_settings(const settings_as_read& settings, const registration_states& registered)
 {
     findings out;
     if (!settings.speaker) {
@@ -553,9 +553,9 @@ findings check_settings(const station_settings& settings, const registration_sta
     return out;
 }
 
-station_settings read_station_settings()
+settings_as_read read_station_settings()
 {
-    station_settings settings;
+    settings_as_read settings;
     bool unreadable[2] = {false, false};
     settings.speaker.emplace();
     settings.volume.emplace();

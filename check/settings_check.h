@@ -26,7 +26,7 @@ using raw_sections = std::map<std::string, raw_section>;
 
 // The two settings files, each by section; nothing for a file that cannot
 // be read.
-struct station_settings {
+struct settings_as_read {
     std::optional<raw_sections> speaker;
     std::optional<raw_sections> volume;
 };
@@ -71,11 +71,11 @@ using registration_states = std::array<std::optional<bool>, 4>;
 
 // The findings for every key set in the files, in the order of the table,
 // then the rules that join keys (lines to accounts, action URLs).
-findings check_settings(const station_settings& settings, const registration_states& registered);
+findings check_settings(const settings_as_read& settings, const registration_states& registered);
 
 // Reads the sections of the table from the station's files (under the
 // station root).
-station_settings read_station_settings();
+settings_as_read read_station_settings();
 
 // A value from outside as a report line shows it: quoted, with what is not
 // printable as '?', so that it cannot break the line or drive the terminal.

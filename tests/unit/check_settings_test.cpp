@@ -31,7 +31,7 @@ protected:
     kit_root root;
     root_in_process in_root{root};
 
-    station_settings settings_of(const std::string& ini) const
+    settings_as_read settings_of(const std::string& ini) const
     {
         root.write_settings(ini);
         return read_station_settings();
@@ -93,7 +93,7 @@ TEST_F(CheckSettings, ValueAsReadIsWhatTheSettingsReaderGives)
     for (std::size_t i = 0; i < std::size(raws); ++i)
         ini += "k" + std::to_string(i) + " = " + raws[i] + "\n";
     root.write_settings(ini);
-    station_settings settings;
+    settings_as_read settings;
     settings.speaker.emplace();
     (*settings.speaker)["t"] = raw_config_section(speaker_conf, "t").value();
     for (std::size_t i = 0; i < std::size(raws); ++i) {
@@ -298,7 +298,7 @@ TEST_F(CheckSettings, DoorCodeLengthCharactersAndTries)
 
 TEST_F(CheckSettings, LockoutInForceAndUnknown)
 {
-    const station_settings settings = settings_of(healthy);
+    const settings_as_read settings = settings_of(healthy);
     EXPECT_EQ(level_of(check_door(settings, door_lockout{24, 2, std::chrono::milliseconds(119500)}), "door code lockout"), verdict::warning);
     EXPECT_NE(texts_of(check_door(settings, door_lockout{24, 2, std::chrono::milliseconds(119500)}), "door code lockout").find("120 s more"),
               std::string::npos);
@@ -307,7 +307,7 @@ TEST_F(CheckSettings, LockoutInForceAndUnknown)
 
 TEST_F(CheckSettings, TrustedCallersAsTheFilterTakesThem)
 {
-    const station_settings settings = settings_of(
+    const settings_as_read settings = settings_of(
         "[account_info_1]\nenable = yes\nserver = sip:pbx.example\noutbound = proxy.example:5070\n"
         "[account_info_2]\nenable = no\nserver = other.example\n"
         "[account_info_p2p]\nenable = yes\nallowed_hosts = 192.168.1.20, bad host/name\n");
