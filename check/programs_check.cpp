@@ -48,6 +48,31 @@ bool all_digits(const char* s)
 
 // The value of STATION_ROOT in a NUL-separated environment block; empty
 // when unset.
+// The program that a user-mode emulator runs (qemu-aarch64 [-L SYSROOT]
+// PROGRAM ARGS..., as `make cross` starts the station), whose /proc entry
+// names the emulator: the first word after the emulator's own that names an
+// executable file (the sysroot is a folder).
+std::optional<std::string> emulated_program(const std::string& proc_dir)
+{
+    std::string error;
+    const std::optional<std::string> cmdline = read_file_text(proc_dir + "/cmdline", 4096, error);
+    if (!cmdline)
+        return std::nullopt;
+    std::size_t begin = cmdline->find('\0');
+    while (begin != std::string::npos && begin + 1 < cmdline->size()) {
+        ++begin;
+        const std::size_t end = cmdline->find('\0', begin);
+        const std::string word = cmdline->substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        struct stat st {};
+        const bool program = !word.empty() && word.front() != '-' && stat(word.c_str(), &st) == 0 &&
+                             S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
+        if (program)
+            return word.substr(word.rfind('/') + 1);
+        begin = end;
+    }
+    return std::nullopt;
+}
+
 std::string root_in_environment(const std::string& environ_block)
 {
     static const std::string prefix = "STATION_ROOT=";
@@ -214,6 +239,10 @@ std::vector<std::string> station_processes(const std::string& root)
             continue;  // ended meanwhile
         while (!comm->empty() && (comm->back() == '\n' || comm->back() == '\0'))
             comm->pop_back();
+        if (comm->rfind("qemu-", 0) == 0)
+            comm = emulated_program(base);
+        if (!comm)
+            continue;
         const std::optional<std::string> environ_block = read_file_text(base + "/environ", 1 << 20, error);
         const bool same_root = environ_block ? root_in_environment(*environ_block) == root : root.empty();
         if (same_root)
