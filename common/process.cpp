@@ -3,12 +3,15 @@
 #include "common/station_root.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <malloc.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 int debug_mode = 0;
@@ -78,7 +81,29 @@ void end_process(int status)
 
 int run_shell(const std::string& command)
 {
-    return std::system(command.c_str());
+    // The shell gets the standard three descriptors and no other: a file
+    // that a library opened without close-on-exec (the settings parser
+    // opens the settings so) while another thread started the shell stays
+    // the station's.
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return -1;
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    std::string text = command;
+    char* const argv[] = {sh, dash_c, text.data(), nullptr};
+    pid_t child = 0;
+    const int failed = posix_spawn(&child, "/bin/sh", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
 }
 
 std::string find_on_path(const std::string& program)

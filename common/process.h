@@ -29,7 +29,8 @@ void start_station_program();
 // run, so nothing is torn down: the console is flushed and the process ends.
 [[noreturn]] void end_process(int status);
 
-// Runs a command through the shell, as system() does; returns its status.
+// Runs a command through the shell, as system() does, with no descriptor
+// but the standard three; returns its wait status, -1 when it cannot start.
 int run_shell(const std::string& command);
 
 // The path of a program found through PATH (/usr/bin:/bin when PATH is not

@@ -410,6 +410,11 @@ TEST_F(Keys, DescriptorsThatOrvanelHoldsAreClosedInTheShellsItStarts)
         // What the test runner left open reaches orvanel through its start.
         if (std::filesystem::read_symlink("/proc/self/fd/" + fd, ignored) == target)
             continue;
+        // The settings parser, a library, opens the settings for a moment
+        // without close-on-exec; the shells close every descriptor above the
+        // standard three as they start.
+        if (target == root.file("/etc/speaker.conf") || target == root.file("/oem/etc/volctrl.conf"))
+            continue;
         const std::string info = read_text_file(proc + "/fdinfo/" + fd);
         const std::size_t at = info.find("flags:");
         if (at == std::string::npos)
