@@ -4,7 +4,9 @@
 #   make sim    leaves the simulated station running, with a prompt
 #   make test   builds everything and runs every test
 #   make cross  builds for the AArch64 board and runs the tests under qemu
-#   make package  Debian packages for amd64 and arm64
+#   make package  Debian packages for amd64 and arm64 (package-amd64, package-arm64)
+#   make vm-test  the package installed and booted in a Debian 12 VM, its
+#               scenarios (ARCH=arm64 for the board's architecture)
 #   make fuzz   builds the fuzz targets with clang and runs each FUZZ_SECONDS
 #   make soak   both programs under steady work, Redis restarts and kills
 #               (SOAK=short: the minute that CI runs)
@@ -16,7 +18,8 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo demo-sip sim soak bench cross cross-deps package fuzz fuzz-deps clean
+.PHONY: all deps build test demo demo-sip sim soak bench cross cross-deps package package-amd64 package-arm64 \
+	vm-test fuzz fuzz-deps clean
 
 all: build
 
@@ -79,15 +82,28 @@ cross: cross-deps
 
 # Release builds for the board and this machine, stripped, as .deb files in
 # build-package-amd64/ and build-package-arm64/.
-package: cross-deps
-	cmake -S . -B build-package-amd64 -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF \
-	    -DSTATION_INSTALL_INIT_SCRIPT=OFF
+PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF \
+	-DSTATION_INSTALL_INIT_SCRIPT=OFF
+package: package-amd64 package-arm64
+
+package-amd64: deps
+	cmake -S . -B build-package-amd64 $(PACKAGE_FLAGS)
 	cmake --build build-package-amd64 -j$(JOBS)
 	cd build-package-amd64 && cpack
-	cmake -S . -B build-package-arm64 -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF \
-	    -DSTATION_INSTALL_INIT_SCRIPT=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+
+package-arm64: cross-deps
+	cmake -S . -B build-package-arm64 $(PACKAGE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 	cmake --build build-package-arm64 -j$(JOBS)
 	cd build-package-arm64 && cpack
+
+# The package installed in a Debian 12 image and booted under systemd in
+# QEMU (KVM where it works, TCG otherwise), with the kernel's own GPIO lines
+# and the station's peers inside the guest; the image and its kernel module
+# are cached in VMTEST_CACHE (/var/cache/orvanel-vmtest). ARCH=arm64 boots
+# the board's architecture under qemu-system-aarch64 (TCG).
+ARCH ?= amd64
+vm-test:
+	tests/vm/vm-test --arch $(ARCH)
 
 # The fuzz targets, built with clang's libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-fuzz/; each runs FUZZ_SECONDS from

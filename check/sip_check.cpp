@@ -126,6 +126,9 @@ std::optional<registration_entry> last_registration(const std::string& oplog_tex
 
 finding check_listen_address(const std::string& listen, const board_addresses& board)
 {
+    if (!board.error.empty())
+        return {area, "listen", verdict::warning,
+                "the board's addresses cannot be read here (" + board.error + "): [sip] listen is not checked"};
     if (listen.empty()) {
         if (board.eth0)
             return {area, "listen", verdict::ok, "eth0's address " + *board.eth0 + ", port 5060"};

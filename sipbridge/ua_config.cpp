@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -157,8 +158,10 @@ board_addresses read_board_addresses()
 {
     board_addresses board;
     ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
+    if (::getifaddrs(&list) != 0) {
+        board.error = std::strerror(errno);
         return board;
+    }
     const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> holder(list, ::freeifaddrs);
     for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
         if (!entry->ifa_addr)
@@ -187,7 +190,11 @@ ua_config_plan plan_ua_config(const std::string& template_text, const sip_settin
     // Where it listens: an address of this board, for baresip puts it in
     // Contact and SDP, where the far end sends its requests and media.
     std::optional<listen_address> listen;
-    if (sip.listen.empty()) {
+    if (!board.error.empty()) {
+        plan.refusals.push_back({"sip", "listen", sip.listen,
+                                 "the board's addresses cannot be read (" + board.error + "), so no listen address "
+                                 "can be checked"});
+    } else if (sip.listen.empty()) {
         if (board.eth0)
             listen = listen_address {*board.eth0, 5060, false};
         else

@@ -35,10 +35,13 @@ struct listen_address {
 };
 std::optional<listen_address> parse_listen_address(const std::string& text);
 
-// The board's own addresses, and eth0's (the default listen address).
+// The board's own addresses, and eth0's (the default listen address); why
+// they could not be read, when they could not (a sandbox without netlink,
+// say): none is then known, which is not the same as none there.
 struct board_addresses {
     std::vector<std::string> all;
     std::optional<std::string> eth0;
+    std::string error;
 };
 board_addresses read_board_addresses();
 

@@ -235,7 +235,7 @@ protected:
         user_ = "nobody";
         bin_ = root.file("/programs");
         ASSERT_EQ(shell("mkdir -p " + bin_ + " && cp " STATION_BIN_DIR "/orvanel " STATION_BIN_DIR "/outputd " +
-                        bin_ + " && chown -R " + std::to_string(nobody) + " " + root.path() + " && chmod 0755 " +
+                        STATION_BIN_DIR "/sipbridge " + bin_ + " && chown -R " + std::to_string(nobody) + " " + root.path() + " && chmod 0755 " +
                         root.path()),
                   0);
     }
@@ -245,7 +245,8 @@ protected:
     {
         return "STATION_ROOT=" + root.path() + " STATION_BIN=" + bin_ + " STATION_RUN=" + root.file("/run") +
                " STATION_LOG=" + root.file("/station.log") + " STATION_USER='" + user +
-               "' STATION_REDIS_USER=" + std::to_string(::geteuid()) + " PATH=" + root.bin_dir() +
+               "' STATION_UA_USER='" + user + "' STATION_REDIS_USER=" + std::to_string(::geteuid()) +
+               " PATH=" + root.bin_dir() +
                ":$PATH STATION_EMULATOR='" + program_emulator() + "' ";
     }
     int script(const std::string& command) { return script_as(user_, command); }
@@ -337,6 +338,37 @@ TEST_F(InitScript, RootStartsNothingAsRoot)
     EXPECT_NE(said().find("orvanel not started: there is no user no-such-user"), std::string::npos) << said();
     EXPECT_EQ(script("status"), 3);
     EXPECT_EQ(client.subscribers("session-channel"), 0);
+}
+
+// The filter takes its ports from the user agent's config, which start
+// writes from the settings just before baresip: on the first start there is
+// none before that, and the filter must still be in force when baresip
+// listens.
+TEST_F(InitScript, StartLoadsTheFilterOnceTheUserAgentsConfigIsWritten)
+{
+    // Stand-ins: nft notes whether the config was there when it was
+    // called, baresip only waits.
+    const std::string ua = root.file("/ua");
+    ASSERT_EQ(shell("mkdir -p " + ua + " && chown " + (user_.empty() ? "$(id -u)" : user_) + " " + ua), 0);
+    root.write("/bin/nft", "#!/bin/sh\nif [ -e " + ua + "/config ]; then echo config > " + root.file("/nft.saw") +
+                               "; else echo none > " + root.file("/nft.saw") + "; fi\ncat > /dev/null\n");
+    root.write("/bin/baresip", "#!/bin/sh\nexec sleep 60\n");
+    for (const char* tool : {"/bin/nft", "/bin/baresip"})
+        ASSERT_EQ(::chmod(root.file(tool).c_str(), 0755), 0);
+    root.write("/etc/station/baresip.conf", read_text_file(STATION_SOURCE_DIR "/station/sip/baresip.conf"));
+    root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = 127.0.0.1:5070\n"
+                        "[sip]\nlisten = 127.0.0.1:5060\n");
+    const std::string with_ua = "STATION_UA_DIR=" + ua + " STATION_BRIDGE_USER=" + std::to_string(::geteuid()) + " ";
+
+    EXPECT_EQ(shell(with_ua + env(user_) + "sh " + service_dir + "/station start >> " + root.file("/script.txt") +
+                    " 2>&1"),
+              0)
+        << said();
+    EXPECT_TRUE(root.exists("/ua/config")) << said();
+    EXPECT_EQ(root.read("/nft.saw"), "config\n") << "the filter was loaded after the config was written\n" << said();
+    EXPECT_NE(said().find("started baresip"), std::string::npos) << said();
+    EXPECT_EQ(said().find("filter is incomplete or not loaded"), std::string::npos) << said();
+    EXPECT_EQ(shell(with_ua + env(user_) + "sh " + service_dir + "/station stop > /dev/null 2>&1"), 0);
 }
 
 TEST_F(InitScript, FilterCommandLoadsThePacketFilter)

@@ -297,6 +297,10 @@ TEST(StationCheckSip, LastRegistrationEntryWins)
     EXPECT_EQ(check_listen_address("0.0.0.0", board).level, verdict::ok);
     EXPECT_EQ(check_listen_address("10.9.9.9", board).level, verdict::error);
     EXPECT_EQ(check_listen_address("not an address;rm", board).level, verdict::error);
+    board.error = "Address family not supported by protocol";
+    const finding unread = check_listen_address("", board);
+    EXPECT_EQ(unread.level, verdict::warning) << "not checked, rather than eth0 taken for missing";
+    EXPECT_NE(unread.text.find("cannot be read here (Address family"), std::string::npos) << unread.text;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "sipbridge/call_book.h"
 #include "sipbridge/command_plan.h"
 #include "sipbridge/netstring.h"
+#include "sipbridge/ua_config.h"
 #include "common/station_accounts.h"
 #include "station_kit/station.h"
 
@@ -275,4 +276,23 @@ TEST(AccountsFile, EnabledAccountsComeFromTheSettingsInTheirOrder)
     EXPECT_EQ(accounts_file_line(accounts[0]).line, "<sip:2000@10.0.0.9>;answermode=manual;regint=60;auth_pass=\"pw\"");
     EXPECT_EQ(accounts_file_line(accounts[1]).line, "<sip:3000@c.test>;answermode=manual;regint=60");
     EXPECT_EQ(accounts[1].n, 3);
+}
+
+// A sandbox without netlink cannot list the board's addresses: that is said
+// as what it is, not taken for an eth0 without an address.
+TEST(UaConfigPlan, BoardAddressesThatCannotBeReadAreSaidSo)
+{
+    board_addresses board;
+    board.error = "Address family not supported by protocol";
+    const auto read = [](const std::string&, std::string&) { return std::optional<std::string>(); };
+    for (const std::string listen : {"", "10.0.2.15:5060"}) {
+        sip_settings sip;
+        sip.listen = listen;
+        const ua_config_plan plan = plan_ua_config("ctrl_tcp_listen 127.0.0.1:4444\n", sip, {}, board, "/ua", read);
+        ASSERT_EQ(plan.refusals.size(), 1u) << listen;
+        EXPECT_EQ(plan.refusals.front().why,
+                  "the board's addresses cannot be read (Address family not supported by protocol), so no listen "
+                  "address can be checked")
+            << listen;
+    }
 }

@@ -1,0 +1,587 @@
+# The VM test's scenarios, run in the booted guest by ./run. Each ends in
+# PASS or FAIL lines with their evidence (lib.sh: pass, fail) and some leave
+# figures for the README (figure).
+# shellcheck shell=bash
+
+# The units the package ships, and those the README has an installer enable.
+package_units() {
+    local path
+    for path in $(dpkg -L orvanel-station | grep '^/usr/lib/systemd/system/[^/]*$'); do
+        [ -f "$path" ] && basename "$path"
+    done
+}
+ENABLED_UNITS=(outputd.service orvanel.service station-baresip.service sipbridge.service
+               station-filter.service station-filter.path station-filter.timer station-sip-config.path)
+STATION_UNITS=(redis-server@station.service outputd.service orvanel.service station-baresip.service
+               sipbridge.service)
+
+# Runs a command as the station's user, as its services run.
+as_station() { setpriv --reuid=station --regid=station --init-groups -- "$@"; }
+
+# The operation log's writer takes five entries a second: waits until the
+# file holds the entry.
+wait_entry() { wait_for "${4:-15}" has_entry "$1" "$2" "$3"; }
+
+# ---------------------------------------------------------------- install
+
+# First boot: the package and the settings, as the README tells an installer.
+install_package() {
+    local deb log=$SHARE/install.log
+    deb=$(ls "$SHARE"/package/*.deb | head -n 1)
+    cp "$deb" /tmp/
+    if apt-get install -y "/tmp/$(basename "$deb")" >"$log" 2>&1 &&
+        dpkg-query -W -f '${Status}' orvanel-station | grep -q 'install ok installed'; then
+        pass "install.package" "apt-get install ./$(basename "$deb") in the guest, offline: its dependencies were in the image; users $(id -nu station 2>/dev/null) and $(id -nu station-sip 2>/dev/null) made"
+    else
+        fail "install.package" "apt-get install ./$(basename "$deb") failed: $(tail -n 3 "$log" | tr '\n' ' ')"
+        return
+    fi
+
+    # The settings: the example with the site's account, numbers and code.
+    local conf=/etc/speaker.conf examples=/usr/share/doc/orvanel-station/examples
+    install -m 0640 -g station "$examples/speaker.conf" "$conf"
+    mkdir -p /oem/etc
+    install -m 0644 "$examples/volctrl.conf" /oem/etc/volctrl.conf
+    set_setting "$conf" account_info_1 username "$STATION_NUMBER"
+    set_setting "$conf" account_info_1 domain "$PBX_V4"
+    set_setting "$conf" account_info_1 server ""
+    set_setting "$conf" account_info_1 password "'$STATION_PASSWORD'"
+    # The station offers TLS to callers too (baresip listens on 5061 with
+    # a certificate of its own).
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+        -subj "/CN=$STATION_V4" -keyout /etc/station/sip-key.pem -out /etc/station/sip-cert.pem 2>/dev/null
+    (umask 077 && cat /etc/station/sip-cert.pem /etc/station/sip-key.pem >/etc/station/sip.pem)
+    rm -f /etc/station/sip-key.pem /etc/station/sip-cert.pem
+    set_setting "$conf" sip certificate /etc/station/sip.pem
+    set_setting "$conf" button-gpio140 next_number_1 "$FAR_NUMBER"
+    set_setting "$conf" button-gpio140 next_number_2 ""
+    set_setting "$conf" button-gpio140 next_number_3 ""
+    set_setting "$conf" button-gpio140 no_reply no
+    set_setting "$conf" button-gpio140 busy_or_unuse no
+    set_setting "$conf" button-gpio67 next_number_1 "$FAR_NUMBER"
+    set_setting "$conf" relay_ctrl dtmf_code "$DOOR_CODE"
+    # No web server on this site; the tamper switch's own sound.
+    local url
+    for url in on off; do
+        set_setting "$conf" relay_action_url "${url}_enable" no
+        set_setting "$conf" relay_action_url "${url}_url" ""
+    done
+    install -m 0644 /home/kovrin/target/share/sounds/beep.mp3 /userdata/alarm.mp3
+    pass "install.settings" "/etc/speaker.conf from the example ($(stat -c '%a %U:%G' "$conf")): account $STATION_NUMBER at $PBX_V4 with a password of ';', blanks and quotes, key 1 calls $FAR_NUMBER, door code $DOOR_CODE, a TLS certificate"
+
+    # The README's enabling steps.
+    local out
+    if out=$(systemctl disable --now redis-server 2>&1 && systemctl enable --now "${ENABLED_UNITS[@]}" 2>&1); then
+        pass "install.enable" "systemctl disable --now redis-server; systemctl enable --now ${ENABLED_UNITS[*]}: exit 0"
+    else
+        fail "install.enable" "$(echo "$out" | grep -v '^Created symlink' | tail -n 3 | tr '\n' ' ')"
+    fi
+    # The user agent must never listen before the filter guards its ports,
+    # not even at its very first start.
+    local loaded started
+    loaded=$(unit_property station-filter.service ExecMainExitTimestampMonotonic)
+    started=$(unit_property station-baresip.service ExecMainStartTimestampMonotonic)
+    if [ "$(unit_property station-filter.service Result)" = success ] && [ "${loaded:-0}" -gt 0 ] &&
+        [ "$loaded" -le "${started:-0}" ] && nft list table inet orvanel_station >/dev/null 2>&1; then
+        pass "install.filter-first" "the packet filter was loaded at $(seconds_of "$loaded") s, before baresip started at $(seconds_of "$started") s"
+    else
+        fail "install.filter-first" "filter: result $(unit_property station-filter.service Result), loaded at $(seconds_of "${loaded:-0}") s; baresip started at $(seconds_of "${started:-0}") s; table: $(nft list tables 2>&1 | tr '\n' ' ')"
+    fi
+}
+
+# Microseconds of the monotonic clock as seconds.
+seconds_of() { printf '%d.%03d' $(($1 / 1000000)) $(($1 % 1000000 / 1000)); }
+
+# ---------------------------------------------------------------- a. boot
+
+scenario_boot() {
+    local state
+    state=$(timeout 240 systemctl is-system-running --wait 2>&1)
+    if [ "$state" = running ]; then
+        pass "a.running" "systemctl is-system-running: running"
+    else
+        fail "a.running" "systemctl is-system-running: $state; failed: $(systemctl --failed --plain --no-legend | awk '{print $1}' | tr '\n' ' ')"
+    fi
+
+    # Every unit of the package: those the README enables active (a
+    # one-shot succeeded), none failed; the Redis instance they need.
+    local unit good=() bad=()
+    for unit in $(package_units) redis-server@station.service; do
+        local active result type
+        active=$(unit_property "$unit" ActiveState)
+        result=$(unit_property "$unit" Result)
+        type=$(unit_property "$unit" Type)
+        if [ "$active" = failed ] || { [ -n "$result" ] && [ "$result" != success ]; }; then
+            bad+=("$unit $active ($result)")
+        elif [[ " ${ENABLED_UNITS[*]} ${STATION_UNITS[*]} " == *" $unit "* ]]; then
+            if [ "$type" = oneshot ]; then
+                [ "$(unit_property "$unit" ExecMainExitTimestampMonotonic)" != 0 ] &&
+                    good+=("$unit succeeded") || bad+=("$unit never ran")
+            elif [ "$active" = active ]; then
+                good+=("$unit active")
+            else
+                bad+=("$unit $active")
+            fi
+        else
+            good+=("$unit $active")
+        fi
+    done
+    if [ ${#bad[@]} -eq 0 ]; then
+        pass "a.units" "$(IFS=,; echo "${good[*]}" | sed 's/,/, /g')"
+    else
+        fail "a.units" "$(IFS=,; echo "${bad[*]}" | sed 's/,/, /g')"
+    fi
+
+    # Ready once registered: then the installer's check.
+    wait_for 60 status_is idle
+    local report status
+    report=$(as_station station-check --problems 2>&1)
+    status=$?
+    if [ $status -eq 0 ]; then
+        pass "a.station-check" "station-check as the user station: exit 0, \"$(echo "$report" | tail -n 1)\""
+    else
+        fail "a.station-check" "station-check as the user station: exit $status: $(echo "$report" | grep -E 'WARNING|ERROR|ok,' | tr '\n' ' ')"
+    fi
+}
+
+# ---------------------------------------------------------------- b. visitor
+
+# The far phone's incoming call on ACCOUNT is answered; true when accepted.
+far_answers() { far uafind "sip:$1@$PBX_V4:$PBX_PORT" >/dev/null && far_ok accept; }
+
+# door_code ENTRY_NAME: the far phone sends the code as RFC 2833 events,
+# one digit at a time; the relay line gpio66 must switch and fall back as
+# set (relay_ctrl:dtmf_reset_duration). Says how long the last digit took
+# to reach the line.
+door_opens() {
+    local name=$1 digits=${DOOR_CODE%?} last=${DOOR_CODE: -1} i sent on off held
+    if [ "$(gpio 66)" != 0 ]; then
+        fail "$name" "the relay line gpio66 was already high before the code"
+        return
+    fi
+    for ((i = 0; i < ${#digits}; i++)); do
+        far sndcode "${digits:i:1}" >/dev/null
+        sleep 0.25
+    done
+    sent=$EPOCHREALTIME
+    far sndcode "$last" >/dev/null
+    # The line is sampled without a process per look: the delay is measured
+    # to a few milliseconds.
+    local deadline=$((${sent/./} + 10000000)) level=0
+    while [ "${EPOCHREALTIME/./}" -lt "$deadline" ]; do
+        read -r level </sys/class/gpio/gpio66/value
+        [ "$level" = 1 ] && break
+    done
+    on=$EPOCHREALTIME
+    if [ "$level" != 1 ]; then
+        fail "$name" "the far phone sent $DOOR_CODE as RFC 2833; gpio66 stayed low for 10 s"
+        return
+    fi
+    if wait_for 10 eval '[ "$(gpio 66)" = 0 ]'; then
+        off=$EPOCHREALTIME
+        held=$(elapsed "$on" "$off")
+        pass "$name" "the far phone sent $DOOR_CODE as RFC 2833: gpio66 rose $(elapsed "$sent" "$on") s after the last digit was sent and fell back after $held s (relay_ctrl:dtmf_reset_duration = $(dtmf_reset_duration))"
+        figure "last DTMF digit sent to gpio66 high ($name)" "$(elapsed "$sent" "$on") s"
+    else
+        fail "$name" "gpio66 rose $(elapsed "$sent" "$on") s after the last digit but did not fall back within 10 s"
+    fi
+}
+dtmf_reset_duration() { sed -n 's/^dtmf_reset_duration *= *//p' /etc/speaker.conf; }
+
+# leds_are NAME SAMPLE WANT: the sampled levels of the LED lines (see
+# sample_leds) against what the station must show.
+leds_are() {
+    if [ "$2" = "$3" ]; then pass "$1" "levels seen from the kernel's lines: $2"; else fail "$1" "levels seen: $2, wanted: $3"; fi
+}
+
+scenario_visitor() {
+    local system cdr pbx far_log pressed invite_at
+    system=$(lines_of "$SYSTEM_CSV")
+    cdr=$(lines_of "$CDR_CSV")
+    pbx=$(pbx_lines)
+    far_log=$(far_log_lines)
+    leds_are "b.leds-ready" "$(sample_leds 1000 131 130 65 64)" "131:1 130:0 65:1 64:0"
+
+    pressed=$EPOCHREALTIME
+    press 140
+    if wait_for 10 eval 'pbx_after $pbx | grep -q "PBX INVITE .*sip:$FAR_NUMBER@"' &&
+        wait_for 10 eval 'far_after $far_log | grep -qi "incoming call"'; then
+        invite_at=$(pbx_time "$pbx" "PBX INVITE")
+        pass "b.key-rings-far-phone" "key 1 pressed through the kernel's line: INVITE at Kamailio $(elapsed "$pressed" "$invite_at") s after the press, the far phone $FAR_NUMBER rings: \"$(far_after "$far_log" | grep -i 'incoming call' | head -n 1 | cut -c1-100)\""
+        figure "key press in the kernel to INVITE at Kamailio" "$(elapsed "$pressed" "$invite_at") s"
+    else
+        fail "b.key-rings-far-phone" "no INVITE for $FAR_NUMBER reached the far phone within 10 s of the press; Kamailio: $(pbx_after "$pbx" | tail -n 3 | tr '\n' ' ')"
+        return
+    fi
+    # Ringing: key 1's blue LED blinks slowly, its other LED stays off.
+    leds_are "b.leds-ringing" "$(sample_leds 2500 131 130)" "131:01 130:0"
+
+    if far_answers "$FAR_NUMBER" && wait_for 10 status_is answer; then
+        pass "b.far-phone-answers" "the far phone accepted; the station's call status: $(call_status)"
+    else
+        fail "b.far-phone-answers" "the call was not established: call status $(call_status)"
+        far hangup >/dev/null
+        return
+    fi
+    leds_are "b.leds-in-call" "$(sample_leds 1500 131 130)" "131:1 130:0"
+    door_opens "b.door-code"
+
+    far hangup >/dev/null
+    if wait_for 10 status_is idle && wait_entry "$SYSTEM_CSV" "$system" "CALL CLOSED" &&
+        wait_for 15 eval '[ "$(lines_of "$CDR_CSV")" -gt "$cdr" ]'; then
+        local entries
+        entries=$(lines_after "$SYSTEM_CSV" "$system" | cut -d, -f2- | tr '\n' '|')
+        local missing=""
+        for want in "BUTTON,KEY_GPIO140 Press" "BUTTON,KEY_GPIO140 Release" "FUNCTION,KEY1 Call,$FAR_NUMBER" \
+            "SIP STATE,CALL ESTABLISHED,outgoing" "FUNCTION,RECEIVE DTMF" "FUNCTION,RELAY Control" "SIP STATE,CALL CLOSED"; do
+            [[ "$entries" == *"$want"* ]] || missing+=" \"$want\""
+        done
+        if [ -z "$missing" ] && lines_after "$CDR_CSV" "$cdr" | grep -q "$FAR_NUMBER"; then
+            pass "b.records" "system.csv: ${entries%|}; cdr.csv: $(lines_after "$CDR_CSV" "$cdr" | tail -n 1)"
+        else
+            fail "b.records" "missing in system.csv:$missing; system.csv: ${entries%|}; cdr.csv: $(lines_after "$CDR_CSV" "$cdr" | tr '\n' '|')"
+        fi
+    else
+        fail "b.records" "after the far phone hung up: call status $(call_status), system.csv: $(lines_after "$SYSTEM_CSV" "$system" | tail -n 3 | tr '\n' '|'), cdr.csv lines $(lines_of "$CDR_CSV") (were $cdr)"
+    fi
+    leds_are "b.leds-after" "$(sample_leds 1000 131 130)" "131:1 130:0"
+}
+
+# ---------------------------------------------------------------- c. incoming
+
+# The far phone calls the station; true once the station rings.
+far_calls_station() {
+    far uafind "sip:$FAR_NUMBER@$PBX_V4:$PBX_PORT" >/dev/null &&
+        far_ok dial "$STATION_NUMBER" && wait_for 10 status_is ring
+}
+
+scenario_incoming() {
+    local system cdr
+    system=$(lines_of "$SYSTEM_CSV")
+    cdr=$(lines_of "$CDR_CSV")
+    if far_calls_station; then
+        pass "c.station-rings" "the far phone dialled $STATION_NUMBER through Kamailio: call status $(call_status)"
+    else
+        fail "c.station-rings" "the station did not ring within 10 s: call status $(call_status)"
+        far hangup >/dev/null
+        return
+    fi
+    # Both keys' blue LEDs blink slowly while the station rings.
+    leds_are "c.leds-ringing" "$(sample_leds 2500 131 130 65 64)" "131:01 130:0 65:01 64:0"
+    press 67
+    if wait_for 10 status_is answer && wait_entry "$SYSTEM_CSV" "$system" "CALL ESTABLISHED,incoming"; then
+        pass "c.key-2-answers" "key 2 pressed through the kernel's line: call status $(call_status), \"CALL ESTABLISHED,incoming\" in system.csv"
+    else
+        fail "c.key-2-answers" "key 2 did not answer: call status $(call_status); system.csv: $(lines_after "$SYSTEM_CSV" "$system" | tr '\n' '|')"
+        far hangup >/dev/null
+        return
+    fi
+    door_opens "c.door-code"
+    far hangup >/dev/null
+    if wait_for 10 status_is idle && wait_for 15 eval '[ "$(lines_of "$CDR_CSV")" -gt "$cdr" ]' &&
+        wait_entry "$SYSTEM_CSV" "$system" "CALL CLOSED"; then
+        pass "c.records" "system.csv: $(lines_after "$SYSTEM_CSV" "$system" | cut -d, -f2- | tr '\n' '|'); cdr.csv: $(lines_after "$CDR_CSV" "$cdr" | tail -n 1)"
+    else
+        fail "c.records" "call status $(call_status); cdr.csv lines $(lines_of "$CDR_CSV") (were $cdr)"
+    fi
+}
+
+# ---------------------------------------------------------------- d. protection
+
+# The drop counters of the filter's sip chain, IPv4 and IPv6 together.
+sip_drops() {
+    nft list chain inet orvanel_station sip | awk '/counter packets .* drop/ { for (i = 1; i < NF; i++) if ($i == "packets") n += $(i + 1) } END { print n + 0 }'
+}
+
+# invite_over HOW FROM: an INVITE to the station as a stranger would send
+# it (From and Contact forged as the registrar's), from the namespace FROM
+# (stranger or pbx) over udp, tcp or tls, IPv4 or IPv6. True when the
+# station answered with 180 Ringing; a call that rang is cancelled.
+invite_over() {
+    local how=$1 from=$2 station source port=5060 transport
+    case "$how" in *6) station=$STATION_V6 ;; *) station=$STATION_V4 ;; esac
+    if [ "$from" = pbx ]; then source=$PBX_V4; else source=$STRANGER_V4; fi
+    [[ "$how" == *6 ]] && { [ "$from" = pbx ] && source=$PBX_V6 || source=$STRANGER_V6; }
+    local log=$PEERS/invite-$how-$from.log
+    case "$how" in
+        udp*|tcp*)
+            transport=u1
+            [[ "$how" == tcp* ]] && transport=t1
+            local target=$station
+            [[ "$how" == *6 ]] && target="[$station]"
+            # The stranger waits 3 s for the ringing, then gives up.
+            timeout 20 ip netns exec "$from" sipp "$target:$port" -sf "$SHARE/peers/stranger.xml" -t "$transport" \
+                -i "$source" -p 5099 -m 1 -s "$STATION_NUMBER" -key registrar "$PBX_V4:$PBX_PORT" \
+                -key via "$source:5099" -recv_timeout 3000 -timeout 10 -nostdin -trace_err \
+                -error_file "$log.err" >"$log" 2>&1
+            ;;
+        tls*)
+            tls_invite "$station" "$source" "$from" >"$log" 2>&1
+            grep -q '^SIP/2.0 180' "$log"
+            ;;
+    esac
+}
+
+# An INVITE over TLS to the station's port 5061 with openssl s_client (SIPp
+# in Debian 12 has no TLS), and its CANCEL a second later.
+tls_invite() {
+    local station=$1 source=$2 from=$3 call=vmtest-$RANDOM branch=z9hG4bK$RANDOM$RANDOM
+    local target=$station
+    [[ "$station" == *:* ]] && target="[$station]"
+    local head="sip:$STATION_NUMBER@$target:5061;transport=tls SIP/2.0
+Via: SIP/2.0/TLS $source:5099;branch=$branch
+From: <sip:4000@$PBX_V4:$PBX_PORT>;tag=stranger
+To: <sip:$STATION_NUMBER@$target:5061>
+Call-ID: $call
+Max-Forwards: 70"
+    local sdp="v=0
+o=stranger 1 1 IN IP4 $STRANGER_V4
+s=-
+c=IN IP4 $STRANGER_V4
+t=0 0
+m=audio 40000 RTP/AVP 0
+a=rtpmap:0 PCMU/8000
+"
+    {
+        printf 'INVITE %s\r\nCSeq: 1 INVITE\r\nContact: <sip:4000@%s:%s>\r\nContent-Type: application/sdp\r\nContent-Length: %d\r\n\r\n%s' \
+            "${head//$'\n'/$'\r\n'}" "$PBX_V4" "$PBX_PORT" "${#sdp}" "$sdp"
+        sleep 2
+        printf 'CANCEL %s\r\nCSeq: 1 CANCEL\r\nContent-Length: 0\r\n\r\n' "${head//$'\n'/$'\r\n'}"
+        sleep 1
+    } | timeout 8 ip netns exec "$from" openssl s_client -quiet -connect "$target:5061" 2>&1
+}
+
+scenario_protection() {
+    # A stranger's INVITE never rings, over each transport and IP version;
+    # the same INVITE from the trusted registrar's address does (IPv4: the
+    # station listens on eth0's IPv4 address).
+    local how rang=() held=() before after
+    for how in udp tcp tls; do
+        if invite_over "$how" pbx; then rang+=("$how"); fi
+        wait_for 10 status_is idle
+    done
+    if [ ${#rang[@]} -eq 3 ]; then
+        pass "d.trusted-rings" "the same INVITE from the registrar's address $PBX_V4 rang the station over ${rang[*]} (so the probes below can ring)"
+    else
+        fail "d.trusted-rings" "from the registrar's address only ${rang[*]:-nothing} rang, of udp tcp tls: the probes prove nothing"
+    fi
+    before=$(sip_drops)
+    for how in udp tcp tls udp6 tcp6 tls6; do
+        if invite_over "$how" stranger; then
+            rang+=("stranger:$how")
+        else
+            held+=("$how")
+        fi
+    done
+    after=$(sip_drops)
+    if [ ${#held[@]} -eq 6 ] && [ "$after" -gt "$before" ] && status_is idle; then
+        pass "d.stranger-never-rings" "INVITEs from $STRANGER_V4 and $STRANGER_V6 over ${held[*]}: none rang; the filter's sip chain dropped $((after - before)) packets"
+    else
+        fail "d.stranger-never-rings" "a stranger's INVITE rang over: ${rang[*]}; drops $before -> $after"
+    fi
+
+    # A local user with no business here: nobody.
+    local reached=()
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- redis-cli -s /tmp/redis.sock PING >/dev/null 2>&1 &&
+        reached+=("Redis")
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- bash -c 'exec 3<>/dev/tcp/127.0.0.1/4444' 2>/dev/null &&
+        reached+=("the user agent's control port")
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- cat /var/lib/station-sip/accounts >/dev/null 2>&1 &&
+        reached+=("the accounts file")
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- cat /etc/speaker.conf >/dev/null 2>&1 &&
+        reached+=("speaker.conf")
+    if [ ${#reached[@]} -eq 0 ]; then
+        pass "d.nobody" "a nobody shell reaches neither Redis (/tmp/redis.sock), nor 127.0.0.1:4444, nor /var/lib/station-sip/accounts, nor /etc/speaker.conf"
+    else
+        fail "d.nobody" "a nobody shell reached: ${reached[*]}"
+    fi
+
+    if nft list ruleset | grep -q '^table inet orvanel_station'; then
+        pass "d.ruleset" "nft list ruleset shows table inet orvanel_station: $(nft list chain inet orvanel_station sip | grep -c accept) accept and $(nft list chain inet orvanel_station sip | grep -c drop) drop rules in its sip chain"
+    else
+        fail "d.ruleset" "no table inet orvanel_station: $(nft list tables | tr '\n' ' ')"
+    fi
+
+    local unit scores=() bad=() score
+    for unit in $(package_units | grep '\.service$') redis-server@station.service; do
+        score=$(systemd-analyze security --no-pager "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+        scores+=("$unit $score")
+        if [ -z "$score" ] || ! awk -v s="$score" 'BEGIN { exit !(s < 4.0) }'; then bad+=("$unit ${score:-none}"); fi
+    done
+    if [ ${#bad[@]} -eq 0 ]; then
+        pass "d.security" "systemd-analyze security in the guest: $(IFS=,; echo "${scores[*]}" | sed 's/,/, /g')"
+    else
+        fail "d.security" "at 4.0 or above: ${bad[*]}; all: ${scores[*]}"
+    fi
+}
+
+# ---------------------------------------------------------------- e. change
+
+scenario_change() {
+    local boot_id baresip_before filter_before pbx system
+    boot_id=$(cat /proc/sys/kernel/random/boot_id)
+    baresip_before=$(unit_property station-baresip.service ExecMainStartTimestampMonotonic)
+    filter_before=$(unit_property station-filter.service ExecMainExitTimestampMonotonic)
+    pbx=$(pbx_lines)
+    system=$(lines_of "$SYSTEM_CSV")
+
+    # The installer edits the settings: key 1 calls another number, and the
+    # account registers over TCP.
+    set_setting /etc/speaker.conf button-gpio140 next_number_1 "$FAR_OTHER_NUMBER"
+    set_setting /etc/speaker.conf account_info_1 transport tcp
+    if wait_for 60 eval 'pbx_after $pbx | grep -q "PBX REGISTERED tcp sip:$STATION_NUMBER@"' &&
+        wait_for 30 eval '[ "$(unit_property station-baresip.service ExecMainStartTimestampMonotonic)" -gt "$baresip_before" ]'; then
+        pass "e.registers-again" "speaker.conf edited (key 1 calls $FAR_OTHER_NUMBER, transport tcp): station-sip-config restarted baresip, which registered again over TCP: \"$(pbx_after "$pbx" | grep "PBX REGISTERED tcp" | head -n 1 | cut -d' ' -f2-6)\""
+    else
+        fail "e.registers-again" "no TCP registration within 60 s of the edit; station-sip-config: $(unit_property station-sip-config.service Result); Kamailio: $(pbx_after "$pbx" | tail -n 2 | tr '\n' ' ')"
+    fi
+    if wait_for 30 eval '[ "$(unit_property station-filter.service ExecMainExitTimestampMonotonic)" -gt "$filter_before" ]' &&
+        [ "$(unit_property station-filter.service Result)" = success ]; then
+        pass "e.filter-renewed" "station-filter.path renewed the filter after the edit: station-filter.service last ended at $(seconds_of "$(unit_property station-filter.service ExecMainExitTimestampMonotonic)") s, result success"
+    else
+        fail "e.filter-renewed" "the filter was not renewed: last run at $(seconds_of "$(unit_property station-filter.service ExecMainExitTimestampMonotonic)") s (before: $(seconds_of "$filter_before") s), result $(unit_property station-filter.service Result)"
+    fi
+
+    wait_for 30 status_is idle
+    pbx=$(pbx_lines)
+    local far_log
+    far_log=$(far_log_lines)
+    press 140
+    if wait_for 10 eval 'pbx_after $pbx | grep -q "PBX INVITE tcp .*sip:$FAR_OTHER_NUMBER@"'; then
+        wait_for 10 eval 'far_after $far_log | grep -qi "incoming call"'
+        far_answers "$FAR_OTHER_NUMBER"
+        wait_for 10 status_is answer
+        far hangup >/dev/null
+        wait_for 10 status_is idle
+        pass "e.new-number" "key 1 now calls $FAR_OTHER_NUMBER over TCP: \"$(pbx_after "$pbx" | grep "PBX INVITE tcp" | head -n 1 | cut -d' ' -f2-8)\""
+    else
+        fail "e.new-number" "no INVITE for $FAR_OTHER_NUMBER over TCP within 10 s: $(pbx_after "$pbx" | grep INVITE | head -n 2 | tr '\n' ' ')"
+        far hangup >/dev/null
+    fi
+    if [ "$(cat /proc/sys/kernel/random/boot_id)" = "$boot_id" ]; then
+        pass "e.no-reboot" "the same boot throughout ($(cut -d' ' -f1 /proc/uptime) s since the kernel started)"
+    else
+        fail "e.no-reboot" "the guest rebooted"
+    fi
+}
+
+# ---------------------------------------------------------------- lockout
+
+# wrong_digits_call N: the far phone calls, key 2 answers, N wrong digits.
+wrong_digits_call() {
+    local n=$1 i
+    far_calls_station || return 1
+    press 67
+    wait_for 10 status_is answer || return 1
+    for ((i = 0; i < n; i++)); do
+        far sndcode 1 >/dev/null
+        sleep 0.12
+    done
+    sleep 0.5
+    far hangup >/dev/null
+    wait_for 10 status_is idle
+}
+
+# Before the reboot: wrong digits worth three calls' tries lock the door
+# code; the records as they stand are kept in the share for after it.
+lock_the_door_code() {
+    local system tries=3 calls=3 i
+    system=$(lines_of "$SYSTEM_CSV")
+    for ((i = 0; i < calls; i++)); do
+        wrong_digits_call $((tries * ${#DOOR_CODE})) || break
+    done
+    if wait_entry "$SYSTEM_CSV" "$system" "FUNCTION,DTMF LOCKED,60 s" 20 && [ "$(redis TTL dtmf-lockout)" -gt 0 ]; then
+        pass "f.locked-before-reboot" "$calls calls of $((tries * ${#DOOR_CODE})) wrong digits: \"DTMF LOCKED,60 s\" in system.csv, dtmf-lockout expires in $(redis TTL dtmf-lockout) s"
+    else
+        fail "f.locked-before-reboot" "no lockout: system.csv: $(lines_after "$SYSTEM_CSV" "$system" | grep DTMF | tail -n 3 | tr '\n' '|'); dtmf-lockout TTL $(redis TTL dtmf-lockout)"
+    fi
+    sha256sum <"$SYSTEM_CSV" >"$SHARE/system.csv.sha"
+    sha256sum <"$CDR_CSV" >"$SHARE/cdr.csv.sha"
+    wc -c <"$SYSTEM_CSV" >"$SHARE/system.csv.size"
+    wc -c <"$CDR_CSV" >"$SHARE/cdr.csv.size"
+}
+
+# ---------------------------------------------------------------- f. reboot
+
+# The first SIZE bytes of a record file hash as before the reboot.
+kept() { [ "$(head -c "$(cat "$SHARE/$1.size")" "/userdata/$1" | sha256sum)" = "$(cat "$SHARE/$1.sha")" ]; }
+
+scenario_reboot() {
+    wait_for 120 status_is idle
+    local ttl
+    ttl=$(redis TTL dtmf-lockout)
+    if [ "${ttl:--2}" -gt 0 ]; then
+        pass "f.lockout-kept" "after the reboot dtmf-lockout still expires in $ttl s; dtmf-guard: $(redis GET dtmf-guard)"
+    else
+        fail "f.lockout-kept" "after the reboot dtmf-lockout is gone (TTL ${ttl:-none})"
+    fi
+    # The right code during the lockout opens nothing.
+    local system
+    system=$(lines_of "$SYSTEM_CSV")
+    if far_calls_station && press 67 && wait_for 10 status_is answer; then
+        local i
+        for ((i = 0; i < ${#DOOR_CODE}; i++)); do
+            far sndcode "${DOOR_CODE:i:1}" >/dev/null
+            sleep 0.25
+        done
+        local levels
+        levels=$(sample_leds 3000 66)
+        far hangup >/dev/null
+        wait_for 10 status_is idle
+        if [ "$levels" = "66:0" ] && grep -q "DTMF ignored: the door code is locked" /userdata/log/orvanel.log; then
+            pass "f.locked-after-reboot" "the right code in an answered call after the reboot: gpio66 stayed low; message log: \"$(grep -h "DTMF ignored: the door code is locked" /userdata/log/orvanel.log | tail -n 1 | cut -d']' -f3-)\""
+        else
+            fail "f.locked-after-reboot" "the right code during the kept lockout: gpio66 $levels"
+        fi
+    else
+        fail "f.locked-after-reboot" "the far phone's call was not answered after the reboot: call status $(call_status)"
+        far hangup >/dev/null
+    fi
+    local file lost=()
+    for file in system.csv cdr.csv; do kept "$file" || lost+=("$file"); done
+    if [ ${#lost[@]} -eq 0 ]; then
+        pass "f.records-kept" "system.csv and cdr.csv hold every byte they held before the reboot ($(cat "$SHARE/system.csv.size") and $(cat "$SHARE/cdr.csv.size") bytes), now $(wc -c <"$SYSTEM_CSV") and $(wc -c <"$CDR_CSV")"
+    else
+        fail "f.records-kept" "changed across the reboot: ${lost[*]}"
+    fi
+
+    # The lockout ends by itself, and then the station is ready again.
+    ttl=$(redis TTL dtmf-lockout)
+    if wait_entry "$SYSTEM_CSV" "$system" "FUNCTION,DTMF UNLOCKED" $((${ttl#-} + 20)); then
+        local report status
+        report=$(as_station station-check --problems 2>&1)
+        status=$?
+        if [ $status -eq 0 ]; then
+            pass "f.ready" "\"DTMF UNLOCKED\" in system.csv when the lockout ended; station-check: exit 0, \"$(echo "$report" | tail -n 1)\""
+        else
+            fail "f.ready" "station-check after the lockout: exit $status: $(echo "$report" | grep -E 'WARNING|ERROR|ok,' | tr '\n' ' ')"
+        fi
+    else
+        fail "f.ready" "no \"DTMF UNLOCKED\" within $((${ttl#-} + 20)) s: $(lines_after "$SYSTEM_CSV" "$system" | grep DTMF | tr '\n' '|')"
+    fi
+}
+
+# ---------------------------------------------------------------- figures
+
+# From the kernel's start: multi-user, each station unit, the registration;
+# each unit's memory.
+figures() {
+    local unit at boot_realtime registered
+    figure "multi-user.target reached" "$(seconds_of "$(unit_property multi-user.target ActiveEnterTimestampMonotonic)") s after the kernel started"
+    for unit in "${STATION_UNITS[@]}"; do
+        figure "$unit active" "$(seconds_of "$(unit_property "$unit" ActiveEnterTimestampMonotonic)") s"
+    done
+    figure "station-filter.service loaded" "$(seconds_of "$(unit_property station-filter.service ExecMainExitTimestampMonotonic)") s"
+    # Kamailio stamps the registration with the wall clock.
+    read -r up _ </proc/uptime
+    boot_realtime=$(awk -v now="$EPOCHREALTIME" -v up="$up" 'BEGIN { printf "%.3f", now - up }')
+    registered=$(grep "PBX REGISTERED .*sip:$STATION_NUMBER@" "$PEERS/kamailio.log" | head -n 1 | sed -n 's/^.*{\([0-9.]*\)}.*$/\1/p')
+    [ -n "$registered" ] && figure "account registered" "$(awk -v a="$registered" -v b="$boot_realtime" 'BEGIN { printf "%.1f", a - b }') s after the kernel started"
+    local current peak cgroup
+    for unit in "${STATION_UNITS[@]}"; do
+        cgroup=/sys/fs/cgroup$(unit_property "$unit" ControlGroup)
+        current=$(unit_property "$unit" MemoryCurrent)
+        peak=$(cat "$cgroup/memory.peak" 2>/dev/null || echo "?")
+        figure "$unit memory" "$((current / 1024)) kB now, $((peak / 1024)) kB at its peak"
+    done
+}
