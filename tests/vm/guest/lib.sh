@@ -55,10 +55,12 @@ gpio() {
 }
 # Pulls an input line through the mock: the kernel sees an edge.
 pull() { echo "$2" >"/run/station-platform/gpio$1-pull"; }
-# press LINE: a key pressed for 150 ms and released.
+# press LINE [SECONDS]: a key pressed for 0.15 s (or SECONDS) and released;
+# RELEASED holds the wall-clock time of the release.
 press() {
     pull "$1" 0
-    sleep 0.15
+    sleep "${2:-0.15}"
+    RELEASED=$EPOCHREALTIME
     pull "$1" 1
 }
 
