@@ -111,6 +111,34 @@ TEST_F(Installed, UnitsVerify)
         << stage_->read("/verify.txt");
 }
 
+// The sandbox of a unit must leave it what its work takes, which only the
+// booted image showed (make vm-test): sipbridge --update-config lists the
+// board's addresses over netlink, and gives the files it writes to the user
+// agent's user with fchown(), which @privileged holds and the system-call
+// filter of every unit denies.
+TEST_F(Installed, SandboxesLeaveWhatTheWorkTakes)
+{
+    for (const std::string name : {"orvanel.service", "outputd.service", "sipbridge.service", "station-baresip.service",
+                                   "station-filter.service", "station-sip-config.service"}) {
+        const std::string text = read_text_file(unit(name));
+        std::smatch caps;
+        const bool chowns = std::regex_search(text, caps, std::regex("\nCapabilityBoundingSet=([^\n]*)")) &&
+                            caps[1].str().find("CAP_CHOWN") != std::string::npos;
+        const std::size_t denied = text.find("SystemCallFilter=~@privileged");
+        if (chowns && denied != std::string::npos) {
+            EXPECT_NE(text.find("SystemCallFilter=@chown", denied), std::string::npos)
+                << name << " holds CAP_CHOWN but its filter kills fchown()";
+        }
+        const bool lists_addresses = text.find("--update-config") != std::string::npos ||
+                                     text.find("--apply-filter") != std::string::npos;
+        std::smatch families;
+        if (lists_addresses && std::regex_search(text, families, std::regex("\nRestrictAddressFamilies=([^\n]*)"))) {
+            EXPECT_NE(families[1].str().find("AF_NETLINK"), std::string::npos)
+                << name << " cannot list the board's addresses";
+        }
+    }
+}
+
 // Every service the station ships runs in a sandbox that systemd-analyze
 // rates "OK" (below 4.0; root without any of it: 9.6); each program's unit
 // runs it as an unprivileged user that holds no capability and gains none.

@@ -23,12 +23,16 @@ figure() {
 }
 say() { echo "vmtest: $*" >/dev/console; }
 
+# The host's factor for the waits below: 1, or more where the guest's
+# instructions are translated one by one (an arm64 guest on amd64).
+WAIT_SCALE=$(cat "$SHARE/wait-scale" 2>/dev/null || echo 1)
+
 # wait_for SECONDS COMMAND...: true once the command succeeds, false when
-# the deadline passes first. Polls every 50 ms.
+# the deadline (times WAIT_SCALE) passes first. Polls every 50 ms.
 wait_for() {
     local seconds=$1
     shift
-    local deadline=$((${EPOCHREALTIME/./} + seconds * 1000000))
+    local deadline=$((${EPOCHREALTIME/./} + seconds * WAIT_SCALE * 1000000))
     until "$@"; do
         [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || return 1
         sleep 0.05
@@ -40,6 +44,26 @@ elapsed() {
     local from=${1/./} to=${2/./}
     local micro=$((to - from))
     printf '%d.%03d' $((micro / 1000000)) $((micro % 1000000 / 1000))
+}
+
+# A pause without a process (sleep would start one per call): a read with
+# a time-out on a pipe that never carries anything.
+exec {NAP_FD}<> <(:)
+nap() { read -r -t "$1" -u "$NAP_FD" || true; }
+
+# wait_high LINE SECONDS FILE: polls the line every 2 ms until it reads 1,
+# then writes the wall-clock time to FILE; nothing when the time is up.
+wait_high() {
+    local deadline=$((${EPOCHREALTIME/./} + $2 * 1000000)) level=0
+    while [ "${EPOCHREALTIME/./}" -lt "$deadline" ]; do
+        read -r level <"/sys/class/gpio/gpio$1/value"
+        if [ "$level" = 1 ]; then
+            echo "$EPOCHREALTIME" >"$3"
+            return 0
+        fi
+        nap 0.002
+    done
+    return 1
 }
 
 redis() { redis-cli -s "$REDIS_SOCKET" "$@"; }
