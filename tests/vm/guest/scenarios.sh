@@ -134,13 +134,19 @@ scenario_boot() {
 
     # Ready once registered: then the installer's check.
     wait_for 60 status_is idle
+    station_ready "a.station-check" "after the boot"
+}
+
+# station_ready NAME WHEN: the installer's check, as the user station,
+# exits 0.
+station_ready() {
     local report status
     report=$(as_station station-check --problems 2>&1)
     status=$?
     if [ $status -eq 0 ]; then
-        pass "a.station-check" "station-check as the user station: exit 0, \"$(echo "$report" | tail -n 1)\""
+        pass "$1" "$2: station-check as the user station exits 0, \"$(echo "$report" | tail -n 1)\""
     else
-        fail "a.station-check" "station-check as the user station: exit $status: $(echo "$report" | grep -E 'WARNING|ERROR|ok,' | tr '\n' ' ')"
+        fail "$1" "$2: station-check as the user station exits $status: $(echo "$report" | grep -E 'WARNING|ERROR|ok,' | tr '\n' ' ')"
     fi
 }
 
@@ -617,14 +623,7 @@ scenario_reboot() {
     # The lockout ends by itself, and then the station is ready again.
     ttl=$(redis TTL dtmf-lockout)
     if wait_entry "$SYSTEM_CSV" "$system" "FUNCTION,DTMF UNLOCKED" $((${ttl#-} + 20)); then
-        local report status
-        report=$(as_station station-check --problems 2>&1)
-        status=$?
-        if [ $status -eq 0 ]; then
-            pass "f.ready" "\"DTMF UNLOCKED\" in system.csv when the lockout ended; station-check: exit 0, \"$(echo "$report" | tail -n 1)\""
-        else
-            fail "f.ready" "station-check after the lockout: exit $status: $(echo "$report" | grep -E 'WARNING|ERROR|ok,' | tr '\n' ' ')"
-        fi
+        station_ready "f.ready" "\"DTMF UNLOCKED\" in system.csv when the lockout ended"
     else
         fail "f.ready" "no \"DTMF UNLOCKED\" within $((${ttl#-} + 20)) s: $(lines_after "$SYSTEM_CSV" "$system" | grep DTMF | tr '\n' '|')"
     fi
