@@ -648,11 +648,14 @@ scenario_figures() {
     boot_realtime=$(awk -v now="$EPOCHREALTIME" -v up="$up" 'BEGIN { printf "%.3f", now - up }')
     registered=$(grep "PBX REGISTERED .*sip:$STATION_NUMBER@" "$PEERS/kamailio.log" | head -n 1 | sed -n 's/^.*{\([0-9.]*\)}.*$/\1/p')
     [ -n "$registered" ] && figure "account registered" "$(awk -v a="$registered" -v b="$boot_realtime" 'BEGIN { printf "%.1f", a - b }') s after the kernel started"
-    local current peak cgroup
+    # systemd's figure is the cgroup's: the process and the page cache of
+    # the files it wrote; the resident set is the process's alone.
+    local current peak cgroup rss
     for unit in "${STATION_UNITS[@]}"; do
         cgroup=/sys/fs/cgroup$(unit_property "$unit" ControlGroup)
         current=$(unit_property "$unit" MemoryCurrent)
         peak=$(cat "$cgroup/memory.peak" 2>/dev/null || echo 0)
-        figure "$unit memory" "$((current / 1024)) kB now, $((peak / 1024)) kB at its peak (since its last start)"
+        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$(unit_property "$unit" MainPID)/status" 2>/dev/null)
+        figure "$unit memory" "MemoryCurrent $((current / 1024)) kB, peak $((peak / 1024)) kB (since its last start); resident ${rss:-?} kB"
     done
 }
