@@ -28,6 +28,10 @@ endforeach()
 # with its own configuration, a drop-in and the socket's link at /tmp.
 configure_file(${PROJECT_SOURCE_DIR}/station/system/redis-station.conf.in ${PROJECT_BINARY_DIR}/system/redis-station.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/system/redis-station.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/redis)
+# The reserve of room that the Redis server's drop-in keeps before each start.
+set(LIBEXEC_DIR ${CMAKE_INSTALL_FULL_LIBEXECDIR}/orvanel-station)
+configure_file(${PROJECT_SOURCE_DIR}/station/system/redis-reserve.in ${PROJECT_BINARY_DIR}/system/redis-reserve @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/system/redis-reserve DESTINATION ${LIBEXEC_DIR})
 configure_file(${PROJECT_SOURCE_DIR}/station/system/redis-server@station.service.d/station.conf.in
                ${PROJECT_BINARY_DIR}/system/redis-server@station.service.d/station.conf @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/system/redis-server@station.service.d/station.conf

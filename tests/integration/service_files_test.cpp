@@ -202,6 +202,94 @@ TEST_F(Installed, RedisConfigurationClosesTheServer)
     ::waitpid(server, nullptr, 0);
 }
 
+// What a program pushed and Redis answered is on the disk before the answer:
+// a server killed right after it (a kill leaves the page cache, a power cut
+// does not; only the sync of each write before its answer covers both)
+// starts again with every item, and the lists stay in their order.
+TEST_F(Installed, RedisKeepsEveryAnsweredWriteAcrossAKill)
+{
+    std::string conf = read_text_file(installed(STATION_SYSCONF_DIR "/redis/redis-station.conf"));
+    replace_all(conf, "/run/redis-station", stage_->file("/kill/run"));
+    replace_all(conf, STATION_USERDATA_DIR "/redis", stage_->file("/kill/data"));
+    stage_->write("/kill/run/.keep", "");
+    stage_->write("/kill/data/.keep", "");
+    stage_->write("/kill/redis.conf", conf);
+    const std::string socket = stage_->file("/kill/run/redis.sock");
+    auto start = [&](std::unique_ptr<redis_client>& client) {
+        const pid_t server = spawn({"redis-server", stage_->file("/kill/redis.conf")}, {},
+                                   stage_->file("/kill/redis.out"), stage_->file("/kill/redis.err"));
+        EXPECT_TRUE(wait_until([&] {
+            client = std::make_unique<redis_client>(socket);
+            reply_ptr pong = client->command("PING");
+            return pong && pong->type == REDIS_REPLY_STATUS;
+        })) << stage_->read("/kill/redis.out");
+        return server;
+    };
+    std::unique_ptr<redis_client> client;
+    pid_t server = start(client);
+    reply_ptr sync = client->command("CONFIG GET appendfsync");
+    ASSERT_TRUE(sync && sync->type == REDIS_REPLY_ARRAY && sync->elements == 2);
+    EXPECT_STREQ(sync->element[1]->str, "always");
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(client->command("LPUSH writelog-channel %s", ("BUTTON,KEY " + std::to_string(i) + ",").c_str()));
+    ASSERT_TRUE(client->command("SET dtmf-lockout 60 PX 60000"));
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+
+    server = start(client);
+    reply_ptr kept = client->command("LRANGE writelog-channel 0 -1");
+    ASSERT_TRUE(kept && kept->type == REDIS_REPLY_ARRAY);
+    ASSERT_EQ(kept->elements, 200u) << stage_->read("/kill/redis.out");
+    EXPECT_STREQ(kept->element[0]->str, "BUTTON,KEY 199,");
+    EXPECT_STREQ(kept->element[199]->str, "BUTTON,KEY 0,");
+    reply_ptr left = client->command("PTTL dtmf-lockout");
+    ASSERT_TRUE(left && left->type == REDIS_REPLY_INTEGER);
+    EXPECT_GT(left->integer, 0);
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+}
+
+// The Redis server's reserve of room: made while the storage has room,
+// left alone while it is there, and given up at a start that finds the
+// storage full, so that Redis (which ends when a write finds no room) runs
+// again. The storage's free room comes from a stand-in df.
+TEST_F(Installed, RedisReserveIsKeptWhileThereIsRoomAndGivenUpWhenFull)
+{
+    const std::string script = installed(STATION_LIBEXEC_DIR "/redis-reserve");
+    const std::string data = stage_->file("/reserve/data");
+    const std::string tools = stage_->file("/reserve/bin");
+    stage_->write("/reserve/data/.keep", "");
+    auto free_room = [&](long kib) {
+        stage_->write("/reserve/bin/df", "#!/bin/sh\necho 'Filesystem 1024-blocks Used Available Capacity Mounted on'\n"
+                                         "echo \"/dev/vdb 131072 0 " + std::to_string(kib) + " 0% /userdata\"\n");
+        ::chmod((tools + "/df").c_str(), 0755);
+    };
+    auto run = [&] { return shell("PATH='" + tools + ":/usr/bin:/bin' " + script + " '" + data + "' 2> " + stage_->file("/reserve/err")); };
+    auto reserve_size = [&]() -> long long {
+        struct stat st {};
+        return ::stat((data + "/reserve").c_str(), &st) == 0 ? st.st_size : -1;
+    };
+
+    free_room(100 * 1024);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(reserve_size(), 8LL << 20) << "made while there is room";
+    free_room(20 * 1024);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(reserve_size(), 8LL << 20) << "kept while there is some room";
+    free_room(200);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(reserve_size(), -1) << "given up on a full storage";
+    EXPECT_NE(stage_->read("/reserve/err").find("is full"), std::string::npos) << stage_->read("/reserve/err");
+    free_room(20 * 1024);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(reserve_size(), -1) << "not taken back while the room is short";
+    free_room(100 * 1024);
+    ASSERT_EQ(run(), 0);
+    EXPECT_EQ(reserve_size(), 8LL << 20) << "taken back once there is room";
+    for (const auto& entry : std::filesystem::directory_iterator(data))
+        EXPECT_TRUE(entry.path().filename() == "reserve" || entry.path().filename() == ".keep") << entry.path();
+}
+
 // The tmpfiles rules applied to a root of their own: the station's group
 // owns what the programs write, the settings are closed to others, and a
 // socket that someone put at /tmp/redis.sock gives way to root's link.
