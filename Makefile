@@ -100,10 +100,12 @@ package-arm64: cross-deps
 # QEMU (KVM where it works, TCG otherwise), with the kernel's own GPIO lines
 # and the station's peers inside the guest; the image and its kernel module
 # are cached in VMTEST_CACHE (/var/cache/orvanel-vmtest). ARCH=arm64 boots
-# the board's architecture under qemu-system-aarch64 (TCG).
+# the board's architecture under qemu-system-aarch64 (TCG). VMTEST=powercut
+# pulls the plug CUTS times (30) at moments drawn from SEED, and checks
+# that nothing accepted is lost.
 ARCH ?= amd64
 vm-test:
-	tests/vm/vm-test --arch $(ARCH)
+	tests/vm/vm-test --arch $(ARCH) $(if $(VMTEST),--mode $(VMTEST)) $(if $(CUTS),--cuts $(CUTS)) $(if $(SEED),--seed $(SEED))
 
 # The fuzz targets, built with clang's libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-fuzz/; each runs FUZZ_SECONDS from
