@@ -10,6 +10,10 @@
 //   "dtmf-lockout"  the lockout's length in seconds, expiring when it ends
 //   "dtmf-guard"    "<wrong digits> <lockouts>" since the last match,
 //                   forgotten a day after it was last written
+// and the lockout in its own file, /userdata/dtmf-lockout (lockout_record),
+// synced before the lockout takes effect and removed when it ends, so that
+// a power cut, which Redis may not outlive and whose wall clock cannot be
+// trusted, does not end it either: after another boot it resumes whole.
 #pragma once
 
 #include <string>
@@ -35,6 +39,9 @@ void dtmf_outside_call(int status);
 // The call ended: the next one starts afresh.
 void dtmf_call_ended();
 
-// Takes back a lockout kept in Redis. Called at start; when Redis cannot be
-// reached then, the first digits of a call try again.
+// Takes back a lockout kept in the file and in Redis, the longer of the
+// two, or the whole length when the file is from another boot
+// (lockout_to_restore). Called at start; when Redis cannot be reached then,
+// the first digits of a call try again for its counts (and for the lockout,
+// when no file was there either).
 void restore_dtmf_lockout();

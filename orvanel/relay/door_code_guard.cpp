@@ -106,6 +106,15 @@ std::chrono::seconds door_code_guard::lockout_length(int earlier)
     return std::min(length, std::chrono::seconds{longest_lockout});
 }
 
+int door_code_guard::lockouts_up_to(std::chrono::seconds length)
+{
+    const std::chrono::seconds reached = std::min(length, std::chrono::seconds{longest_lockout});
+    int lockouts = 1;
+    while (lockout_length(lockouts - 1) < reached)
+        ++lockouts;
+    return lockouts;
+}
+
 int door_code_guard::tries_of_setting(const std::string& text)
 {
     if (text.empty() || text.size() > 6)

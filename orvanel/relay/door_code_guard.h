@@ -84,6 +84,10 @@ public:
 
     // The length of a lockout after `earlier` lockouts without a match.
     static std::chrono::seconds lockout_length(int earlier);
+    // How many lockouts in a row a lockout of this length is the last of (1
+    // for the first lockout's length or less): a lockout taken back without
+    // its count still doubles the next one.
+    static int lockouts_up_to(std::chrono::seconds length);
 
     // The tries setting: a positive whole number, else the default.
     static int tries_of_setting(const std::string& text);

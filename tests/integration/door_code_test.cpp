@@ -1,11 +1,21 @@
 // The door code against the real orvanel, attacked through Redis as a
 // caller would through the user agent: digits while a call rings, wrong
-// codes in a call, calls in a row, and a restart in the middle of a lockout.
+// codes in a call, calls in a row, and a restart, a reboot or a power cut in
+// the middle of a lockout.
+#include <filesystem>
+
+#include <sys/stat.h>
+
+#include "orvanel/relay/lockout_file.h"
+#include "orvanel/relay/lockout_record.h"
 #include "tests/integration/running_station.h"
 
 namespace {
 
 const std::string on_request = R"({"id":"gpio135","type":"On"})";
+const std::string first_boot = "3d4f5a6b-1c2d-4e3f-8a9b-0c1d2e3f4a5b";
+const std::string second_boot = "9e8d7c6b-5a49-4382-b716-05f4e3d2c1b0";
+const std::string boot_id_file = "/proc/sys/kernel/random/boot_id";
 
 }  // namespace
 
@@ -14,6 +24,7 @@ protected:
     void SetUp() override
     {
         root.write_settings("[relay_ctrl]\ntype = On\ndtmf = yes\ndtmf_code = 1234\nmode = hold\n");
+        root.write(boot_id_file, first_boot + "\n");
         start_orvanel();
         publish(R"({"type":"REGISTER_OK","class":"init register"})");  // ready: status idle
     }
@@ -44,6 +55,46 @@ protected:
         return client.pop_oldest("output-channel", within) == std::optional<std::string>(on_request);
     }
     std::string message_log() { return root.message_log(); }
+
+    // Three calls that use up their tries: the station is locked for a minute.
+    void lock_the_station()
+    {
+        for (int n = 0; n < 3; ++n)
+            call(std::string(12, '0' + static_cast<char>(n)));
+        ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF LOCKED,60 s") == 1; }, 10s));
+    }
+
+    // The lockout file as it stands; nothing when there is none or it is
+    // no record.
+    std::optional<lockout_record> lockout_file()
+    {
+        if (!root.exists(lockout_file_path))
+            return std::nullopt;
+        return parse_lockout_record(root.read(lockout_file_path));
+    }
+
+    // The lockout is about to end: its file and Redis's key say so, as they
+    // would with `left` to run in this boot.
+    void lockout_ends_in(std::chrono::milliseconds left)
+    {
+        const lockout_now now = lockout_clocks();
+        lockout_record record{60s, std::chrono::ceil<std::chrono::seconds>(now.wall + left),
+                              boot_id_of_text(root.read(boot_id_file)), now.boot_clock + left};
+        root.write(lockout_file_path, lockout_record_text(record));
+        client.command("PEXPIRE %s %s", "dtmf-lockout", std::to_string(left.count()));
+    }
+
+    // orvanel stops as in a power cut: no unlock thread runs, Redis's data
+    // is lost (as it may be in a cut, whatever its configuration), and the
+    // board comes up with another boot id when it is a boot.
+    void power_cut(const std::string& next_boot)
+    {
+        orvanel.reset();
+        client.command("FLUSHALL");
+        root.write(boot_id_file, next_boot + "\n");
+    }
+
+    long long lockout_ms_in_redis() { return client.command("PTTL %s", "dtmf-lockout")->integer; }
 };
 
 TEST_F(DoorCode, DigitsBeforeTheAnswerNeverOpen)
@@ -138,9 +189,10 @@ TEST_F(DoorCode, LockedCallsInARowLockTheStationThroughARestart)
 
     // Its end, taken after another restart with the time nearly up: the
     // entry says so, and the right code opens again.
-    client.command("PEXPIRE %s %s", "dtmf-lockout", "800");
+    lockout_ends_in(800ms);
     start_orvanel();
     ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    EXPECT_FALSE(root.exists(lockout_file_path)) << "the ended lockout leaves no file for the next boot";
     call("1234");
     EXPECT_TRUE(opens());
     EXPECT_TRUE(wait_until([&] { return client.command("EXISTS %s", "dtmf-guard")->integer == 0; }))
@@ -182,4 +234,118 @@ TEST_F(DoorCode, EmptyCodeOpensOnAnyDigitOnlyInAnAnsweredCall)
     answer();
     digits("5");
     EXPECT_TRUE(opens());
+}
+
+// The lockout is on storage before the station says it is locked, and a
+// power cut that takes Redis's data with it ends it neither within the
+// boot nor across one: after another boot it resumes for its whole length,
+// however long the wall clock says the station was off.
+TEST_F(DoorCode, ALockoutOutlastsAPowerCutAndAfterABootResumesWhole)
+{
+    lock_the_station();
+    std::optional<lockout_record> kept = lockout_file();
+    ASSERT_TRUE(kept) << root.read(lockout_file_path);
+    EXPECT_EQ(kept->length, 60s);
+    EXPECT_EQ(kept->boot, first_boot);
+
+    // The cable pulled an hour before the new boot: by the wall clock the
+    // lockout ended long ago, and Redis holds nothing.
+    power_cut(second_boot);
+    kept->end -= std::chrono::hours(1);
+    root.write(lockout_file_path, lockout_record_text(*kept));
+    start_orvanel();
+    ASSERT_TRUE(wait_until([&] {
+        return message_log().find("DTMF locked for 60 s more: a lockout from before the station's last boot, "
+                                  "resumed for its whole length") != std::string::npos;
+    }));
+    EXPECT_GT(lockout_ms_in_redis(), 55000) << "Redis holds the resumed lockout again";
+    const std::optional<lockout_record> rewritten = lockout_file();
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(rewritten->boot, second_boot) << "kept for this boot, so a restart now counts on";
+    EXPECT_EQ(rewritten->length, 60s);
+
+    call("1234");
+    EXPECT_FALSE(opens(300ms)) << "the right code in a new call after the boot";
+    EXPECT_TRUE(wait_until([&] { return message_log().find("DTMF ignored: the door code is locked for") != std::string::npos; }));
+
+    // A restart within the new boot counts on from there, not from the
+    // start again.
+    const size_t restarts = occurrences(message_log(), "a lockout from before the restart");
+    start_orvanel();
+    EXPECT_TRUE(wait_until([&] { return occurrences(message_log(), "a lockout from before the restart") > restarts; }));
+    call("1234");
+    EXPECT_FALSE(opens(300ms));
+
+    // The doubling is taken back with the lockout, although Redis lost the
+    // count: once this lockout ends, the next one is 120 s.
+    lockout_ends_in(800ms);
+    start_orvanel();
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    EXPECT_FALSE(root.exists(lockout_file_path));
+    for (int n = 0; n < 3; ++n)
+        call(std::string(12, '5'));
+    EXPECT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF LOCKED,120 s") == 1; }, 10s));
+}
+
+// A power cut within the boot (or a restart of orvanel whose Redis lost its
+// data): the time left in the file holds, and when the lockout ends its
+// file goes, so a later boot does not lock the code again.
+TEST_F(DoorCode, ALockoutKeepsItsTimeLeftFromTheFileWithinTheBoot)
+{
+    lock_the_station();
+    power_cut(first_boot);
+    start_orvanel();
+    ASSERT_TRUE(wait_until([&] { return message_log().find("a lockout from before the restart") != std::string::npos; }));
+    const long long left = lockout_ms_in_redis();
+    EXPECT_GT(left, 45000);
+    EXPECT_LE(left, 60000);
+    call("1234");
+    EXPECT_FALSE(opens(300ms)) << "the right code in a new call while the file's time runs";
+
+    // Its end: the unlock removes the file, and a later boot finds none.
+    power_cut(first_boot);
+    lockout_ends_in(800ms);
+    start_orvanel();
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    EXPECT_TRUE(wait_until([&] { return !root.exists(lockout_file_path); }));
+    power_cut(second_boot);
+    start_orvanel();
+    call("1234");
+    EXPECT_TRUE(opens()) << "no lockout comes back after the boot";
+    EXPECT_EQ(occurrences(message_log(), "resumed for its whole length"), 0u);
+}
+
+// Whoever can write /userdata may put anything at the lockout file's name.
+// orvanel starts all the same, takes it for the longest lockout rather than
+// none, and puts a record of its own in its place.
+TEST_F(DoorCode, AFileThatIsNoLockoutLocksForTheLongestAndNeverStopsTheStart)
+{
+    const std::string path = root.file(lockout_file_path);
+    const std::vector<std::pair<std::string, std::function<void()>>> files{
+        {"garbage", [&] { root.write(lockout_file_path, "open sesame\n"); }},
+        {"a record cut short", [&] { root.write(lockout_file_path, "length 60\nend 1718000060\nboot 3d4f"); }},
+        {"ten megabytes", [&] { root.write(lockout_file_path, std::string(10 << 20, '7')); }},
+        {"a pipe nobody writes", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }},
+        {"a link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", path); }},
+        {"a folder", [&] { std::filesystem::create_directory(path); }},
+    };
+    size_t said = 0;
+    for (const auto& [what, make] : files) {
+        SCOPED_TRACE(what);
+        power_cut(first_boot);
+        std::filesystem::remove_all(path);
+        make();
+        start_orvanel();
+        ASSERT_TRUE(wait_until([&] { return occurrences(message_log(), "DTMF locked for 3600 s more") > said; }));
+        said = occurrences(message_log(), "DTMF locked for 3600 s more");
+        EXPECT_GT(lockout_ms_in_redis(), 3500000);
+        if (what != "a folder") {
+            const std::optional<lockout_record> replaced = lockout_file();
+            ASSERT_TRUE(replaced) << "replaced by a record of orvanel's own";
+            EXPECT_EQ(replaced->length, 3600s);
+        }
+    }
+    call("1234");
+    EXPECT_FALSE(opens(300ms));
+    EXPECT_EQ(count_entries("FUNCTION,DTMF UNLOCKED,"), 0u);
 }
