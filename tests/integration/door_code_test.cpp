@@ -323,7 +323,6 @@ TEST_F(DoorCode, AFileThatIsNoLockoutLocksForTheLongestAndNeverStopsTheStart)
     const std::string path = root.file(lockout_file_path);
     const std::vector<std::pair<std::string, std::function<void()>>> files{
         {"garbage", [&] { root.write(lockout_file_path, "open sesame\n"); }},
-        {"a record cut short", [&] { root.write(lockout_file_path, "length 60\nend 1718000060\nboot 3d4f"); }},
         {"ten megabytes", [&] { root.write(lockout_file_path, std::string(10 << 20, '7')); }},
         {"a pipe nobody writes", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); }},
         {"a link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", path); }},
