@@ -56,7 +56,8 @@ soak: build
 
 # The benchmark: the programs of a Release build under a station root of its
 # own. BENCH_FLAGS adds station-bench's options (--presses N, --events N,
-# --idle-seconds S, --no-floor).
+# --idle-seconds S, --no-floor, --durable: the board's synced Redis and what it
+# writes).
 BENCH_BUILD ?= build-bench
 BENCH_FLAGS ?=
 bench: deps

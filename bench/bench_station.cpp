@@ -31,14 +31,21 @@ void write_file(const std::string& path, const std::string& content)
 
 }  // namespace
 
-bench_station::bench_station(std::string dir, std::string bin_dir, std::string floor_dir)
+bench_station::bench_station(std::string dir, std::string bin_dir, std::string floor_dir, bool durable)
     : dir_(std::filesystem::absolute(dir).string()), bin_dir_(std::move(bin_dir)), floor_dir_(std::move(floor_dir))
 {
     lay_out();
     std::filesystem::remove(socket());
-    redis_ = kit_program({"redis-server", "--port", "0", "--unixsocket", socket(), "--save", "", "--appendonly", "no",
-                          "--daemonize", "no", "--dir", dir_ + "/tmp", "--loglevel", "warning"},
-                         environment(), dir_ + "/tmp/redis");
+    std::vector<std::string> server = {"redis-server", "--port", "0", "--unixsocket", socket(), "--save", "",
+                                       "--daemonize", "no", "--loglevel", "warning"};
+    if (durable) {
+        std::filesystem::create_directories(dir_ + "/userdata/redis");
+        server.insert(server.end(), {"--dir", dir_ + "/userdata/redis", "--appendonly", "yes", "--appendfsync",
+                                     "always", "--aof-use-rdb-preamble", "yes", "--auto-aof-rewrite-min-size", "4mb"});
+    } else {
+        server.insert(server.end(), {"--dir", dir_ + "/tmp", "--appendonly", "no"});
+    }
+    redis_ = kit_program(server, environment(), dir_ + "/tmp/redis");
     if (!wait_until([&] { return redis_client(socket()).connected(); }, 10s))
         throw std::runtime_error("redis-server did not come up on " + socket());
     redis_client(socket()).command("SET %s %s", status_key, R"({"status":"idle"})");

@@ -12,11 +12,14 @@
 class bench_station {
 public:
     // Lays out the root at dir (made when absent) and starts its redis-server.
-    // Programs come from bin_dir, the yardstick from floor_dir.
-    bench_station(std::string dir, std::string bin_dir, std::string floor_dir);
+    // Programs come from bin_dir, the yardstick from floor_dir. A durable
+    // station's server keeps an append-only file synced before each answer
+    // in DIR/userdata/redis, as the board's does; otherwise it keeps nothing.
+    bench_station(std::string dir, std::string bin_dir, std::string floor_dir, bool durable = false);
 
     const std::string& root() const { return dir_; }
     std::string socket() const { return dir_ + "/tmp/redis.sock"; }
+    pid_t redis_pid() const { return redis_.pid(); }
 
     // Each started program is ready when it returns: subscribed, or its
     // watch set (a short settling pause).

@@ -2,7 +2,7 @@
 // plain C yardstick (bench-floor) that does only the work each step needs.
 //
 //   station-bench [--root DIR] [--bin DIR] [--presses N] [--events N]
-//                 [--idle-seconds S] [--no-floor]
+//                 [--idle-seconds S] [--no-floor] [--durable]
 //   station-bench --running [--idle-seconds S]
 //
 // The first form lays out a station root at DIR (a temporary one by default),
@@ -13,7 +13,10 @@
 // events handled per second over N events (20000, the median of three runs);
 // then the same presses and events with bench-floor in orvanel's place.
 // --running measures only the idle cost and memory of the orvanel and
-// outputd that run on this device.
+// outputd that run on this device. --durable gives the redis-server the
+// board's append-only file, synced before each answer, in DIR/userdata/redis
+// (put DIR on the storage to be measured), and adds what that writes: syncs
+// (with strace) and bytes at rest, per operation-log entry and per call.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +28,7 @@
 #include <unistd.h>
 
 #include "bench/bench_station.h"
+#include "bench/durability.h"
 #include "bench/measures.h"
 
 namespace {
@@ -37,6 +41,7 @@ struct bench_options {
     int idle_seconds = 60;
     bool floor = true;
     bool running = false;
+    bool durable = false;
 };
 
 std::string own_folder()
@@ -65,6 +70,8 @@ bool parse_options(int argc, char** argv, bench_options& o)
             o.floor = false;
         else if (a == "--running")
             o.running = true;
+        else if (a == "--durable")
+            o.durable = true;
         else
             return false;
     }
@@ -113,7 +120,7 @@ int run_running(const bench_options& o)
 int run_root(const bench_options& o, const std::string& root)
 {
     const std::string bin = o.bin.empty() ? own_folder() : o.bin;
-    bench_station station(root, bin, own_folder());
+    bench_station station(root, bin, own_folder(), o.durable);
 
     kit_program outputd = station.start_outputd();
     kit_program orvanel = station.start_orvanel();
@@ -125,6 +132,14 @@ int run_root(const bench_options& o, const std::string& root)
 
     std::fprintf(stderr, "%d key presses ...\n", o.presses);
     const percentiles keys = key_to_dial(station, o.presses);
+    std::vector<std::pair<const char*, write_load>> writes;
+    if (o.durable) {
+        const std::vector<pid_t> writers = {station.redis_pid(), orvanel.pid(), outputd.pid()};
+        std::fprintf(stderr, "what the storage takes: at rest for %d s, 100 entries, 20 calls ...\n", o.idle_seconds);
+        writes.emplace_back("at rest, per hour", writes_at_rest(station, writers, std::chrono::seconds(o.idle_seconds)));
+        writes.emplace_back("per operation-log entry", writes_per_entry(station, writers, 100));
+        writes.emplace_back("per call", writes_per_call(station, writers, 20));
+    }
     std::fprintf(stderr, "%d session events, three times ...\n", o.events);
     const event_rate events = median_session_events(station, orvanel.pid(), o.events);
     const long busy_rss = read_counts(orvanel.pid()).rss_kb;
@@ -151,6 +166,22 @@ int run_root(const bench_options& o, const std::string& root)
     std::printf("%-30s %33.2f MB\n", "orvanel resident after the work", static_cast<double>(busy_rss) / 1024);
     std::printf("%-30s %33.2f MB\n", "outputd resident after the work", static_cast<double>(outputd_rss) / 1024);
 
+    bool written = true;
+    if (!writes.empty()) {
+        std::printf("\n%-30s %10s %12s\n", "Storage writes (Redis, orvanel, outputd)", "syncs", "bytes");
+        for (const auto& [name, load] : writes) {
+            if (load.syncs < 0)
+                std::printf("%-30s %10s %12.0f\n", name, "-", load.bytes);
+            else
+                std::printf("%-30s %10.1f %12.0f\n", name, load.syncs, load.bytes);
+            written = written && load.complete;
+        }
+        if (writes.front().second.syncs < 0)
+            std::printf("(syncs are counted with strace, which is not installed)\n");
+        if (!written)
+            std::printf("\nthe entries or calls were not all stored in time\n");
+    }
+
     const int missed = keys.missed + floor_keys.missed;
     const bool complete = events.complete && (!o.floor || floor_events.complete);
     if (missed > 0)
@@ -159,7 +190,7 @@ int run_root(const bench_options& o, const std::string& root)
         std::printf("\nsession events were not all handled within 120 s\n");
     std::printf("\n%d presses, %d events; programs from %s; root %s\n", keys.samples + keys.missed, o.events,
                 bin.c_str(), station.root().c_str());
-    return missed == 0 && complete ? 0 : 1;
+    return missed == 0 && complete && written ? 0 : 1;
 }
 
 }  // namespace
@@ -170,7 +201,7 @@ int main(int argc, char** argv)
     if (!parse_options(argc, argv, o)) {
         std::fprintf(stderr,
                      "usage: station-bench [--root DIR] [--bin DIR] [--presses N] [--events N] [--idle-seconds S] "
-                     "[--no-floor]\n       station-bench --running [--idle-seconds S]\n");
+                     "[--no-floor] [--durable]\n       station-bench --running [--idle-seconds S]\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);

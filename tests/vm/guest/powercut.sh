@@ -289,11 +289,38 @@ check_after_cut() {
     fi
 }
 
+# What /userdata's disk takes, from the kernel's count of sectors written to
+# it (the data, the file system's journal and its metadata): at rest, per
+# operation-log entry and per call, once, before the first workload that
+# runs.
+sectors_written() { awk '{ print $7 }' /sys/block/vdb/stat; }
+flash_figures() {
+    local before after i n=100 calls=5 made=0
+    wait_for 180 lists_empty
+    wait_for 60 status_is idle
+    before=$(sectors_written)
+    nap 120
+    after=$(sectors_written)
+    figure "flash at rest" "$(((after - before) * 512 * 30 / 1024)) kB an hour (/userdata's disk over 120 s)"
+    before=$(sectors_written)
+    for ((i = 0; i < n; i++)); do echo "LPUSH writelog-channel VMTEST,FLASH,$i"; done | redis-cli -s "$REDIS_SOCKET" >/dev/null
+    wait_for 120 lists_empty
+    nap 6
+    after=$(sectors_written)
+    figure "flash per operation-log entry" "$(((after - before) * 512 / n / 1024)) kB ($n entries pushed at once and stored)"
+    before=$(sectors_written)
+    for ((i = 0; i < calls; i++)); do visitor_call && made=$((made + 1)); done
+    wait_for 120 lists_empty
+    nap 6
+    after=$(sectors_written)
+    [ "$made" -gt 0 ] && figure "flash per call" "$(((after - before) * 512 / made / 1024)) kB ($made visitor calls with the door code: key 1, answered, the code, the relay, hung up; entries, record and the user agent's call states)"
+}
+
 # Each boot in the phases powercut and final.
 powercut_boot() {
     local phase=$1 boot
     mkdir -p "$CUT_SHARE"
-    boot=$(($(wc -l <"$CUT_SHARE/boots" 2>/dev/null || echo 0) + 1))
+    boot=$(($(wc -l 2>/dev/null <"$CUT_SHARE/boots" || echo 0) + 1))
     echo "$boot $EPOCHREALTIME $(cut -d' ' -f1 /proc/uptime)" >>"$CUT_SHARE/boots"
     # Copied again whenever the server goes (on a full disk it ends and
     # comes back); what passes meanwhile is only not counted.
@@ -308,6 +335,10 @@ powercut_boot() {
     fi
     if [ "$phase" = final ]; then
         return 0
+    fi
+    if [ ! -e "$CUT_SHARE/flash-measured" ]; then
+        flash_figures
+        touch "$CUT_SHARE/flash-measured"
     fi
     [ "$boot" = "$(cat "$CUT_SHARE/fill-at" 2>/dev/null)" ] && fill_userdata "$boot"
     echo "ready $boot" >>"$CUT_SHARE/ready"
