@@ -41,10 +41,11 @@ int write_accounts(const std::string& dir)
     for (const std::string& note : accounts.notes)
         std::printf("sipbridge: %s\n", note.c_str());
     std::string error;
-    if (!write_accounts_file(dir, accounts.text, error)) {
-        std::fprintf(stderr, "sipbridge: %s\n", error.c_str());
+    const bool written = write_accounts_file(dir, accounts.text, error);
+    if (!error.empty())
+        std::fprintf(stderr, "sipbridge: %s\n", error.c_str());  // what failed, or what may not survive a power cut
+    if (!written)
         return 1;
-    }
     std::printf("sipbridge: wrote %s/accounts\n", dir.c_str());
     return accounts.refusals.empty() ? 0 : 1;
 }

@@ -44,8 +44,8 @@ bool bring(const std::string& dir, const char* name, const std::optional<std::st
     changed = true;
     std::string error;
     const bool done = text ? write_ua_file(dir, name, *text, error) : remove_ua_file(dir, name, error);
-    if (!done)
-        complain(error);
+    if (!error.empty())
+        complain(error);  // what failed, or what may not survive a power cut
     return done;
 }
 

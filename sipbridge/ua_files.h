@@ -7,22 +7,26 @@
 #include <string>
 
 // Writes DIR/NAME whole or not at all: a new file of an unforeseeable name,
-// mode 0600, never opened through a link, synced, renamed into place. When
-// root writes it, it belongs to the folder's owner (the user agent's user).
-// False, with the reason in error, when that failed; the old file stays.
+// mode 0600, never opened through a link, synced, renamed into place, and
+// the folder synced, so that a power cut leaves the old file or the new one.
+// When root writes it, it belongs to the folder's owner (the user agent's
+// user). False, with the reason in error, when that failed; the old file
+// stays. True when the new file is in place; error is then empty, or says
+// that the folder could not be synced and the file may not survive a power
+// cut.
 bool write_ua_file(const std::string& dir, const std::string& name, const std::string& text, std::string& error);
 
-// An empty DIR/NAME made the same way when there is none (a file, or a link,
-// that is there is left alone).
+// An empty DIR/NAME made the same way when there is none, the folder synced
+// after it (a file, or a link, that is there is left alone).
 void ensure_ua_file(const std::string& dir, const std::string& name);
 
-// Removes DIR/NAME (a file the settings no longer name); true when none is
-// left.
+// Removes DIR/NAME (a file the settings no longer name) and syncs the
+// folder; true when none is left, with error as write_ua_file leaves it.
 bool remove_ua_file(const std::string& dir, const std::string& name, std::string& error);
 
 // DIR/NAME's text, or nothing.
 std::optional<std::string> read_ua_file(const std::string& dir, const std::string& name);
 
 // The accounts file and an empty contacts file beside it, which the user
-// agent wants.
+// agent wants; true and error as write_ua_file leaves them.
 bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);

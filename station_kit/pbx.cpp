@@ -69,28 +69,6 @@ bool socket_in(const std::string& file, int port, const std::string& state)
     return false;
 }
 
-// The processes whose parent is pid.
-std::vector<pid_t> children_of(pid_t pid)
-{
-    std::vector<pid_t> children;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string stat = read_text_file(entry.path().string() + "/stat");
-        const std::size_t end = stat.rfind(')');
-        if (end == std::string::npos)
-            continue;
-        std::istringstream fields(stat.substr(end + 2));
-        std::string state;
-        pid_t parent = 0;
-        if (fields >> state >> parent && parent == pid)
-            children.push_back(static_cast<pid_t>(std::stoi(name)));
-    }
-    return children;
-}
-
 // True while the process exists and is no zombie.
 bool alive(pid_t pid)
 {

@@ -262,6 +262,28 @@ void limit_file_size(pid_t pid, long long bytes)
     prlimit(pid, RLIMIT_FSIZE, &limit, nullptr);
 }
 
+// The processes whose parent is pid.
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = read_text_file(entry.path().string() + "/stat");
+        const std::size_t end = stat.rfind(')');
+        if (end == std::string::npos)
+            continue;
+        std::istringstream fields(stat.substr(end + 2));
+        std::string state;
+        pid_t parent = 0;
+        if (fields >> state >> parent && parent == pid)
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    return children;
+}
+
 bool process_has_open(pid_t pid, const std::string& path)
 {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";

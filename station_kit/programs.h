@@ -66,6 +66,9 @@ void limit_file_size(pid_t pid, long long bytes);
 // True while the process has the file open.
 bool process_has_open(pid_t pid, const std::string& path);
 
+// The processes whose parent is the pid.
+std::vector<pid_t> children_of(pid_t pid);
+
 // On a cross-build the programs of the build run under an emulator
 // (qemu-aarch64), named by STATION_EMULATOR in the environment; empty for a
 // native build.

@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include "common/c_holders.h"
+#include "common/durable_file.h"
 #include "common/local_time.h"
 #include "common/process.h"
 #include "common/record_text.h"
@@ -80,9 +81,21 @@ void LogMonitorPthread(const std::string& folder)
         const std::tm now = local_time(std::time(nullptr));
         const log_monitor_step step = next_log_monitor_step(now);
         if (step.rotate) {
-            std::lock_guard<std::mutex> lock(log_lock);
-            // No log file yet is no failure: the next hour tries again.
-            std::rename(log_path.c_str(), rotated_log_name(log_path, now).c_str());
+            int sync_error = 0;
+            {
+                std::lock_guard<std::mutex> lock(log_lock);
+                // No log file yet is no failure: the next hour tries again.
+                // The folder is synced after the rename (once an hour, a
+                // cheap step), so that the hour's file keeps its new name
+                // through a power cut. The lines themselves are not synced:
+                // the log is a trace, not a record.
+                if (std::rename(log_path.c_str(), rotated_log_name(log_path, now).c_str()) == 0 &&
+                    !sync_folder(folder))
+                    sync_error = errno;
+            }
+            if (sync_error != 0)
+                log_print(LEVEL_WARN, "cannot sync the log folder %s: %s: the rotation may not survive a power cut\n",
+                          folder.c_str(), std::strerror(sync_error));
         }
         std::this_thread::sleep_for(std::chrono::seconds(step.sleep_seconds));
         remove_old_logs(folder, std::time(nullptr));
@@ -204,7 +217,7 @@ int log_init(const char* path)
         std::lock_guard<std::mutex> lock(log_lock);
         log_path = station_path(path);
     }
-    const std::string dir = log_path.substr(0, log_path.rfind('/'));
+    const std::string dir = folder_of(log_path);
     struct stat info {};
     if (stat(dir.c_str(), &info) != 0 && mkdir(dir.c_str(), 0775) != 0) {
         std::perror("无法创建目录");

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/durable_file.h"
 #include "common/station_root.h"
 #include "orvanel/records/message_log.h"
 
@@ -25,9 +26,33 @@ bool record_file::open()
 {
     // Read as well as append: the end of the file is looked at before each
     // line. Close-on-exec: other threads start shells meanwhile.
-    fd_.reset(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    constexpr int flags = O_RDWR | O_APPEND | O_CLOEXEC;
+    // A file that is there is opened; one that is not is made, and this
+    // open alone knows that it made it. (Another program may make or remove
+    // it in between: each step is tried again a few times.)
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        fd_.reset(::open(path_.c_str(), flags));
+        if (fd_)
+            return true;
+        if (errno != ENOENT)
+            return fail("open", errno);
+        fd_.reset(::open(path_.c_str(), flags | O_CREAT | O_EXCL, 0644));
+        if (fd_)
+            break;
+        if (errno != EEXIST)
+            return fail("open", errno);
+    }
     if (!fd_)
         return fail("open", errno);
+    // The line's own sync keeps its data, not the new file's name: the
+    // folder is synced before any line counts as written. A file whose
+    // folder cannot be synced is removed again (made here, and still empty),
+    // so the next open makes it anew and syncs the folder then.
+    if (!sync_folder(folder_of(path_))) {
+        const int error = errno;
+        ::unlink(path_.c_str());
+        return fail("sync the folder of", error);
+    }
     return true;
 }
 
@@ -73,10 +98,16 @@ bool record_file::append(const std::string& line)
 {
     if (!fd_ && !open())
         return false;
+    // A file removed while it was open would take the line into a file
+    // without a name, lost with its descriptor: the name is made anew.
+    struct stat st {};
+    if (fstat(fd_.get(), &st) != 0)
+        return fail("read", errno);
+    if (st.st_nlink == 0 && !open())
+        return false;
     const long long whole = whole_lines_length(fd_.get());
     if (whole < 0)
         return fail("read", errno);
-    struct stat st {};
     if (fstat(fd_.get(), &st) == 0 && st.st_size > whole && ftruncate(fd_.get(), whole) != 0)
         return fail("cut back", errno);
 

@@ -3,7 +3,10 @@
 // write and is synced to storage before it counts as written. A line that
 // cannot be written whole (storage full, read-only, gone) is cut off again,
 // and so is a part line that a power cut left at the end, so the file always
-// ends with a whole line and no record is glued to a broken one.
+// ends with a whole line and no record is glued to a broken one. A file that
+// is missing is made with its first line, and its folder synced before that
+// line counts, so that a power cut cannot take the new file's name away
+// with the lines in it.
 #pragma once
 
 #include <string>
@@ -15,12 +18,15 @@ public:
     // A device path; the station root is applied here.
     explicit record_file(const std::string& device_path);
 
-    // Opens the file for appending, creating it when missing. False, with
-    // the reason in failure(), when it cannot be opened.
+    // Opens the file for appending, creating it when missing and then
+    // syncing its folder. False, with the reason in failure(), when it
+    // cannot be opened, or its folder synced after it was made (the file is
+    // removed again then).
     bool open();
     // Appends one line (ending in "\n"), opening the file first when it is
-    // not open. False, with the reason in failure(), when the line is not in
-    // the file; the file is then closed so the next try opens it anew.
+    // not open, or when the open file was removed meanwhile. False, with the
+    // reason in failure(), when the line is not in the file; the file is
+    // then closed so the next try opens it anew.
     bool append(const std::string& line);
     void close() { fd_.reset(); }
     // True when the file's last line is this one (ending in "\n").
