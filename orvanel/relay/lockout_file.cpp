@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/c_holders.h"
+#include "common/durable_file.h"
 #include "common/file_text.h"
 #include "common/station_root.h"
 
@@ -20,44 +20,19 @@ std::string reason(const std::string& what, const std::string& path, int error)
     return "cannot " + what + " " + path + ": " + std::strerror(error);
 }
 
-struct split_path {
-    std::string folder;
-    std::string name;
-};
-
-split_path split(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
 // The folder of the path, open for the changes of its entries and their sync.
-unique_fd open_folder(const split_path& where, const std::string& path, std::string& error)
+unique_fd open_folder(const std::string& path, std::string& error)
 {
-    unique_fd dir(::open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd dir(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir)
         error = reason("open the folder of", path, errno);
     return dir;
 }
 
-// The whole text into the descriptor, then synced.
-bool write_all_synced(int fd, const std::string& text)
+std::string name_in_folder(const std::string& path)
 {
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return ::fsync(fd) == 0;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
@@ -114,56 +89,41 @@ lockout_file_found read_lockout_file(const std::string& device_path, std::string
 bool replace_lockout_file(const std::string& device_path, const std::string& text, std::string& error)
 {
     const std::string path = station_path(device_path);
-    const split_path where = split(path);
-    const unique_fd dir = open_folder(where, path, error);
+    const unique_fd dir = open_folder(path, error);
     if (!dir)
         return false;
-    // A fresh name that nothing can have been planted at: O_EXCL fails on
-    // anything already there, a link included, and a taken name is drawn
-    // anew.
-    std::random_device random;
-    std::string fresh;
-    unique_fd out;
-    for (int attempt = 0; attempt < 8 && !out; ++attempt) {
-        fresh = "." + where.name + "." + std::to_string(::getpid()) + "." + std::to_string(random());
-        out.reset(::openat(dir.get(), fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!out && errno != EEXIST)
-            break;
+    const replacement done = replace_file(dir.get(), name_in_folder(path), text, 0644, std::nullopt);
+    switch (done.failed) {
+    case replacement::step::done:
+        return true;
+    case replacement::step::create:
+        error = reason("make a new file beside", path, done.error);
+        break;
+    case replacement::step::write:
+        error = reason("write", path, done.error);
+        break;
+    case replacement::step::rename:
+        error = reason("replace", path, done.error);
+        break;
+    case replacement::step::sync_folder:
+        // Without it the rename itself may not outlive a power cut.
+        error = reason("sync the folder of", path, done.error);
+        break;
     }
-    if (!out) {
-        error = reason("make a new file beside", path, errno);
-        return false;
-    }
-    if (!write_all_synced(out.get(), text)) {
-        error = reason("write", path, errno);
-        ::unlinkat(dir.get(), fresh.c_str(), 0);
-        return false;
-    }
-    if (::renameat(dir.get(), fresh.c_str(), dir.get(), where.name.c_str()) != 0) {
-        error = reason("replace", path, errno);
-        ::unlinkat(dir.get(), fresh.c_str(), 0);
-        return false;
-    }
-    // Without this the rename itself may not outlive a power cut.
-    if (::fsync(dir.get()) != 0) {
-        error = reason("sync the folder of", path, errno);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool remove_lockout_file(const std::string& device_path, std::string& error)
 {
     const std::string path = station_path(device_path);
-    const split_path where = split(path);
-    const unique_fd dir = open_folder(where, path, error);
+    const unique_fd dir = open_folder(path, error);
     if (!dir)
         return false;
-    if (::unlinkat(dir.get(), where.name.c_str(), 0) != 0 && errno != ENOENT) {
+    if (::unlinkat(dir.get(), name_in_folder(path).c_str(), 0) != 0 && errno != ENOENT) {
         error = reason("remove", path, errno);
         return false;
     }
-    if (::fsync(dir.get()) != 0) {
+    if (!sync_folder(dir.get())) {
         error = reason("sync the folder of", path, errno);
         return false;
     }
