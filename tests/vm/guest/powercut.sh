@@ -201,11 +201,13 @@ check_lockout() {
 }
 
 # The filler that takes all of /userdata, for one boot's workload.
+# Every free block at once (root's reserved ones too), so that nothing
+# keeps filling it after: the room that Redis's reserve frees when Redis
+# first finds the storage full stays Redis's.
 fill_userdata() {
-    local room
-    room=$(df -Pk /userdata | awk 'NR == 2 { print $4 }')
-    fallocate -l "$((room * 1024))" /userdata/vmtest-filler 2>/dev/null
-    dd if=/dev/zero of=/userdata/vmtest-filler-rest bs=4k 2>/dev/null
+    local blocks size
+    read -r blocks size < <(stat -f -c '%f %S' /userdata)
+    fallocate -l "$((blocks * size))" /userdata/vmtest-filler
     sync
     echo "$1" >"$CUT_SHARE/filled"
     say "/userdata filled: $(df -Pk /userdata | awk 'NR == 2 { print $4 }') kB left"
@@ -227,7 +229,7 @@ check_full_userdata() {
     fi
     far hangup >/dev/null
     wait_for 20 status_is idle
-    rm -f /userdata/vmtest-filler /userdata/vmtest-filler-rest
+    rm -f /userdata/vmtest-filler
     sync
     rm -f "$CUT_SHARE/filled"
 }
@@ -248,12 +250,20 @@ check_after_cut() {
     failed=$(systemctl --failed --plain --no-legend | awk '{print $1}' | tr '\n' ' ')
     [ -z "$failed" ] || problems+=("failed units: $failed")
 
-    # Ready: the installer's check, which needs the registration.
+    # Ready: the installer's check, which needs the registration. A door-code
+    # lockout kept across the cut is its one warning until it ends by itself.
     local report status=1
     wait_for 90 eval 'as_station station-check --problems >/dev/null 2>&1'
     report=$(as_station station-check --problems 2>&1)
     status=$?
-    if [ $status = 0 ]; then notes+=("station-check 0"); else problems+=("station-check exits $status: $(echo "$report" | grep -E 'WARNING|ERROR' | head -n 3 | tr '\n' ' ')"); fi
+    if [ $status = 0 ]; then
+        notes+=("station-check 0")
+    elif [ $status = 1 ] && [ "$(echo "$report" | grep -cE 'WARNING|ERROR')" = 1 ] &&
+        echo "$report" | grep -q 'WARNING  *door code lockout'; then
+        notes+=("station-check 1 for the kept lockout alone")
+    else
+        problems+=("station-check exits $status: $(echo "$report" | grep -E 'WARNING|ERROR' | head -n 3 | tr '\n' ' ')")
+    fi
 
     # What waited drains.
     if wait_for 180 lists_empty; then
@@ -281,7 +291,7 @@ check_after_cut() {
         problems+=("$lockout")
     fi
     local what
-    what=$(awk -v b="$((boot - 1))" '$1 == b { print $3 }' "$CUT_SHARE/cuts" | tail -n 1)
+    what=$(awk -v b="$((boot - 1))" '$1 == b { print $4 " (aimed at " $3 ")" }' "$CUT_SHARE/cuts" | tail -n 1)
     if [ ${#problems[@]} = 0 ]; then
         pass "powercut.boot-$boot" "after the cut during ${what:-?}: $(IFS=,; echo "${notes[*]}" | sed 's/,/, /g') (units in ${units_at:-?} s)"
     else
