@@ -191,7 +191,7 @@ TEST_F(DoorCode, LockedCallsInARowLockTheStationThroughARestart)
     // entry says so, and the right code opens again.
     lockout_ends_in(800ms);
     start_orvanel();
-    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 20s));
     EXPECT_FALSE(root.exists(lockout_file_path)) << "the ended lockout leaves no file for the next boot";
     call("1234");
     EXPECT_TRUE(opens());
@@ -280,7 +280,7 @@ TEST_F(DoorCode, ALockoutOutlastsAPowerCutAndAfterABootResumesWhole)
     // count: once this lockout ends, the next one is 120 s.
     lockout_ends_in(800ms);
     start_orvanel();
-    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 20s));
     EXPECT_FALSE(root.exists(lockout_file_path));
     for (int n = 0; n < 3; ++n)
         call(std::string(12, '5'));
@@ -306,7 +306,7 @@ TEST_F(DoorCode, ALockoutKeepsItsTimeLeftFromTheFileWithinTheBoot)
     power_cut(first_boot);
     lockout_ends_in(800ms);
     start_orvanel();
-    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 5s));
+    ASSERT_TRUE(wait_until([&] { return count_entries("FUNCTION,DTMF UNLOCKED,") == 1; }, 20s));
     EXPECT_TRUE(wait_until([&] { return !root.exists(lockout_file_path); }));
     power_cut(second_boot);
     start_orvanel();
