@@ -276,9 +276,13 @@ check_after_cut() {
     fi
 
     # Whole lines, and a copy for the host's comparison.
+    # An entry's line starts with its time stamp; a call record's has nine
+    # fields (a record of a call whose start orvanel did not see has blanks
+    # where the start would be, but it is whole).
     local why file
+    local -A whole=([system.csv]='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2},' [cdr.csv]='^([^,]*,){8}[^,]*$')
     for file in system.csv cdr.csv; do
-        if why=$(whole_lines "/userdata/$file" '^[0-9]{4}-[0-9]{2}-[0-9]{2}[ ,][0-9]{2}:[0-9]{2}:[0-9]{2},'); then
+        if why=$(whole_lines "/userdata/$file" "${whole[$file]}"); then
             notes+=("$file $(lines_of "/userdata/$file") whole lines")
         else
             problems+=("$file: $why")
