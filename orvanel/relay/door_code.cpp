@@ -224,7 +224,7 @@ dtmf_take take_dtmf(const std::string& digits)
         take.recorded = false;
         if (guard.first_refusal_in_call())
             log_print(LEVEL_NOTICE, "DTMF ignored: the door code is locked for %lld s more\n",
-                      static_cast<long long>((guard.remaining(at).count() + 999) / 1000));
+                      whole_seconds(guard.remaining(at)));
         return take;
     }
     take.code = relay_setting("dtmf_code", 32);
