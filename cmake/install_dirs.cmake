@@ -34,11 +34,13 @@ set(STATION_USER "station" CACHE STRING "The user that runs orvanel, outputd and
 set(STATION_UA_USER "station-sip" CACHE STRING "The user that runs the SIP user agent (baresip)")
 set(STATION_REDIS_USER "redis" CACHE STRING "The user that runs the station's Redis server")
 set(STATION_BRIDGE_USER "${STATION_USER}" CACHE STRING "The user that runs sipbridge")
-foreach(user STATION_USER STATION_UA_USER STATION_REDIS_USER STATION_BRIDGE_USER)
+set(STATION_LOG_USER "station-log" CACHE STRING "The user that runs the site log's rsyslogd instance")
+foreach(user STATION_USER STATION_UA_USER STATION_REDIS_USER STATION_BRIDGE_USER STATION_LOG_USER)
     # They become string constants and lines of units and scripts.
     if(NOT ${user} MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
         message(FATAL_ERROR "${user} must be a user name or a uid, not \"${${user}}\"")
     endif()
 endforeach()
 set(STATION_USERDATA_DIR "/userdata" CACHE PATH "Where the records and logs are kept")
+set(STATION_SITELOG_DIR "/var/lib/station-sitelog" CACHE PATH "The site log instance's folder: its rsyslog configuration and its copy of the site's CA")
 
