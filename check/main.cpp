@@ -27,6 +27,7 @@
 #include "check/redis_check.h"
 #include "check/settings_check.h"
 #include "check/sip_check.h"
+#include "check/site_check.h"
 #include "check/storage_check.h"
 #include "check/tools_check.h"
 #include "common/accounts.h"
@@ -119,6 +120,7 @@ findings run_checks(station_figures* figures)
     append(all, check_settings(settings, registered));
     append(all, check_door(settings, lockout));
     append(all, check_sip());
+    append(all, check_site());
     if (figures)
         *figures = read_station_figures(redis.get(), registered, lockout);
     return all;
