@@ -31,13 +31,11 @@ std::string escaped(const std::string& text, bool with_quote)
         } else {
             const std::size_t length = utf8_length(std::string_view(text).substr(i));
             // C1 controls (U+0080..U+009F) act on some terminals as escapes do.
-            if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0)) {
+            if (length == 0 || (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0))
                 out += '?';
-                ++i;
-                continue;
-            }
-            out.append(text, i, length);
-            i += length;
+            else
+                out.append(text, i, length);
+            i += length == 0 ? 1 : length;
             continue;
         }
         ++i;
