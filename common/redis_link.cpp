@@ -213,8 +213,14 @@ reply_ptr processing_list::take(redisContext* c) const
 
 bool processing_list::finish(redisContext* c, const std::string& element)
 {
-    // From the oldest end: the element taken is the oldest one there.
-    reply_ptr reply = redis_command(c, "LREM %s -1 %b", processing, element.data(), element.size());
+    // From the oldest end: the element taken is the oldest one there. The
+    // mark goes in the same step, so the next element never finds the
+    // mark of this one.
+    static constexpr const char* remove_with_mark =
+        "redis.call('DEL', KEYS[2]) return redis.call('LREM', KEYS[1], -1, ARGV[1])";
+    reply_ptr reply = mark ? redis_command(c, "EVAL %s 2 %s %s %b", remove_with_mark, processing, mark,
+                                           element.data(), element.size())
+                           : redis_command(c, "LREM %s -1 %b", processing, element.data(), element.size());
     const bool removed = reply && reply->type == REDIS_REPLY_INTEGER;
     if (removed)
         done_but_kept.reset();

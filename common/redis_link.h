@@ -114,6 +114,10 @@ class refused_pops;
 struct processing_list {
     const char* list;        // where the producers push (LPUSH)
     const char* processing;  // this consumer's own
+    // A key of this consumer's that belongs to the element in flight (the
+    // site log's sequence number), removed in the same step as the element;
+    // none when null.
+    const char* mark = nullptr;
     // Done, but its removal failed: removed, not handed out, when met again.
     std::optional<std::string> done_but_kept{};
     // Whether next() last handed out a left-over: an element that was on
@@ -125,7 +129,8 @@ struct processing_list {
     // processing list. The reply: a string, nil on time-out, an error reply,
     // or null when the connection failed.
     reply_ptr take(redisContext* c) const;
-    // The element is done: removed from the processing list.
+    // The element is done: removed from the processing list, its mark
+    // with it.
     bool finish(redisContext* c, const std::string& element);
 
     // The next element to work on: a left-over first, so the order stays,

@@ -23,3 +23,9 @@
 /* Keys: the door code's lockout, kept by orvanel through its restarts. */
 #define STATION_DOOR_LOCKOUT_KEY "dtmf-lockout"
 #define STATION_DOOR_GUARD_KEY "dtmf-guard"
+
+/* Keys: the site log's sequence numbers (the last one given, and the one
+ * each record writer gave the element it has in flight). */
+#define STATION_SITE_SEQUENCE_KEY "site-log-sequence"
+#define STATION_WRITELOG_SEQUENCE_KEY "writelog-site-sequence"
+#define STATION_CDR_SEQUENCE_KEY "cdr-site-sequence"

@@ -85,6 +85,12 @@ inline constexpr const char* call_status_answer = R"({"status":"answer"})";
 // lockout ends, and "<locked calls> <lockouts>" since the last match.
 inline constexpr const char* door_lockout_key = STATION_DOOR_LOCKOUT_KEY;
 inline constexpr const char* door_guard_key = STATION_DOOR_GUARD_KEY;
+// The site log's sequence numbers, kept by orvanel's record writers: the
+// last number given, and each writer's "<number> <element>" for the element
+// it has in flight, which leaves together with the element.
+inline constexpr const char* site_sequence_key = STATION_SITE_SEQUENCE_KEY;
+inline constexpr const char* writelog_sequence_key = STATION_WRITELOG_SEQUENCE_KEY;
+inline constexpr const char* cdr_sequence_key = STATION_CDR_SEQUENCE_KEY;
 
 // One push or publication as a command format with its one text argument,
 // for the senders that take a format and one text (orvanel's pool,

@@ -98,17 +98,22 @@ void call_record_writer::pass()
     // calls. The line is made one line again, as it may come from another
     // program.
     record_file file(call_records_file);
-    const std::string line = one_line(*taken) + "\n";
-    // A writer that was ended between the sync and the removal left a line
-    // that the file holds already, as its last: it is removed, not written
-    // twice. Each record has its own times, so no other record is the same.
-    if (lines_.took_left_over && file.ends_with(line)) {
-        lines_.finish(connection_.get(), *taken);
+    const std::string line = one_line(*taken);
+    const std::optional<std::int64_t> number = site_.number(connection_.get(), *taken);
+    if (!number)
         return;
+    // A writer that was ended between the sync and the removal left a line
+    // that the file holds already, as its last: it is not written twice,
+    // but goes to the site log again under its number, since the writer
+    // may have ended before it went there. Each record has its own times,
+    // so no other record is the same.
+    if (!(lines_.took_left_over && file.ends_with(line + "\n"))) {
+        file.append(line + "\n");
+        if (storage_.refused(file))
+            return;
     }
-    file.append(line);
-    if (!storage_.refused(file))
-        lines_.finish(connection_.get(), *taken);
+    site_.send_record(line, *number);
+    lines_.finish(connection_.get(), *taken);
 }
 
 void write_cdr()

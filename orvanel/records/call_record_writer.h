@@ -5,7 +5,8 @@
 // each only once it is synced to the file: a kill of orvanel or a power cut
 // loses none, and the one in flight is written again at the next start.
 // Storage that refuses a line (full, read-only, gone) keeps it there, tried
-// again every 5 s, with the lines behind it waiting in order.
+// again every 5 s, with the lines behind it waiting in order. Each line goes
+// to the site log too, once it is in the file (site_log.h).
 //
 // While Redis cannot take a line it waits in memory, at most cdr_held_max of
 // them, the oldest dropped first, and goes out as soon as the server is
@@ -21,6 +22,7 @@
 #include "common/redis_link.h"
 #include "common/station_protocol.h"
 #include "orvanel/records/record_file.h"
+#include "orvanel/records/site_log.h"
 
 inline constexpr std::size_t cdr_held_max = 32;
 
@@ -44,7 +46,8 @@ public:
     void pass();
 
 private:
-    processing_list lines_{cdr_list, cdr_processing};
+    processing_list lines_{cdr_list, cdr_processing, cdr_sequence_key};
+    site_log site_{cdr_sequence_key};
     redis_ptr connection_;
     refused_pops refused_;
     storage_outage storage_{"the call record"};

@@ -3,7 +3,8 @@
 // wait in the list meanwhile. Each entry moves onto the writer's processing
 // list as it is taken and leaves it only once its line is synced, so a kill
 // of the program loses none (the one in flight is written again at the next
-// start). Entries are paced at five a second. Entries from other programs
+// start). Each line goes to the site log too, once it is in the file
+// (site_log.h). Entries are paced at five a second. Entries from other programs
 // are made one line here, as write_oplog makes this program's own.
 #include "orvanel/records/operation_log.h"
 
@@ -21,6 +22,7 @@
 #include "orvanel/records/message_log.h"
 #include "orvanel/records/record_file.h"
 #include "orvanel/records/record_log.h"
+#include "orvanel/records/site_log.h"
 
 namespace {
 
@@ -42,7 +44,8 @@ void push_oplog_entry(const std::string& entry)
 
 void write_opnlog()
 {
-    processing_list entries{writelog_list, writelog_processing};
+    processing_list entries{writelog_list, writelog_processing, writelog_sequence_key};
+    site_log site(writelog_sequence_key);
     redis_ptr connection = redis_open_device(blocking_read_timeout);
     record_file file(operation_log_file);
     use_operation_log(file);
@@ -70,9 +73,16 @@ void write_opnlog()
                 use_operation_log(file);
                 continue;
             }
-            record_log(RECORD_INFO, "main", 2818, "%s", one_line(entry).c_str());
+            // The number first: a line in the file always has its number,
+            // and goes out under it again when it is written again.
+            const std::optional<std::int64_t> number = site.number(connection.get(), entry);
+            if (!number)
+                continue;
+            const std::string line = one_line(entry);
+            record_log(RECORD_INFO, "main", 2818, "%s", line.c_str());
             if (storage.refused(file))
                 continue;
+            site.send_entry(line, *number);
             entries.finish(connection.get(), entry);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

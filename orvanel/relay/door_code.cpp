@@ -244,7 +244,7 @@ void relay_on_dtmf(const dtmf_take& take)
     const bool had_wrong_digits = guard.wrong_digits() > 0 || guard.lockouts() > 0;
     const door_code_guard::verdict verdict = guard.after(matched, take.code.size(), take.tries, now());
     if (matched) {
-        switch_relay(true);
+        open_relay("DTMF code");
         if (relay_setting("mode", 16) == "delay")
             start_relay_reset("relay_ctrl:dtmf_reset_duration");
         dtmf_digits.clear();

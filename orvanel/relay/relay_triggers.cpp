@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/config.h"
+#include "common/oplog.h"
 #include "common/process.h"
 #include "orvanel/core/call_state.h"
 #include "orvanel/core/publish.h"
@@ -15,13 +16,13 @@
 namespace {
 
 // The call triggers that switch on for the state_info values given.
-void relay_on_call(const char* first, const char* second)
+void relay_on_call(const char* first, const char* second, const char* opener)
 {
     const std::string call_state = relay_setting("call_state", 8);
     const std::string state_info = relay_setting("state_info", 16);
     if (call_state != "yes" || (state_info != first && state_info != second))
         return;
-    switch_relay(true);
+    open_relay(opener);
     if (relay_setting("call_reset_mode", 16) == "delay")
         start_relay_reset("relay_ctrl:call_reset_duration");
 }
@@ -31,6 +32,12 @@ void relay_on_call(const char* first, const char* second)
 std::string relay_setting(const char* key, std::size_t size)
 {
     return config_value(speaker_conf, (std::string("relay_ctrl:") + key).c_str(), size);
+}
+
+void open_relay(const char* opener)
+{
+    write_oplog("FUNCTION", "RELAY Request", opener);
+    switch_relay(true);
 }
 
 void switch_relay(bool on)
@@ -57,12 +64,12 @@ void publish_relay_request(const std::string& id, bool on)
 
 void relay_on_incoming()
 {
-    relay_on_call("incoming", "both");
+    relay_on_call("incoming", "both", "incoming call");
 }
 
 void relay_on_outgoing()
 {
-    relay_on_call("outgoing", "both");
+    relay_on_call("outgoing", "both", "outgoing call");
 }
 
 void relay_on_answered()
@@ -74,7 +81,7 @@ void relay_on_answered()
     }
     if (relay_setting("call_state", 8) != "yes" || relay_setting("state_info", 16) != "answered")
         return;
-    switch_relay(true);
+    open_relay("answered call");
     if (reset_mode == "delay")
         start_relay_reset("relay_ctrl:call_reset_duration");
 }
@@ -90,7 +97,7 @@ void relay_on_hangup(const std::string& reason)
         if (call_state == "yes" && state_info == "hangup") {
             // A relay switched on by a hang-up always goes off after the
             // call reset duration, whatever the reset mode.
-            switch_relay(true);
+            open_relay("call hang-up");
             start_relay_reset("relay_ctrl:call_reset_duration");
         } else if (call_state == "yes") {
             switch_relay(false);

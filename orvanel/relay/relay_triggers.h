@@ -17,6 +17,13 @@ std::string relay_setting(const char* key, std::size_t size);
 // line "GPIO_RELAY set on" or "GPIO_RELAY set off".
 void switch_relay(bool on);
 
+// A switch-on request by one of the station's own openers, entered first in
+// the operation log as "FUNCTION,RELAY Request,<opener>", so the log says
+// how each opening came about: "DTMF code", "incoming call", "outgoing
+// call", "answered call" or "call hang-up". (A request of other software
+// reaches outputd directly and has only outputd's "RELAY Control" entry.)
+void open_relay(const char* opener);
+
 // Starts a detached relayDelayControl thread with the duration setting.
 void start_relay_reset(const char* duration_key);
 
