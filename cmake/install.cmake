@@ -14,12 +14,18 @@ set(REDIS_USER ${STATION_REDIS_USER})
 set(UA_DIR ${STATION_UA_DIR})
 set(UA_USER ${STATION_UA_USER})
 set(USERDATA_DIR ${STATION_USERDATA_DIR})
+# The station's figures for Prometheus go to a folder on tmpfs (the
+# service's runtime folder, station-metrics) every minute, while the site
+# log's configuration is there.
+set(METRICS_DIR /run/station-metrics)
+set(SITELOG_CONFIG ${STATION_SITELOG_CONFIG})
 # The packet filter is a oneshot service, renewed by its path unit when the
 # settings change and by its timer for names whose addresses change; the
 # user agent's configuration is written anew by another when they change.
 foreach(unit orvanel.service outputd.service sipbridge.service station-baresip.service
              station-filter.service station-filter.path station-filter.timer
-             station-sip-config.service station-sip-config.path)
+             station-sip-config.service station-sip-config.path
+             station-metrics.service station-metrics.timer)
     configure_file(${PROJECT_SOURCE_DIR}/station/service/${unit}.in ${PROJECT_BINARY_DIR}/service/${unit} @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/service/${unit} DESTINATION ${STATION_SYSTEMD_UNIT_DIR})
 endforeach()

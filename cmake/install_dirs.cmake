@@ -44,3 +44,13 @@ endforeach()
 set(STATION_USERDATA_DIR "/userdata" CACHE PATH "Where the records and logs are kept")
 set(STATION_SITELOG_DIR "/var/lib/station-sitelog" CACHE PATH "The site log instance's folder: its rsyslog configuration and its copy of the site's CA")
 
+# The site log's configuration as station-sitelog --write-config writes it
+# (and removes it when [site] names no log server): the station's metrics
+# timer runs only while it is there.
+if(NOT DEFINED STATION_SITELOG_CONFIG)
+    if(DEFINED STATION_SITELOG_DIR)
+        set(STATION_SITELOG_CONFIG "${STATION_SITELOG_DIR}/rsyslog.conf")
+    else()
+        set(STATION_SITELOG_CONFIG "/etc/orvanel-station/sitelog.conf")
+    endif()
+endif()

@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
           libhiredis-dev libiniparser-dev libcjson-dev redis-server
           libfaketime baresip-core sip-tester systemd nftables util-linux
-          kamailio kamailio-tls-modules openssl python3 strace rsyslog rsyslog-gnutls)
+          kamailio kamailio-tls-modules openssl python3 strace rsyslog rsyslog-gnutls
+          prometheus-node-exporter curl)
 if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()

@@ -92,15 +92,16 @@ TEST_F(Installed, UnitsVerify)
     std::string files;
     for (const std::string name : {"orvanel.service", "outputd.service", "sipbridge.service", "station-baresip.service",
                                    "station-filter.service", "station-filter.path", "station-filter.timer",
-                                   "station-sip-config.service", "station-sip-config.path"}) {
+                                   "station-sip-config.service", "station-sip-config.path",
+                                   "station-metrics.service", "station-metrics.timer"}) {
         std::string text = read_text_file(unit(name));
         ASSERT_FALSE(text.empty()) << name << " is not installed";
         if (name != "station-baresip.service" && name.rfind("station-filter", 0) != 0 &&
-            name.rfind("station-sip-config", 0) != 0) {
+            name.rfind("station-sip-config", 0) != 0 && name.rfind("station-metrics", 0) != 0) {
             EXPECT_NE(text.find("Restart=always"), std::string::npos) << name;
             EXPECT_NE(text.find("After=" STATION_REDIS_UNIT), std::string::npos) << name;
         }
-        for (const std::string program : {"orvanel", "outputd", "sipbridge"})
+        for (const std::string program : {"orvanel", "outputd", "sipbridge", "station-check"})
             replace_all(text, STATION_INSTALL_BIN_DIR "/" + program, STATION_BIN_DIR "/" + program);
         if (!have("baresip"))
             replace_all(text, "/usr/bin/baresip", "/bin/true");
@@ -147,7 +148,8 @@ TEST_F(Installed, EveryUnitScoresOk)
     if (!have("systemd-analyze"))
         GTEST_SKIP() << "no systemd-analyze here";
     std::vector<std::string> services = program_units;
-    services.insert(services.end(), {"station-filter.service", "station-sip-config.service"});
+    services.insert(services.end(),
+                    {"station-filter.service", "station-sip-config.service", "station-metrics.service"});
     for (const std::string& name : services) {
         const std::string out = stage_->file("/security-" + name + ".txt");
         shell("systemd-analyze security --offline=true --no-pager " + unit(name) + " > " + out + " 2>&1");
