@@ -2,7 +2,9 @@
 // record lines: whatever the text, the result reads back as the same text
 // and cannot break out of its place. The station's commands and relay
 // requests are read back by the parsers of their receivers.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "common/c_holders.h"
 #include "common/http_action.h"
@@ -10,6 +12,7 @@
 #include "common/record_text.h"
 #include "common/station_protocol.h"
 #include "fuzz/fuzz_station.h"
+#include "orvanel/records/site_message.h"
 
 namespace {
 
@@ -33,6 +36,43 @@ bool shell_word_text(const std::string& word, std::string& text)
         }
     }
     return true;
+}
+
+// The parameter values of a message's structured data, unescaped, in order;
+// false when a value does not close or an element holds anything but
+// name="value" pairs.
+bool sd_values(const std::string& message, std::vector<std::string>& values)
+{
+    std::size_t i = message.find(" [");
+    if (i == std::string::npos)
+        return false;
+    ++i;
+    while (i < message.size() && message[i] == '[') {
+        i = message.find_first_of(" ]", i);
+        while (i != std::string::npos && message[i] == ' ') {
+            const std::size_t open = message.find("=\"", i);
+            if (open == std::string::npos)
+                return false;
+            std::string value;
+            std::size_t j = open + 2;
+            for (; j < message.size() && message[j] != '"'; ++j) {
+                if (message[j] == ']')
+                    return false;
+                if (message[j] == '\\')
+                    ++j;
+                if (j < message.size())
+                    value += message[j];
+            }
+            if (j >= message.size())
+                return false;
+            values.push_back(value);
+            i = j + 1;
+        }
+        if (i == std::string::npos || message[i] != ']')
+            return false;
+        ++i;
+    }
+    return i < message.size() && message[i] == ' ';
 }
 
 }  // namespace
@@ -80,5 +120,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz_require(line.size() == text.size(), "a record text keeps its length");
     for (char c : line)
         fuzz_require(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f, "a record text has no control character");
+
+    // A line's site message: its structured data reads back as the line's
+    // fields, whatever they hold, and the message stays one line.
+    site_origin origin;
+    origin.name = line;
+    site_stamp stamp;
+    stamp.sequence = 1;
+    const std::string message = site_entry_message(line, origin, stamp);
+    std::vector<std::string> values;
+    fuzz_require(sd_values(message, values), "a site message's structured data is well formed");
+    fuzz_require(values.size() == 6 && values[3] + "," + values[4] + "," + values[5] == line + std::string(
+                     std::count(line.begin(), line.end(), ',') >= 2 ? 0 : 2 - std::count(line.begin(), line.end(), ','), ','),
+                 "a site message's fields read back as the entry");
+    fuzz_require(message.find_first_of("\r\n") == std::string::npos, "a site message is one line");
     return 0;
 }
