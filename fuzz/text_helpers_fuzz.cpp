@@ -43,7 +43,10 @@ bool shell_word_text(const std::string& word, std::string& text)
 // name="value" pairs.
 bool sd_values(const std::string& message, std::vector<std::string>& values)
 {
-    std::size_t i = message.find(" [");
+    // The header's six fields end at blanks, and none holds one.
+    std::size_t i = 0;
+    for (int field = 0; field < 6 && i != std::string::npos; ++field)
+        i = message.find(' ', i + (field > 0));
     if (i == std::string::npos)
         return false;
     ++i;
