@@ -3,13 +3,18 @@
 // names what was broken in the root.
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -415,4 +420,223 @@ TEST_F(StationCheckProgram, StoppedProgramsAreErrors)
     EXPECT_EQ(run_check({}, text), 2) << text;
     EXPECT_NE(text.find("outputd: not running"), std::string::npos) << text;
     EXPECT_NE(text.find("user agent: neither sipbridge nor uasim runs"), std::string::npos) << text;
+}
+
+namespace {
+
+// The samples of a metrics text (the file, or what node_exporter serves):
+// "name{labels}" to its value, comments left out.
+std::map<std::string, double> samples_of(const std::string& text)
+{
+    std::map<std::string, double> samples;
+    for (const std::string& line : split(text, '\n')) {
+        const std::size_t blank = line.rfind(' ');
+        if (line.empty() || line[0] == '#' || blank == std::string::npos)
+            continue;
+        samples[line.substr(0, blank)] = std::strtod(line.c_str() + blank + 1, nullptr);
+    }
+    return samples;
+}
+
+// The names in a folder.
+std::vector<std::string> folder_names(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+// station-check with a metrics file in a folder of its own, in UTC so that
+// the last call's time is known here.
+class StationMetrics : public StationCheckProgram {
+protected:
+    void SetUp() override { ASSERT_EQ(mkdir(metrics_dir.c_str(), 0755), 0); }
+
+    int run_metrics_check(std::vector<std::string> args, std::string& output, std::string& errors)
+    {
+        kit_program check(root, STATION_BIN_DIR "/station-check", std::move(args), {"NO_COLOR=1", "TZ=UTC"});
+        const std::optional<int> status = check.wait_exit(15s);
+        output = check.output();
+        errors = check.errors();
+        return status.value_or(-1);
+    }
+
+    const std::string metrics_dir = folder.path + "/textfiles";
+    const std::string metrics_file = metrics_dir + "/orvanel-station.prom";
+    // The account of the template's settings, as its address of record.
+    const std::string account_1 = R"(orvanel_station_account_registered{account="1",address_of_record="sip:1000@192.168.1.10"})";
+};
+
+}  // namespace
+
+// A station in a known state (registered, a lockout in force, requests
+// waiting for outputd, a call recorded) gives its figures in the file; the
+// file is replaced by rename, never rewritten in place, and no other name
+// is left beside it; the plugin's status line names the worst.
+TEST_F(StationMetrics, FileHoldsTheFiguresOfAKnownStationAndIsReplacedWhole)
+{
+    root.write("/userdata/cdr.csv", "2026-12-09,10:31:05,10:31:40,sip:1000@192.168.1.10,2001,30,out,ANSWERED,BYE\n");
+    start_station();
+    redis_client client(root.socket());
+    ASSERT_TRUE(client.command("SET %s %s PX 60000", "dtmf-lockout", "60"));
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(client.command("LPUSH %s %s", "output-processing", R"({"id":"gpio135","type":"On"})"));
+
+    const auto before = std::time(nullptr);
+    std::string output, errors;
+    ASSERT_EQ(run_metrics_check({"--prometheus", metrics_file}, output, errors), 1) << output << errors;
+    EXPECT_EQ(output, "") << "a metrics run prints nothing while all goes well";
+    EXPECT_EQ(errors, "");
+    const std::string text = read_text_file(metrics_file);
+    std::map<std::string, double> m = samples_of(text);
+    EXPECT_EQ(m[account_1], 1) << text;
+    EXPECT_EQ(m["orvanel_station_ready"], 0) << text;
+    EXPECT_EQ(m["orvanel_station_relay_level"], 0) << text;
+    EXPECT_EQ(m["orvanel_station_tamper_open"], 0) << text;
+    EXPECT_EQ(m["orvanel_station_door_lockout"], 1) << text;
+    EXPECT_GT(m["orvanel_station_door_lockout_remaining_seconds"], 45) << text;
+    EXPECT_LE(m["orvanel_station_door_lockout_remaining_seconds"], 60) << text;
+    EXPECT_EQ(m[R"(orvanel_station_list_length{list="output-processing"})"], 2) << text;
+    EXPECT_EQ(m.count(R"(orvanel_station_list_length{list="cdr-processing"})"), 1u) << text;
+    EXPECT_EQ(m[R"(orvanel_station_findings{verdict="warning"})"], 2) << text;
+    EXPECT_EQ(m[R"(orvanel_station_findings{verdict="error"})"], 0) << text;
+    EXPECT_EQ(m["orvanel_station_last_call_timestamp_seconds"], 1796812265) << "2026-12-09 10:31:05 UTC\n" << text;
+    EXPECT_EQ(m["orvanel_station_check_success"], 1) << text;
+    EXPECT_GE(m["orvanel_station_check_timestamp_seconds"], before) << text;
+    EXPECT_LE(m["orvanel_station_check_timestamp_seconds"], std::time(nullptr)) << text;
+    struct stat st {};
+    ASSERT_EQ(stat(metrics_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "node_exporter reads it as its own user";
+
+    // The next run renames a new file over it: a reader that opened the
+    // old one still reads it whole, and the name holds another file.
+    const unique_fd old_file(open(metrics_file.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(old_file);
+    ASSERT_TRUE(client.command("DEL %s", "dtmf-lockout"));
+    ASSERT_EQ(run_metrics_check({"--prometheus", metrics_file, "--plugin"}, output, errors), 1) << output << errors;
+    EXPECT_EQ(output.rfind("STATION WARNING - 1 warning: redis/output-processing: 2 elements waiting", 0), 0u) << output;
+    EXPECT_NE(output.find(" | ok="), std::string::npos) << output;
+    struct stat now {};
+    ASSERT_EQ(stat(metrics_file.c_str(), &now), 0);
+    EXPECT_NE(now.st_ino, st.st_ino) << "written in place, where a scrape could read half of it";
+    std::string old_text(text.size() + 1, '\0');
+    EXPECT_EQ(pread(old_file.get(), old_text.data(), old_text.size(), 0), static_cast<ssize_t>(text.size()));
+    old_text.resize(text.size());
+    EXPECT_EQ(old_text, text);
+    EXPECT_EQ(samples_of(read_text_file(metrics_file))["orvanel_station_door_lockout"], 0);
+    EXPECT_EQ(folder_names(metrics_dir), std::vector<std::string>{"orvanel-station.prom"}) << "a temporary name was left";
+}
+
+// With Redis down what only Redis knows is left out, not written as 0, and
+// the file says that the check could not read everything.
+TEST_F(StationMetrics, WhatRedisCannotTellIsLeftOut)
+{
+    redis.stop();
+    std::string output, errors;
+    ASSERT_EQ(run_metrics_check({"--prometheus", metrics_file}, output, errors), 2) << output << errors;
+    const std::string text = read_text_file(metrics_file);
+    for (const char* unknown : {"orvanel_station_account_registered", "orvanel_station_door_lockout",
+                                "orvanel_station_list_length"})
+        EXPECT_EQ(text.find(unknown), std::string::npos) << unknown << "\n" << text;
+    std::map<std::string, double> m = samples_of(text);
+    EXPECT_EQ(m["orvanel_station_ready"], 0) << text;
+    EXPECT_EQ(m["orvanel_station_check_success"], 0) << text;
+    EXPECT_GE(m[R"(orvanel_station_findings{verdict="error"})"], 1) << text;
+    EXPECT_EQ(m.count("orvanel_station_relay_level"), 1u) << "the GPIO lines do not need Redis\n" << text;
+    EXPECT_EQ(m.count("orvanel_station_last_call_timestamp_seconds"), 0u) << "no call is recorded\n" << text;
+}
+
+// A check that cannot do what it was asked is UNKNOWN (3), for a plugin on
+// its first line too, and leaves no file behind.
+TEST_F(StationMetrics, UnusableCommandLinesAndUnwritableFilesAreUnknown)
+{
+    redis.stop();  // not needed: each run is quick without it
+    std::string output, errors;
+    EXPECT_EQ(run_metrics_check({"--bogus"}, output, errors), 3) << output << errors;
+    EXPECT_NE(errors.find("unknown option --bogus"), std::string::npos) << errors;
+    EXPECT_EQ(run_metrics_check({"--plugin", "--bogus"}, output, errors), 3);
+    EXPECT_EQ(output.rfind("STATION UNKNOWN - unknown option --bogus\n", 0), 0u) << output;
+    EXPECT_EQ(run_metrics_check({"--prometheus"}, output, errors), 3) << errors;
+    EXPECT_EQ(run_metrics_check({"--prometheus", "--plugin"}, output, errors), 3) << errors;
+    EXPECT_EQ(run_metrics_check({"--json", "--plugin"}, output, errors), 3) << errors;
+
+    EXPECT_EQ(run_metrics_check({"--prometheus", folder.path + "/missing/station.prom"}, output, errors), 3);
+    EXPECT_NE(errors.find("cannot write " + folder.path + "/missing/station.prom"), std::string::npos) << errors;
+    // A folder where the file belongs: the new file cannot be renamed over
+    // it, and goes again.
+    ASSERT_EQ(mkdir(metrics_file.c_str(), 0755), 0);
+    EXPECT_EQ(run_metrics_check({"--prometheus", metrics_file, "--plugin"}, output, errors), 3);
+    EXPECT_EQ(output, "STATION UNKNOWN - cannot write " + metrics_file + ": the rename over it: Is a directory\n");
+    EXPECT_EQ(folder_names(metrics_dir), std::vector<std::string>{"orvanel-station.prom"});
+}
+
+namespace {
+
+// A port on loopback that nobody listens on just now.
+int free_port()
+{
+    const unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return -1;
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+// Debian's node_exporter, on a port of its own, serves the file's figures
+// and parses it without an error, hostile label values from the settings
+// included (a quote, a backslash, a terminal escape, a byte that is no
+// UTF-8: any of them unescaped would cost the whole file).
+TEST_F(StationMetrics, NodeExporterServesTheFigures)
+{
+    if (find_on_path("prometheus-node-exporter").empty() || find_on_path("curl").empty())
+        GTEST_SKIP() << "NOT RUN: prometheus-node-exporter and curl (scripts/install-deps.sh installs them)";
+    std::string settings = root.read("/etc/speaker.conf");
+    const std::string user = "username = 1000\n";
+    ASSERT_NE(settings.find(user), std::string::npos);
+    settings.replace(settings.find(user), user.size(), "username = 1\"0\\0\x1b[2J\xff\n");
+    root.write_settings(settings);
+    std::string output, errors;
+    ASSERT_EQ(run_metrics_check({"--prometheus", metrics_file}, output, errors), 2) << output << errors;
+
+    kit_program exporter;
+    std::string url;
+    std::string served;
+    for (int attempt = 0; attempt < 3 && served.empty(); ++attempt) {
+        const int port = free_port();
+        ASSERT_GT(port, 0);
+        url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
+        exporter = kit_program({"prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
+                                "--collector.textfile.directory=" + metrics_dir, "--web.disable-exporter-metrics",
+                                "--web.listen-address=127.0.0.1:" + std::to_string(port)},
+                               {}, folder.path + "/node-exporter");
+        // Up once it answers; a port taken meanwhile ends it, and another is tried.
+        wait_until([&] {
+            kit_program curl({"curl", "-sS", "--max-time", "2", url}, {}, folder.path + "/curl");
+            if (curl.wait_exit(5s) == 0)
+                served = curl.output();
+            return !served.empty() || !exporter.running();
+        }, 10s);
+    }
+    ASSERT_FALSE(served.empty()) << exporter.report("prometheus-node-exporter");
+    std::map<std::string, double> m = samples_of(served);
+    EXPECT_EQ(m.count("node_textfile_scrape_error"), 1u) << served;
+    EXPECT_EQ(m["node_textfile_scrape_error"], 0) << "node_exporter could not parse the file\n"
+                                                  << exporter.report("prometheus-node-exporter") << served;
+    const std::string hostile =
+        R"(orvanel_station_account_registered{account="1",address_of_record="sip:1\"0\\0?[2J?@192.168.1.10"})";
+    EXPECT_EQ(m.count(hostile), 1u) << served;
+    EXPECT_EQ(m[hostile], 0) << "nothing runs: not registered";
+    EXPECT_EQ(m["orvanel_station_ready"], 0) << served;
+    EXPECT_EQ(m["orvanel_station_check_success"], 1) << served;
+    EXPECT_EQ(m[R"(orvanel_station_list_length{list="writelog-channel"})"], 0) << served;
+    EXPECT_EQ(m["orvanel_station_check_timestamp_seconds"],
+              samples_of(read_text_file(metrics_file))["orvanel_station_check_timestamp_seconds"]);
+    exporter.kill();
 }
