@@ -58,7 +58,8 @@ std::optional<std::string> call_records_tail()
     struct stat st {};
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    const off_t from = st.st_size > static_cast<off_t>(records_tail) ? st.st_size - static_cast<off_t>(records_tail) : 0;
+    const off_t tail = static_cast<off_t>(records_tail);
+    const off_t from = st.st_size > tail ? st.st_size - tail : 0;
     std::string text(static_cast<std::size_t>(st.st_size - from), '\0');
     const ssize_t got = pread(fd.get(), text.data(), text.size(), from);
     if (got < 0)

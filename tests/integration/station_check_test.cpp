@@ -2,6 +2,7 @@
 // redis-server: each part finds what a healthy station shows as ok, and
 // names what was broken in the root.
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -438,6 +439,13 @@ std::map<std::string, double> samples_of(const std::string& text)
     return samples;
 }
 
+// The sample's value; NaN, which no expectation matches, when it is absent.
+double value(const std::map<std::string, double>& samples, const std::string& key)
+{
+    const auto found = samples.find(key);
+    return found == samples.end() ? std::nan("") : found->second;
+}
+
 // The names in a folder.
 std::vector<std::string> folder_names(const std::string& path)
 {
@@ -465,7 +473,8 @@ protected:
     const std::string metrics_dir = folder.path + "/textfiles";
     const std::string metrics_file = metrics_dir + "/orvanel-station.prom";
     // The account of the template's settings, as its address of record.
-    const std::string account_1 = R"(orvanel_station_account_registered{account="1",address_of_record="sip:1000@192.168.1.10"})";
+    const std::string account_1 =
+        R"(orvanel_station_account_registered{account="1",address_of_record="sip:1000@192.168.1.10"})";
 };
 
 }  // namespace
@@ -489,22 +498,23 @@ TEST_F(StationMetrics, FileHoldsTheFiguresOfAKnownStationAndIsReplacedWhole)
     EXPECT_EQ(output, "") << "a metrics run prints nothing while all goes well";
     EXPECT_EQ(errors, "");
     const std::string text = read_text_file(metrics_file);
-    std::map<std::string, double> m = samples_of(text);
-    EXPECT_EQ(m[account_1], 1) << text;
-    EXPECT_EQ(m["orvanel_station_ready"], 0) << text;
-    EXPECT_EQ(m["orvanel_station_relay_level"], 0) << text;
-    EXPECT_EQ(m["orvanel_station_tamper_open"], 0) << text;
-    EXPECT_EQ(m["orvanel_station_door_lockout"], 1) << text;
-    EXPECT_GT(m["orvanel_station_door_lockout_remaining_seconds"], 45) << text;
-    EXPECT_LE(m["orvanel_station_door_lockout_remaining_seconds"], 60) << text;
-    EXPECT_EQ(m[R"(orvanel_station_list_length{list="output-processing"})"], 2) << text;
+    const std::map<std::string, double> m = samples_of(text);
+    EXPECT_EQ(value(m, account_1), 1) << text;
+    EXPECT_EQ(value(m, "orvanel_station_ready"), 0) << text;
+    EXPECT_EQ(value(m, "orvanel_station_relay_level"), 0) << text;
+    EXPECT_EQ(value(m, "orvanel_station_tamper_open"), 0) << text;
+    EXPECT_EQ(value(m, "orvanel_station_door_lockout"), 1) << text;
+    EXPECT_GT(value(m, "orvanel_station_door_lockout_remaining_seconds"), 45) << text;
+    EXPECT_LE(value(m, "orvanel_station_door_lockout_remaining_seconds"), 60) << text;
+    EXPECT_EQ(value(m, R"(orvanel_station_list_length{list="output-processing"})"), 2) << text;
     EXPECT_EQ(m.count(R"(orvanel_station_list_length{list="cdr-processing"})"), 1u) << text;
-    EXPECT_EQ(m[R"(orvanel_station_findings{verdict="warning"})"], 2) << text;
-    EXPECT_EQ(m[R"(orvanel_station_findings{verdict="error"})"], 0) << text;
-    EXPECT_EQ(m["orvanel_station_last_call_timestamp_seconds"], 1796812265) << "2026-12-09 10:31:05 UTC\n" << text;
-    EXPECT_EQ(m["orvanel_station_check_success"], 1) << text;
-    EXPECT_GE(m["orvanel_station_check_timestamp_seconds"], before) << text;
-    EXPECT_LE(m["orvanel_station_check_timestamp_seconds"], std::time(nullptr)) << text;
+    EXPECT_EQ(value(m, R"(orvanel_station_findings{verdict="warning"})"), 2) << text;
+    EXPECT_EQ(value(m, R"(orvanel_station_findings{verdict="error"})"), 0) << text;
+    EXPECT_EQ(value(m, "orvanel_station_last_call_timestamp_seconds"), 1796812265)
+        << "2026-12-09 10:31:05 UTC\n" << text;
+    EXPECT_EQ(value(m, "orvanel_station_check_success"), 1) << text;
+    EXPECT_GE(value(m, "orvanel_station_check_timestamp_seconds"), before) << text;
+    EXPECT_LE(value(m, "orvanel_station_check_timestamp_seconds"), std::time(nullptr)) << text;
     struct stat st {};
     ASSERT_EQ(stat(metrics_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u) << "node_exporter reads it as its own user";
@@ -515,7 +525,8 @@ TEST_F(StationMetrics, FileHoldsTheFiguresOfAKnownStationAndIsReplacedWhole)
     ASSERT_TRUE(old_file);
     ASSERT_TRUE(client.command("DEL %s", "dtmf-lockout"));
     ASSERT_EQ(run_metrics_check({"--prometheus", metrics_file, "--plugin"}, output, errors), 1) << output << errors;
-    EXPECT_EQ(output.rfind("STATION WARNING - 1 warning: redis/output-processing: 2 elements waiting", 0), 0u) << output;
+    EXPECT_EQ(output.rfind("STATION WARNING - 1 warning: redis/output-processing: 2 elements waiting", 0), 0u)
+        << output;
     EXPECT_NE(output.find(" | ok="), std::string::npos) << output;
     struct stat now {};
     ASSERT_EQ(stat(metrics_file.c_str(), &now), 0);
@@ -524,8 +535,9 @@ TEST_F(StationMetrics, FileHoldsTheFiguresOfAKnownStationAndIsReplacedWhole)
     EXPECT_EQ(pread(old_file.get(), old_text.data(), old_text.size(), 0), static_cast<ssize_t>(text.size()));
     old_text.resize(text.size());
     EXPECT_EQ(old_text, text);
-    EXPECT_EQ(samples_of(read_text_file(metrics_file))["orvanel_station_door_lockout"], 0);
-    EXPECT_EQ(folder_names(metrics_dir), std::vector<std::string>{"orvanel-station.prom"}) << "a temporary name was left";
+    EXPECT_EQ(value(samples_of(read_text_file(metrics_file)), "orvanel_station_door_lockout"), 0);
+    EXPECT_EQ(folder_names(metrics_dir), std::vector<std::string>{"orvanel-station.prom"})
+        << "a temporary name was left";
 }
 
 // With Redis down what only Redis knows is left out, not written as 0, and
@@ -539,10 +551,10 @@ TEST_F(StationMetrics, WhatRedisCannotTellIsLeftOut)
     for (const char* unknown : {"orvanel_station_account_registered", "orvanel_station_door_lockout",
                                 "orvanel_station_list_length"})
         EXPECT_EQ(text.find(unknown), std::string::npos) << unknown << "\n" << text;
-    std::map<std::string, double> m = samples_of(text);
-    EXPECT_EQ(m["orvanel_station_ready"], 0) << text;
-    EXPECT_EQ(m["orvanel_station_check_success"], 0) << text;
-    EXPECT_GE(m[R"(orvanel_station_findings{verdict="error"})"], 1) << text;
+    const std::map<std::string, double> m = samples_of(text);
+    EXPECT_EQ(value(m, "orvanel_station_ready"), 0) << text;
+    EXPECT_EQ(value(m, "orvanel_station_check_success"), 0) << text;
+    EXPECT_GE(value(m, R"(orvanel_station_findings{verdict="error"})"), 1) << text;
     EXPECT_EQ(m.count("orvanel_station_relay_level"), 1u) << "the GPIO lines do not need Redis\n" << text;
     EXPECT_EQ(m.count("orvanel_station_last_call_timestamp_seconds"), 0u) << "no call is recorded\n" << text;
 }
@@ -569,6 +581,16 @@ TEST_F(StationMetrics, UnusableCommandLinesAndUnwritableFilesAreUnknown)
     EXPECT_EQ(run_metrics_check({"--prometheus", metrics_file, "--plugin"}, output, errors), 3);
     EXPECT_EQ(output, "STATION UNKNOWN - cannot write " + metrics_file + ": the rename over it: Is a directory\n");
     EXPECT_EQ(folder_names(metrics_dir), std::vector<std::string>{"orvanel-station.prom"});
+
+    // A root that the programs refuse is not checked at all; the file says
+    // that the check failed.
+    const std::string other_file = metrics_dir + "/other.prom";
+    kit_program refused(root, STATION_BIN_DIR "/station-check", {"--plugin", "--prometheus", other_file},
+                        {"STATION_ROOT=" + root.path() + ";true"});
+    EXPECT_EQ(refused.wait_exit(15s), 3);
+    EXPECT_EQ(refused.output().rfind("STATION UNKNOWN - STATION_ROOT may hold only", 0), 0u) << refused.output();
+    EXPECT_EQ(value(samples_of(read_text_file(other_file)), "orvanel_station_check_success"), 0)
+        << read_text_file(other_file);
 }
 
 namespace {
@@ -625,18 +647,18 @@ TEST_F(StationMetrics, NodeExporterServesTheFigures)
         }, 10s);
     }
     ASSERT_FALSE(served.empty()) << exporter.report("prometheus-node-exporter");
-    std::map<std::string, double> m = samples_of(served);
+    const std::map<std::string, double> m = samples_of(served);
     EXPECT_EQ(m.count("node_textfile_scrape_error"), 1u) << served;
-    EXPECT_EQ(m["node_textfile_scrape_error"], 0) << "node_exporter could not parse the file\n"
+    EXPECT_EQ(value(m, "node_textfile_scrape_error"), 0) << "node_exporter could not parse the file\n"
                                                   << exporter.report("prometheus-node-exporter") << served;
     const std::string hostile =
         R"(orvanel_station_account_registered{account="1",address_of_record="sip:1\"0\\0?[2J?@192.168.1.10"})";
     EXPECT_EQ(m.count(hostile), 1u) << served;
-    EXPECT_EQ(m[hostile], 0) << "nothing runs: not registered";
-    EXPECT_EQ(m["orvanel_station_ready"], 0) << served;
-    EXPECT_EQ(m["orvanel_station_check_success"], 1) << served;
-    EXPECT_EQ(m[R"(orvanel_station_list_length{list="writelog-channel"})"], 0) << served;
-    EXPECT_EQ(m["orvanel_station_check_timestamp_seconds"],
-              samples_of(read_text_file(metrics_file))["orvanel_station_check_timestamp_seconds"]);
+    EXPECT_EQ(value(m, hostile), 0) << "nothing runs: not registered";
+    EXPECT_EQ(value(m, "orvanel_station_ready"), 0) << served;
+    EXPECT_EQ(value(m, "orvanel_station_check_success"), 1) << served;
+    EXPECT_EQ(value(m, R"(orvanel_station_list_length{list="writelog-channel"})"), 0) << served;
+    EXPECT_EQ(value(m, "orvanel_station_check_timestamp_seconds"),
+              value(samples_of(read_text_file(metrics_file)), "orvanel_station_check_timestamp_seconds"));
     exporter.kill();
 }
