@@ -14,8 +14,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -593,24 +591,6 @@ TEST_F(StationMetrics, UnusableCommandLinesAndUnwritableFilesAreUnknown)
         << read_text_file(other_file);
 }
 
-namespace {
-
-// A port on loopback that nobody listens on just now.
-int free_port()
-{
-    const unique_fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (!s || bind(s.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(s.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        return -1;
-    return ntohs(address.sin_port);
-}
-
-}  // namespace
-
 // Debian's node_exporter, on a port of its own, serves the file's figures
 // and parses it without an error, hostile label values from the settings
 // included (a quote, a backslash, a terminal escape, a byte that is no
@@ -631,8 +611,7 @@ TEST_F(StationMetrics, NodeExporterServesTheFigures)
     std::string url;
     std::string served;
     for (int attempt = 0; attempt < 3 && served.empty(); ++attempt) {
-        const int port = free_port();
-        ASSERT_GT(port, 0);
+        const int port = free_port_block(1);
         url = "http://127.0.0.1:" + std::to_string(port) + "/metrics";
         exporter = kit_program({"prometheus-node-exporter", "--collector.disable-defaults", "--collector.textfile",
                                 "--collector.textfile.directory=" + metrics_dir, "--web.disable-exporter-metrics",
