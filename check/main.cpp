@@ -8,6 +8,7 @@
 //   station-check --plugin   a monitoring plugin's status line, then the problems
 //   station-check --prometheus FILE
 //                            the figures for node_exporter's textfile collector
+//                            (FILE is the machine's path, never under the root)
 //
 // The exit status is 0 with no error or warning, 1 with warnings only and
 // 2 with an error; 3 when the check could not run (a command line it cannot
