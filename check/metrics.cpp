@@ -202,7 +202,7 @@ std::vector<metric_family> station_metrics(const station_figures& figures, const
 
     metric_family relay =
         family("relay_level", "The level of the relay output line (GPIO " + std::to_string(relay_line) +
-                                  ", the door opener): 1 switched on, 0 off");
+                                  ", the door opener), 0 or 1; relay_ctrl:relay_mode says which level is on");
     if (figures.relay_level)
         add(relay, *figures.relay_level);
     out.push_back(std::move(relay));
