@@ -14,6 +14,8 @@ set(REDIS_USER ${STATION_REDIS_USER})
 set(UA_DIR ${STATION_UA_DIR})
 set(UA_USER ${STATION_UA_USER})
 set(USERDATA_DIR ${STATION_USERDATA_DIR})
+set(LOG_USER ${STATION_LOG_USER})
+set(SITELOG_DIR ${STATION_SITELOG_DIR})
 # The station's figures for Prometheus go to a folder on tmpfs (the
 # service's runtime folder, station-metrics) every minute, while the site
 # log's configuration is there.
@@ -25,7 +27,8 @@ set(SITELOG_CONFIG ${STATION_SITELOG_CONFIG})
 foreach(unit orvanel.service outputd.service sipbridge.service station-baresip.service
              station-filter.service station-filter.path station-filter.timer
              station-sip-config.service station-sip-config.path
-             station-metrics.service station-metrics.timer)
+             station-metrics.service station-metrics.timer
+             station-sitelog.service station-sitelog-config.service station-sitelog-config.path)
     configure_file(${PROJECT_SOURCE_DIR}/station/service/${unit}.in ${PROJECT_BINARY_DIR}/service/${unit} @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/service/${unit} DESTINATION ${STATION_SYSTEMD_UNIT_DIR})
 endforeach()

@@ -29,7 +29,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15), redis-server (>= 5:7.0), adduser")
 # nft loads the packet filter that sipbridge --apply-filter writes; setpriv
 # (util-linux) is in every Debian system.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables")
+# rsyslog and its GnuTLS driver run the site log's instance, which forwards
+# nothing until [site] names a log server.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables, rsyslog, rsyslog-gnutls")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
 # Files under /etc are the board's to edit: kept on upgrades.
 set(station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/redis/redis-station.conf\n")

@@ -67,10 +67,12 @@ std::string site_rsyslog_config(const site_forwarding& forwarding, const site_in
 
     // The ruleset hands each message straight to the action's queue, which
     // keeps it in a file on /userdata, synced at once, until the server has
-    // taken it: a server away for hours, a kill or a power cut loses none
-    // of what the instance accepted. Retried every 10 s for as long as it
-    // takes (at most 60 s apart however long the outage), never over
-    // anything but TLS with the site's CA and the server's name.
+    // taken it: a server away for hours, or a stop of the instance, loses
+    // none of what it accepted. Retried every 10 s for as long as it takes
+    // (at most 60 s apart however long the outage), never over anything
+    // but TLS with the site's CA and the server's name. A stop waits for
+    // the retry in progress (up to 15 s), so that its message goes back to
+    // the queue on disk instead of being cancelled with the worker.
     text += "ruleset(name=\"station_site\" queue.type=\"Direct\") {\n"
             "    action(type=\"omfwd\" name=\"site_log_server\"\n"
             "           target=" + quoted(forwarding.host) + " port=\"" + std::to_string(forwarding.port) +
@@ -83,6 +85,7 @@ std::string site_rsyslog_config(const site_forwarding& forwarding, const site_in
             "\n"
             "           queue.maxDiskSpace=\"" + sitelog_queue_bound + "\" queue.size=\"200000\"\n"
             "           queue.syncQueueFiles=\"on\" queue.checkpointInterval=\"1\" queue.saveOnShutdown=\"on\"\n"
+            "           queue.timeoutActionCompletion=\"15000\"\n"
             "           action.resumeRetryCount=\"-1\" action.resumeInterval=\"10\" "
             "action.resumeIntervalMax=\"60\")\n"
             "}\n\n";

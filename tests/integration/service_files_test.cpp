@@ -80,7 +80,7 @@ protected:
 };
 
 const std::vector<std::string> program_units = {"orvanel.service", "outputd.service", "sipbridge.service",
-                                                "station-baresip.service"};
+                                                "station-baresip.service", "station-sitelog.service"};
 
 }  // namespace
 
@@ -93,18 +93,22 @@ TEST_F(Installed, UnitsVerify)
     for (const std::string name : {"orvanel.service", "outputd.service", "sipbridge.service", "station-baresip.service",
                                    "station-filter.service", "station-filter.path", "station-filter.timer",
                                    "station-sip-config.service", "station-sip-config.path",
-                                   "station-metrics.service", "station-metrics.timer"}) {
+                                   "station-metrics.service", "station-metrics.timer", "station-sitelog.service",
+                                   "station-sitelog-config.service", "station-sitelog-config.path"}) {
         std::string text = read_text_file(unit(name));
         ASSERT_FALSE(text.empty()) << name << " is not installed";
         if (name != "station-baresip.service" && name.rfind("station-filter", 0) != 0 &&
-            name.rfind("station-sip-config", 0) != 0 && name.rfind("station-metrics", 0) != 0) {
+            name.rfind("station-sip-config", 0) != 0 && name.rfind("station-metrics", 0) != 0 &&
+            name.rfind("station-sitelog", 0) != 0) {
             EXPECT_NE(text.find("Restart=always"), std::string::npos) << name;
             EXPECT_NE(text.find("After=" STATION_REDIS_UNIT), std::string::npos) << name;
         }
-        for (const std::string program : {"orvanel", "outputd", "sipbridge", "station-check"})
+        for (const std::string program : {"orvanel", "outputd", "sipbridge", "station-check", "station-sitelog"})
             replace_all(text, STATION_INSTALL_BIN_DIR "/" + program, STATION_BIN_DIR "/" + program);
         if (!have("baresip"))
             replace_all(text, "/usr/bin/baresip", "/bin/true");
+        if (::access("/usr/sbin/rsyslogd", X_OK) != 0)
+            replace_all(text, "/usr/sbin/rsyslogd", "/bin/true");
         stage_->write("/verify/" + name, text);
         files += " " + stage_->file("/verify/" + name);
     }
@@ -149,7 +153,8 @@ TEST_F(Installed, EveryUnitScoresOk)
         GTEST_SKIP() << "no systemd-analyze here";
     std::vector<std::string> services = program_units;
     services.insert(services.end(),
-                    {"station-filter.service", "station-sip-config.service", "station-metrics.service"});
+                    {"station-filter.service", "station-sip-config.service", "station-metrics.service",
+                     "station-sitelog-config.service"});
     for (const std::string& name : services) {
         const std::string out = stage_->file("/security-" + name + ".txt");
         shell("systemd-analyze security --offline=true --no-pager " + unit(name) + " > " + out + " 2>&1");
@@ -301,8 +306,9 @@ TEST_F(Installed, TmpfilesGiveTheStationItsFiles)
         GTEST_SKIP() << "needs systemd-tmpfiles and root (to give files away)";
     kit_root target;
     target.write("/etc/passwd", "root:x:0:0::/root:/bin/sh\nstation:x:990:990::/nonexistent:/usr/sbin/nologin\n"
-                                "redis:x:991:991::/var/lib/redis:/usr/sbin/nologin\n");
-    target.write("/etc/group", "root:x:0:\nstation:x:990:\nredis:x:991:\n");
+                                "redis:x:991:991::/var/lib/redis:/usr/sbin/nologin\n"
+                                "station-log:x:992:992::/nonexistent:/usr/sbin/nologin\n");
+    target.write("/etc/group", "root:x:0:\nstation:x:990:\nredis:x:991:\nstation-log:x:992:\n");
     target.write("/etc/speaker.conf", "[account_info_1]\npassword = secret\n");
     ASSERT_EQ(::chmod(target.file("/etc/speaker.conf").c_str(), 0644), 0);
     target.write("/userdata/system.csv", "");
@@ -332,6 +338,9 @@ TEST_F(Installed, TmpfilesGiveTheStationItsFiles)
     owned("/userdata/system.csv", 990, 990, 0644);
     owned("/userdata/log", 990, 990, 0750);
     owned("/userdata/redis", 991, 990, 0750);
+    // The site log's socket folder: its user's, entered by the station's group alone.
+    owned("/run/station-sitelog", 992, 990, 0750);
+    owned("/userdata/sitelog", 992, 992, 0700);
     owned("/etc/speaker.conf", 0, 990, 0640);
     owned("/sys/class/gpio/gpio66/value", 0, 990, 0664);
     owned("/sys/class/gpio/gpio131/value", 0, 990, 0664);
