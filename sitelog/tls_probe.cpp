@@ -27,10 +27,11 @@ std::string after(const std::string& output, const std::string& mark)
     return output.substr(from, output.find('\n', from) - from);
 }
 
-// The reason of openssl's last "error:...:REASON:file:line:" line.
-std::string last_error_reason(const std::string& output)
+// The reason of openssl's first "error:...:REASON:file:line:" line (the
+// system's words, where a later line says only "connect error").
+std::string first_error_reason(const std::string& output)
 {
-    const std::size_t at = output.rfind(":error:");
+    const std::size_t at = output.find(":error:");
     if (at == std::string::npos)
         return {};
     const std::string line = output.substr(at, output.find('\n', at) - at);
@@ -130,14 +131,14 @@ tls_probe_result classify_s_client(int exit_status, const std::string& output)
         return {outcome::refused, reason};
     }
     if (output.find("connect:errno=") != std::string::npos) {
-        const std::string reason = last_error_reason(output);
+        const std::string reason = first_error_reason(output);
         return {outcome::unreachable, reason.empty() ? "no connection" : reason};
     }
     if (exit_status == -1)
         return {outcome::unreachable, "no TLS handshake within the time-out"};
     if (exit_status == 0 && output.find("Verify return code: 0 (ok)") != std::string::npos)
         return {outcome::trusted, {}};
-    const std::string reason = last_error_reason(output);
+    const std::string reason = first_error_reason(output);
     return {outcome::unreachable, "no TLS handshake" + (reason.empty() ? std::string() : ": " + reason)};
 }
 
