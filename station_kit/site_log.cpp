@@ -64,33 +64,35 @@ std::string stem_of(const std::string& name)
     return stem;
 }
 
-// Sends the datagram to the socket path: 0, or the errno.
-int send_to(const std::string& path, const std::string& text)
+// A datagram socket connected to the socket path (connect() sends
+// nothing): 0, or the errno (ECONNREFUSED: nothing receives there).
+int connect_datagram(const std::string& path, unique_fd& fd)
 {
     sockaddr_un to {};
     to.sun_family = AF_UNIX;
     if (path.size() >= sizeof to.sun_path)
         return ENAMETOOLONG;
     std::memcpy(to.sun_path, path.c_str(), path.size() + 1);
-    const unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return errno;
-    if (::sendto(fd.get(), text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+    fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd || ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
         return errno;
     return 0;
 }
 
-// Whether a datagram socket can be connected to the path: a receiver is
-// bound there (connect() sends nothing).
+// Sends the datagram to the socket path: 0, or the errno.
+int send_to(const std::string& path, const std::string& text)
+{
+    unique_fd fd;
+    if (const int failed = connect_datagram(path, fd))
+        return failed;
+    return ::send(fd.get(), text.data(), text.size(), 0) < 0 ? errno : 0;
+}
+
+// Whether a receiver is bound at the path.
 bool receives(const std::string& path)
 {
-    sockaddr_un to {};
-    to.sun_family = AF_UNIX;
-    if (path.size() >= sizeof to.sun_path)
-        return false;
-    std::memcpy(to.sun_path, path.c_str(), path.size() + 1);
-    const unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    return fd && ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    unique_fd fd;
+    return connect_datagram(path, fd) == 0;
 }
 
 // Runs the work in a child process that became the user and group; its
