@@ -92,6 +92,11 @@ inline constexpr const char* site_sequence_key = STATION_SITE_SEQUENCE_KEY;
 inline constexpr const char* writelog_sequence_key = STATION_WRITELOG_SEQUENCE_KEY;
 inline constexpr const char* cdr_sequence_key = STATION_CDR_SEQUENCE_KEY;
 
+// The site log's socket (device path): orvanel sends each line it writes to
+// a record file there as one datagram; the station's own rsyslogd instance
+// (station-sitelog) owns it while the site names a log server.
+inline constexpr const char* site_log_socket = "/run/station-sitelog/log.sock";
+
 // One push or publication as a command format with its one text argument,
 // for the senders that take a format and one text (orvanel's pool,
 // outputd's command link).

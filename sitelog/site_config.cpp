@@ -72,12 +72,17 @@ std::string site_rsyslog_config(const site_forwarding& forwarding, const site_in
     // (at most 60 s apart however long the outage), never over anything
     // but TLS with the site's CA and the server's name. A stop waits for
     // the retry in progress (up to 15 s), so that its message goes back to
-    // the queue on disk instead of being cancelled with the worker.
+    // the queue on disk instead of being cancelled with the worker. A
+    // connection that broke under a message (the server went away after
+    // the last one) cannot say whether the message got there: it is sent
+    // again on the next connection, and the server tells the copy by its
+    // sequence number.
     text += "ruleset(name=\"station_site\" queue.type=\"Direct\") {\n"
             "    action(type=\"omfwd\" name=\"site_log_server\"\n"
             "           target=" + quoted(forwarding.host) + " port=\"" + std::to_string(forwarding.port) +
             "\" protocol=\"tcp\"\n"
             "           TCP_Framing=\"octet-counted\" template=\"station_site_message\"\n"
+            "           ResendLastMSGOnReconnect=\"on\"\n"
             "           StreamDriver=\"gtls\" StreamDriverMode=\"1\" StreamDriverAuthMode=\"x509/name\"\n"
             "           StreamDriverPermittedPeers=" + quoted(forwarding.peer_name) + "\n"
             "           StreamDriver.CAFile=" + quoted(paths.ca_file) + "\n"

@@ -7,13 +7,14 @@
 
 #include <string>
 
+#include "common/station_protocol.h"
 #include "sitelog/site_settings.h"
 
 // The device paths of the instance: the socket orvanel sends to (its folder
 // is open to the station's group alone), the instance's own folder with its
 // configuration and its copy of the CA (its user's alone), and the folder of
 // its queue on /userdata.
-inline constexpr const char* sitelog_socket = "/run/station-sitelog/log.sock";
+inline constexpr const char* sitelog_socket = site_log_socket;
 const std::string& sitelog_dir();
 inline constexpr const char* sitelog_config_name = "rsyslog.conf";
 inline constexpr const char* sitelog_ca_name = "site-ca.pem";

@@ -20,12 +20,10 @@
 #include <string>
 
 #include "common/c_holders.h"
+#include "common/station_protocol.h"
 #include "orvanel/records/site_message.h"
 
 struct redisContext;
-
-// The instance's socket (device path).
-inline constexpr const char* site_log_socket = "/run/station-sitelog/log.sock";
 
 // How long a line waits for an instance that is there but does not take it
 // (restarting, or its queue full) before it goes without, leaving a gap.
