@@ -11,7 +11,10 @@ package_units() {
     done
 }
 ENABLED_UNITS=(outputd.service orvanel.service station-baresip.service sipbridge.service
-               station-filter.service station-filter.path station-filter.timer station-sip-config.path)
+               station-filter.service station-filter.path station-filter.timer station-sip-config.path
+               station-sitelog-config.path station-metrics.timer)
+# Enabled as well, but idle until [site] names a log server.
+SITE_UNITS=(station-sitelog.service)
 STATION_UNITS=(redis-server@station.service outputd.service orvanel.service station-baresip.service
                sipbridge.service)
 
@@ -71,8 +74,8 @@ install_package() {
 
     # The README's enabling steps.
     local out
-    if out=$(systemctl disable --now redis-server 2>&1 && systemctl enable --now "${ENABLED_UNITS[@]}" 2>&1); then
-        pass "install.enable" "systemctl disable --now redis-server; systemctl enable --now ${ENABLED_UNITS[*]}: exit 0"
+    if out=$(systemctl disable --now redis-server 2>&1 && systemctl enable --now "${ENABLED_UNITS[@]}" "${SITE_UNITS[@]}" 2>&1); then
+        pass "install.enable" "systemctl disable --now redis-server; systemctl enable --now ${ENABLED_UNITS[*]} ${SITE_UNITS[*]}: exit 0"
     else
         fail "install.enable" "$(echo "$out" | grep -v '^Created symlink' | tail -n 3 | tr '\n' ' ')"
     fi
@@ -479,6 +482,124 @@ scenario_protection() {
     else
         fail "d.security" "at 4.0 or above: ${bad[*]}; all: ${scores[*]}"
     fi
+}
+
+# ---------------------------------------------------------------- g. site
+
+# The site's log server in the pbx namespace: rsyslogd with TLS on
+# PBX_V4:6514 under a certificate of the site's CA, writing each message as
+# it arrives.
+SITE_DIR=$PEERS/site
+SITE_LOG_NAME=logs.site.test
+site_server_listens() { ip netns exec pbx ss -Hltn "sport = :6514" | grep -q .; }
+site_received() { grep -cF -- "$1" "$SITE_DIR/received.log" 2>/dev/null; }
+site_arrived() { [ "$(site_received "$1")" -ge 1 ]; }
+
+start_site_server() {
+    mkdir -p "$SITE_DIR/work"
+    local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+    openssl req -x509 "${ec[@]}" -days 30 -subj "/CN=Site CA" -keyout "$SITE_DIR/ca.key" \
+        -out "$SITE_DIR/ca.pem" 2>/dev/null &&
+        openssl req "${ec[@]}" -subj "/CN=$SITE_LOG_NAME" -keyout "$SITE_DIR/server.key" \
+            -out "$SITE_DIR/server.csr" 2>/dev/null &&
+        printf 'subjectAltName=DNS:%s\n' "$SITE_LOG_NAME" >"$SITE_DIR/server.ext" &&
+        openssl x509 -req -in "$SITE_DIR/server.csr" -CA "$SITE_DIR/ca.pem" -CAkey "$SITE_DIR/ca.key" \
+            -CAcreateserial -days 30 -extfile "$SITE_DIR/server.ext" -out "$SITE_DIR/server.pem" 2>/dev/null ||
+        return 1
+    cat >"$SITE_DIR/server.conf" <<CONF
+global(workDirectory="$SITE_DIR/work" maxMessageSize="64k"
+       DefaultNetstreamDriverCAFile="$SITE_DIR/ca.pem"
+       DefaultNetstreamDriverCertFile="$SITE_DIR/server.pem"
+       DefaultNetstreamDriverKeyFile="$SITE_DIR/server.key")
+module(load="imtcp" StreamDriver.Name="gtls" StreamDriver.Mode="1" StreamDriver.AuthMode="anon")
+template(name="received_line" type="string" string="%rawmsg%\n")
+input(type="imtcp" address="$PBX_V4" port="6514" ruleset="received")
+ruleset(name="received") {
+    action(type="omfile" file="$SITE_DIR/received.log" template="received_line")
+}
+CONF
+    ip netns exec pbx rsyslogd -n -iNONE -f "$SITE_DIR/server.conf" >"$PEERS/site_server.log" 2>&1 </dev/null &
+    echo $! >"$PEERS/site_server.pid"
+    wait_for 20 site_server_listens
+}
+
+stop_site_server() {
+    [ -s "$PEERS/site_server.pid" ] || return 0
+    local pid
+    pid=$(cat "$PEERS/site_server.pid")
+    kill "$pid" 2>/dev/null
+    wait_for 10 eval "! kill -0 $pid 2>/dev/null" || kill -9 "$pid" 2>/dev/null
+    rm -f "$PEERS/site_server.pid"
+}
+
+# The settings name the site's server as the README tells an installer:
+# the station's instance starts, forwards over TLS, the metrics follow;
+# unnamed again, the instance stops.
+scenario_site() {
+    local conf=/etc/speaker.conf
+    if ! start_site_server; then
+        fail "g.server" "the site's log server did not listen on $PBX_V4:6514: $(tail -n 3 "$PEERS/site_server.log" | tr '\n' ' ')"
+        return
+    fi
+    install -m 0644 "$SITE_DIR/ca.pem" /etc/station/site-ca.pem
+    # The server last, so that no state between the writes is refused.
+    grep -q '^\[site\]' "$conf" || printf '\n[site]\n' >>"$conf"
+    set_setting "$conf" site name door-vm
+    set_setting "$conf" site log_ca /etc/station/site-ca.pem
+    set_setting "$conf" site log_name "$SITE_LOG_NAME"
+    set_setting "$conf" site log_server "$PBX_V4"
+    if wait_for 30 systemctl -q is-active station-sitelog.service; then
+        pass "g.instance" "[site] log_server = $PBX_V4: station-sitelog.service active as $(ps -o user= -p "$(unit_property station-sitelog.service MainPID)"), $(stat -c '%a %U:%G' /run/station-sitelog) /run/station-sitelog, exposure $(systemd-analyze security station-sitelog.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-1)}')"
+    else
+        fail "g.instance" "station-sitelog.service $(unit_property station-sitelog.service ActiveState); config service: $(unit_property station-sitelog-config.service Result); $(journalctl -b -u station-sitelog-config.service -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
+        stop_site_server
+        return
+    fi
+
+    # A tamper opening, as the site sees it.
+    local system mac
+    system=$(lines_of "$SYSTEM_CSV")
+    mac=$(cat /sys/class/net/eth0/address)
+    pull 3 1
+    if wait_entry "$SYSTEM_CSV" "$system" "BUTTON,KEY_GPIO3 trigger," && wait_for 30 site_arrived "BUTTON,KEY_GPIO3 trigger,"; then
+        local message
+        message=$(grep -F -- "BUTTON,KEY_GPIO3 trigger," "$SITE_DIR/received.log" | tail -n 1)
+        if [[ "$message" == "<132>1 "*" door-vm orvanel "*" tamper [meta sequenceId=\""*"[station@32473 name=\"door-vm\" mac=\"$mac\"]"* ]]; then
+            pass "g.forwarded" "a tamper opening at the site's server over TLS: $message"
+        else
+            fail "g.forwarded" "not the station's form: $message"
+        fi
+    else
+        fail "g.forwarded" "the tamper opening did not reach the server: $(tail -n 2 "$SITE_DIR/received.log" 2>/dev/null | tr '\n' '|'); instance: $(journalctl -b -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
+    fi
+
+    pull 3 0
+
+    # The metrics, now that a server is named.
+    local prom=/run/station-metrics/orvanel-station.prom
+    systemctl start station-metrics.service
+    if grep -q '^orvanel_station_check_success 1' "$prom" 2>/dev/null; then
+        pass "g.metrics" "station-metrics.service wrote $prom ($(stat -c '%a %U' "$prom")): $(grep -E '^orvanel_station_(ready|account_registered|tamper_open)' "$prom" | tr '\n' ' ')"
+    else
+        fail "g.metrics" "$prom: $(head -c 300 "$prom" 2>&1 | tr '\n' ' '); $(unit_property station-metrics.service Result)"
+    fi
+    local plugin status
+    plugin=$(as_station station-check --plugin 2>&1)
+    status=$?
+    if [[ "$plugin" == "STATION "* ]] && [ "$status" -le 2 ]; then
+        pass "g.plugin" "station-check --plugin as station: exit $status, \"$(head -n 1 <<<"$plugin")\""
+    else
+        fail "g.plugin" "exit $status: $(head -n 3 <<<"$plugin" | tr '\n' '|')"
+    fi
+
+    # No server named: the configuration goes and the instance stops.
+    set_setting "$conf" site log_server ""
+    if wait_for 30 eval "! systemctl -q is-active station-sitelog.service" && [ ! -e /var/lib/station-sitelog/rsyslog.conf ]; then
+        pass "g.unset" "log_server emptied: configuration removed, station-sitelog.service $(unit_property station-sitelog.service ActiveState)"
+    else
+        fail "g.unset" "station-sitelog.service $(unit_property station-sitelog.service ActiveState); config $(ls /var/lib/station-sitelog 2>&1 | tr '\n' ' ')"
+    fi
+    stop_site_server
 }
 
 # ---------------------------------------------------------------- e. change
