@@ -38,12 +38,8 @@ std::optional<std::string> read_device_file(const std::string& device_path, std:
 // none); changed tells whether it differed.
 bool bring(const std::string& dir, const char* name, const std::optional<std::string>& text, bool& changed)
 {
-    const std::optional<std::string> old = read_ua_file(dir, name);
-    if (old == text)
-        return true;
-    changed = true;
     std::string error;
-    const bool done = text ? write_ua_file(dir, name, *text, error) : remove_ua_file(dir, name, error);
+    const bool done = bring_ua_file(dir, name, text, changed, error);
     if (!error.empty())
         complain(error);  // what failed, or what may not survive a power cut
     return done;

@@ -99,3 +99,12 @@ bool write_accounts_file(const std::string& dir, const std::string& text, std::s
     ensure_ua_file(dir, "contacts");
     return true;
 }
+
+bool bring_ua_file(const std::string& dir, const std::string& name, const std::optional<std::string>& text,
+                   bool& changed, std::string& error)
+{
+    if (read_ua_file(dir, name) == text)
+        return true;
+    changed = true;
+    return text ? write_ua_file(dir, name, *text, error) : remove_ua_file(dir, name, error);
+}

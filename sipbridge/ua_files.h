@@ -27,6 +27,12 @@ bool remove_ua_file(const std::string& dir, const std::string& name, std::string
 // DIR/NAME's text, or nothing.
 std::optional<std::string> read_ua_file(const std::string& dir, const std::string& name);
 
+// A file of the folder brought to its text, or removed when it has none;
+// nothing is written when it holds the text already. changed tells whether
+// it differed; true and error as write_ua_file and remove_ua_file leave them.
+bool bring_ua_file(const std::string& dir, const std::string& name, const std::optional<std::string>& text,
+                   bool& changed, std::string& error);
+
 // The accounts file and an empty contacts file beside it, which the user
 // agent wants; true and error as write_ua_file leaves them.
 bool write_accounts_file(const std::string& dir, const std::string& text, std::string& error);

@@ -25,11 +25,8 @@ void complain(const std::string& line)
 // user, when root writes it); changed tells whether it differed.
 bool bring(const std::string& dir, const char* name, const std::optional<std::string>& text, bool& changed)
 {
-    if (read_ua_file(dir, name) == text)
-        return true;
-    changed = true;
     std::string error;
-    const bool done = text ? write_ua_file(dir, name, *text, error) : remove_ua_file(dir, name, error);
+    const bool done = bring_ua_file(dir, name, text, changed, error);
     if (!error.empty())
         complain(error);  // what failed, or what may not survive a power cut
     return done;
