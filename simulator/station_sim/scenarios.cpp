@@ -221,5 +221,5 @@ void print_check(const sim_station& station, std::ostream& out)
         out << "station-check could not run; see " << station.root().path() << "/station-check.err\n";
         return;
     }
-    out << report << "(exit status " << status << ": 0 ready, 1 warnings only, 2 errors)\n";
+    out << report << "(exit status " << status << ": 0 ready, 1 warnings only, 2 errors, 3 the check could not run)\n";
 }
