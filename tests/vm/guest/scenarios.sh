@@ -492,7 +492,7 @@ scenario_protection() {
 SITE_DIR=$PEERS/site
 SITE_LOG_NAME=logs.site.test
 site_server_listens() { ip netns exec pbx ss -Hltn "sport = :6514" | grep -q .; }
-site_received() { grep -cF -- "$1" "$SITE_DIR/received.log" 2>/dev/null; }
+site_received() { grep -cF -- "$1" "$SITE_DIR/received.log" 2>/dev/null || echo 0; }
 site_arrived() { [ "$(site_received "$1")" -ge 1 ]; }
 
 start_site_server() {
@@ -532,6 +532,36 @@ stop_site_server() {
     rm -f "$PEERS/site_server.pid"
 }
 
+# What the instance does with what it was sent, and whether its sandbox is
+# the cause: the socket's queue, its threads and connections, then the
+# same with parts of the sandbox lifted by a drop-in.
+site_diagnose() {
+    local pid
+    pid=$(unit_property station-sitelog.service MainPID)
+    say "site: socket $(ss -xa | grep station-sitelog | tr -s ' ' | tr '\n' '|')"
+    say "site: threads $(cat /proc/"$pid"/task/*/comm 2>/dev/null | tr '\n' ' '); tcp $(ss -tnp | grep "pid=$pid," | tr -s ' ' | tr '\n' '|')"
+    say "site: queue $(ls -la /userdata/sitelog 2>&1 | tr -s ' ' | tr '\n' '|')"
+    say "site: journal $(journalctl -b -u station-sitelog.service --no-pager -o cat | tail -n 20 | tr '\n' '|')"
+    local lift n=0
+    for lift in "PrivateUsers=no" "PrivateUsers=no\nSystemCallFilter=\nMemoryDenyWriteExecute=no\nNoExecPaths=\nProcSubset=all\nProtectProc=default"; do
+        n=$((n + 1))
+        mkdir -p /run/systemd/system/station-sitelog.service.d
+        printf '[Service]\n%b\n' "$lift" >/run/systemd/system/station-sitelog.service.d/lift.conf
+        systemctl daemon-reload
+        systemctl restart station-sitelog.service
+        wait_for 20 test -S /run/station-sitelog/log.sock
+        redis LPUSH writelog-channel "Other Event,site try $n," >/dev/null
+        if wait_for 40 site_arrived "Other Event,site try $n,"; then
+            say "site: arrives with $(echo -e "$lift" | tr '\n' ' ')"
+            fail "g.sandbox" "the instance forwards only with $(echo -e "$lift" | tr '\n' ' ')"
+            break
+        fi
+        say "site: still nothing with $(echo -e "$lift" | tr '\n' ' '): $(journalctl -b -u station-sitelog.service --no-pager -o cat | tail -n 5 | tr '\n' '|')"
+    done
+    rm -rf /run/systemd/system/station-sitelog.service.d
+    systemctl daemon-reload
+}
+
 # The settings name the site's server as the README tells an installer:
 # the station's instance starts, forwards over TLS, the metrics follow;
 # unnamed again, the instance stops.
@@ -549,13 +579,15 @@ scenario_site() {
     set_setting "$conf" site log_name "$SITE_LOG_NAME"
     set_setting "$conf" site log_server "$PBX_V4"
     if wait_for 30 systemctl -q is-active station-sitelog.service; then
-        pass "g.instance" "[site] log_server = $PBX_V4: station-sitelog.service active as $(ps -o user= -p "$(unit_property station-sitelog.service MainPID)"), $(stat -c '%a %U:%G' /run/station-sitelog) /run/station-sitelog, exposure $(systemd-analyze security station-sitelog.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-1)}')"
+        pass "g.instance" "[site] log_server = $PBX_V4: station-sitelog.service active as $(ps -o user= -p "$(unit_property station-sitelog.service MainPID)"), $(stat -c '%a %U:%G' /run/station-sitelog) /run/station-sitelog, exposure $(systemd-analyze security station-sitelog.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-2), $(NF-1)}')"
     else
         fail "g.instance" "station-sitelog.service $(unit_property station-sitelog.service ActiveState); config service: $(unit_property station-sitelog-config.service Result); $(journalctl -b -u station-sitelog-config.service -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
         stop_site_server
         return
     fi
 
+    # orvanel sends nothing while the socket is not there yet.
+    wait_for 20 test -S /run/station-sitelog/log.sock
     # A tamper opening, as the site sees it.
     local system mac
     system=$(lines_of "$SYSTEM_CSV")
@@ -571,6 +603,7 @@ scenario_site() {
         fi
     else
         fail "g.forwarded" "the tamper opening did not reach the server: $(tail -n 2 "$SITE_DIR/received.log" 2>/dev/null | tr '\n' '|'); instance: $(journalctl -b -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
+        site_diagnose
     fi
 
     pull 3 0
