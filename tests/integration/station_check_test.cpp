@@ -14,6 +14,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +203,34 @@ TEST_F(StationCheck, GpioLinesAtRestAreOkAndFaultsAreNamed)
     if (geteuid() != 0) {  // root may write whatever the mode says
         EXPECT_EQ(item(all, "gpio130").level, verdict::error);
     }
+}
+
+// The metrics timer runs the check in a sandbox that mounts /sys read-only:
+// access(2) then says EROFS for every file, and the check judges an output
+// by its owner, group and mode instead of calling it unwritable.
+TEST_F(StationCheck, OutputsOnAReadOnlyMountAreJudgedByTheirMode)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace of the test's own takes root";
+    chmod(root.file("/sys/class/gpio/gpio130/value").c_str(), 0444);
+    const std::string sys = root.file("/sys");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(sys.c_str(), sys.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+            mount(nullptr, sys.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            _exit(8);
+        const bool read_only = access(root.file("/sys/class/gpio/gpio66/value").c_str(), W_OK) != 0 && errno == EROFS;
+        const findings all = check_gpio("ZR-K11");
+        _exit((read_only ? 0 : 4) | (item(all, "gpio66").level == verdict::ok ? 0 : 1) |
+              (item(all, "gpio130").level == verdict::error ? 0 : 2));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a writable output called unwritable; 2: a 0444 one called writable; "
+                                         "4: the mount was not read-only; 8: no mount namespace";
 }
 
 TEST_F(StationCheck, RecordFilesWithACutLastLineAreNamed)
