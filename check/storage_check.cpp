@@ -1,6 +1,8 @@
 // The storage part of the installer's check. It writes nothing: the folder's
-// write access comes from access(2) and the mount's flags, the space from
-// statvfs, and a file's last line from its last byte.
+// write access comes from access(2) and the file system's flags (a
+// sandbox's read-only view of a writable /userdata, as the metrics timer
+// has, is seen through: write_access.h), the space from statvfs, and a
+// file's last line from its last byte.
 #include "check/storage_check.h"
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "check/write_access.h"
 #include "common/c_holders.h"
 #include "common/station_root.h"
 #include "orvanel/records/call_records.h"
@@ -38,10 +41,10 @@ finding check_userdata()
         return {area, "/userdata", verdict::error,
                 folder + ": " + std::strerror(errno) + ": no record or log can be kept; mount /userdata"};
     const unsigned long long free_bytes = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
-    if ((fs.f_flag & ST_RDONLY) != 0)
+    if ((fs.f_flag & ST_RDONLY) != 0 && file_system_read_only(folder))
         return {area, "/userdata", verdict::error,
                 folder + " is mounted read-only: records and the message log are lost; remount it read-write"};
-    if (access(folder.c_str(), W_OK) != 0)
+    if (!writable(folder))
         return {area, "/userdata", verdict::error,
                 folder + " is not writable by this user: records and the message log are lost; give the "
                          "station's user write access"};

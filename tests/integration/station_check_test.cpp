@@ -208,29 +208,46 @@ TEST_F(StationCheck, GpioLinesAtRestAreOkAndFaultsAreNamed)
 // The metrics timer runs the check in a sandbox that mounts /sys read-only:
 // access(2) then says EROFS for every file, and the check judges an output
 // by its owner, group and mode instead of calling it unwritable.
-TEST_F(StationCheck, OutputsOnAReadOnlyMountAreJudgedByTheirMode)
+// The metrics timer's sandbox shows /sys and /userdata read-only: the check
+// there judges outputs and the records' folder by owner, group and mode, and
+// still names a file system that is itself read-only.
+TEST_F(StationCheck, ReadOnlyViewsAreSeenThroughButAReadOnlyFileSystemIsNamed)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "a mount namespace of the test's own takes root";
     chmod(root.file("/sys/class/gpio/gpio130/value").c_str(), 0444);
+    const auto read_only_view = [](const std::string& dir) {
+        return mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    };
     const std::string sys = root.file("/sys");
+    const std::string userdata = root.file("/userdata");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(sys.c_str(), sys.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-            mount(nullptr, sys.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            !read_only_view(sys) || !read_only_view(userdata))
             _exit(8);
         const bool read_only = access(root.file("/sys/class/gpio/gpio66/value").c_str(), W_OK) != 0 && errno == EROFS;
         const findings all = check_gpio("ZR-K11");
-        _exit((read_only ? 0 : 4) | (item(all, "gpio66").level == verdict::ok ? 0 : 1) |
-              (item(all, "gpio130").level == verdict::error ? 0 : 2));
+        int failed = (read_only ? 0 : 4) | (item(all, "gpio66").level == verdict::ok ? 0 : 1) |
+                     (item(all, "gpio130").level == verdict::error ? 0 : 2) |
+                     (item(check_storage(), "/userdata").level == verdict::ok ? 0 : 16);
+        // A file system of its own, remounted read-only as after an error.
+        if (mount("tmpfs", userdata.c_str(), "tmpfs", 0, "size=1m") != 0 ||
+            mount("tmpfs", userdata.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m") != 0)
+            _exit(8);
+        const finding ro = item(check_storage(), "/userdata");
+        if (ro.level != verdict::error || ro.text.find("mounted read-only") == std::string::npos)
+            failed |= 32;
+        _exit(failed);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a writable output called unwritable; 2: a 0444 one called writable; "
-                                         "4: the mount was not read-only; 8: no mount namespace";
+                                         "4: the mount was not read-only; 8: no mount namespace; 16: a read-only "
+                                         "view of /userdata called read-only; 32: a read-only file system not named";
 }
 
 TEST_F(StationCheck, RecordFilesWithACutLastLineAreNamed)
