@@ -16,6 +16,8 @@ set(UA_USER ${STATION_UA_USER})
 set(USERDATA_DIR ${STATION_USERDATA_DIR})
 set(LOG_USER ${STATION_LOG_USER})
 set(SITELOG_DIR ${STATION_SITELOG_DIR})
+set(TLS_USER ${STATION_TLS_USER})
+set(TLS_DIR ${STATION_TLS_DIR})
 # The station's figures for Prometheus go to a folder on tmpfs (the
 # service's runtime folder, station-metrics) every minute, while the site
 # log's configuration is there.
@@ -28,7 +30,8 @@ foreach(unit orvanel.service outputd.service sipbridge.service station-baresip.s
              station-filter.service station-filter.path station-filter.timer
              station-sip-config.service station-sip-config.path
              station-metrics.service station-metrics.timer
-             station-sitelog.service station-sitelog-config.service station-sitelog-config.path)
+             station-sitelog.service station-sitelog-config.service station-sitelog-config.path
+             station-tls.service)
     configure_file(${PROJECT_SOURCE_DIR}/station/service/${unit}.in ${PROJECT_BINARY_DIR}/service/${unit} @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/service/${unit} DESTINATION ${STATION_SYSTEMD_UNIT_DIR})
 endforeach()

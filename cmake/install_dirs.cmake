@@ -35,13 +35,15 @@ set(STATION_UA_USER "station-sip" CACHE STRING "The user that runs the SIP user 
 set(STATION_REDIS_USER "redis" CACHE STRING "The user that runs the station's Redis server")
 set(STATION_BRIDGE_USER "${STATION_USER}" CACHE STRING "The user that runs sipbridge")
 set(STATION_LOG_USER "station-log" CACHE STRING "The user that runs the site log's rsyslogd instance")
-foreach(user STATION_USER STATION_UA_USER STATION_REDIS_USER STATION_BRIDGE_USER STATION_LOG_USER)
+set(STATION_TLS_USER "station-tls" CACHE STRING "The user that runs the TLS relay (stunnel) that verifies the PBX")
+foreach(user STATION_USER STATION_UA_USER STATION_REDIS_USER STATION_BRIDGE_USER STATION_LOG_USER STATION_TLS_USER)
     # They become string constants and lines of units and scripts.
     if(NOT ${user} MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
         message(FATAL_ERROR "${user} must be a user name or a uid, not \"${${user}}\"")
     endif()
 endforeach()
 set(STATION_USERDATA_DIR "/userdata" CACHE PATH "Where the records and logs are kept")
+set(STATION_TLS_DIR "/var/lib/station-tls" CACHE PATH "The TLS relay's folder: its stunnel configuration, its certificate and the copies of the CA and the station's certificate")
 set(STATION_SITELOG_DIR "/var/lib/station-sitelog" CACHE PATH "The site log instance's folder: its rsyslog configuration and its copy of the site's CA")
 
 # The site log's configuration as station-sitelog --write-config writes it

@@ -30,8 +30,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 # nft loads the packet filter that sipbridge --apply-filter writes; setpriv
 # (util-linux) is in every Debian system.
 # rsyslog and its GnuTLS driver run the site log's instance, which forwards
-# nothing until [site] names a log server.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables, rsyslog, rsyslog-gnutls")
+# nothing until [site] names a log server. stunnel4 (and openssl, which makes
+# its own certificate) run the relay that verifies the PBX; an account with
+# TLS is refused without them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nftables, rsyslog, rsyslog-gnutls, stunnel4, openssl")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baresip-core")
 # Files under /etc are the board's to edit: kept on upgrades.
 set(station_conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/redis/redis-station.conf\n")

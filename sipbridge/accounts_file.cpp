@@ -5,13 +5,9 @@
 #include "common/accounts.h"
 #include "common/settings_line.h"
 #include "sipbridge/bridge_rules.h"
+#include "sipbridge/tls_destinations.h"
 
 namespace {
-
-std::string section_of(const settings_account& account)
-{
-    return "account_info_" + std::to_string(account.n);
-}
 
 bool control_character(char c)
 {
@@ -132,16 +128,11 @@ accounts_line accounts_file_line(const settings_account& account)
     if (!mediaenc.empty() && mediaenc != "srtp" && mediaenc != "srtp-mand")
         refuse("mediaenc", account.mediaenc, "not one of srtp, srtp-mand (or empty for none)");
 
-    std::string proxy;
-    if (!account.outbound.empty()) {
-        proxy = proxy_host(account.outbound);
-        if (!valid_sip_host(proxy))
-            refuse("outbound", account.outbound, "no host name or address (with an optional :PORT)");
-    } else if (!account.domain.empty() && !account.server.empty() && account.server != account.domain) {
-        proxy = account.server;
-        if (!valid_sip_host(proxy))
-            refuse("server", account.server, "no host name or address (with an optional :PORT)");
-    }
+    std::string proxy = account_proxy(account);
+    if (!proxy.empty() && !valid_sip_host(proxy))
+        refuse(account.outbound.empty() ? "server" : "outbound", account.outbound.empty() ? account.server
+                                                                                        : account.outbound,
+               "no host name or address (with an optional :PORT)");
 
     std::optional<std::string> password;
     if (!account.password.empty()) {
@@ -162,6 +153,11 @@ accounts_line accounts_file_line(const settings_account& account)
     const std::string transport_parameter = transport.empty() || transport == "udp" ? "" : ";transport=" + transport;
     if (proxy.empty() && !transport_parameter.empty())
         proxy = host;
+    // TLS goes to the port written, 5061 when none is: never where a DNS SRV
+    // record points, which the relay that verifies the server would not
+    // know (tls_destinations.h).
+    if (transport == "tls")
+        proxy = tls_first_hop(proxy);
     std::string line = "<sip:" + account.username + "@" + host + ">";
     line += ";answermode=manual;regint=" + std::to_string(regint);
     if (!account.auth_user.empty())
@@ -222,6 +218,15 @@ bool accounts_need_srtp(const std::vector<settings_account>& accounts)
         if (!account.mediaenc.empty())
             return true;
     return false;
+}
+
+std::string account_proxy(const settings_account& account)
+{
+    if (!account.outbound.empty())
+        return proxy_host(account.outbound);
+    if (!account.domain.empty() && !account.server.empty() && account.server != account.domain)
+        return account.server;
+    return {};
 }
 
 bool accounts_need_tls(const std::vector<settings_account>& accounts)

@@ -32,6 +32,11 @@ accounts_line accounts_file_line(const settings_account& account);
 // host and port, as the accounts line and the packet filter want them.
 std::string proxy_host(const std::string& value);
 
+// The proxy of the account's outbound parameter, as the settings give it:
+// outbound, else the server when it differs from the domain; empty when
+// requests go to the domain itself.
+std::string account_proxy(const settings_account& account);
+
 // The longest line baresip 1.0.0 reads from its accounts file (it copies each
 // into a buffer of 512 bytes).
 inline constexpr std::size_t accounts_line_max = 511;

@@ -24,6 +24,7 @@
 #include "sipbridge/command_plan.h"
 #include "sipbridge/event_translation.h"
 #include "sipbridge/local_player.h"
+#include "sipbridge/tls_destinations.h"
 
 namespace {
 
@@ -263,6 +264,20 @@ private:
 
     void on_event(const cJSON* event)
     {
+        // A registration that failed at the relay's check of the server's
+        // certificate: its reason is the relay's, not the user agent's.
+        json_ptr relayed;
+        const cJSON* type = cJSON_GetObjectItemCaseSensitive(event, event_field::type);
+        const cJSON* aor = cJSON_GetObjectItemCaseSensitive(event, event_field::account);
+        if (cJSON_IsString(type) && std::strcmp(type->valuestring, "REGISTER_FAIL") == 0 && cJSON_IsString(aor))
+            if (const std::optional<std::string> reason = tls_failure_reason(aor->valuestring)) {
+                relayed.reset(cJSON_Duplicate(event, true));
+                if (relayed) {
+                    cJSON_DeleteItemFromObjectCaseSensitive(relayed.get(), event_field::param);
+                    cJSON_AddStringToObject(relayed.get(), event_field::param, reason->c_str());
+                    event = relayed.get();
+                }
+            }
         std::lock_guard<std::mutex> lock(state_mutex_);
         post(state_.on_event(event));
     }

@@ -21,6 +21,7 @@
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/sip_filter.h"
 #include "sipbridge/station_users.h"
+#include "sipbridge/tls_destinations.h"
 
 extern char** environ;
 
@@ -98,6 +99,14 @@ std::optional<filter_plan> current_plan(const std::string& ua_dir)
         plan.problems.push_back("the bridge's user " + user +
                                 " is unknown here (STATION_BRIDGE_USER): no one may connect to the control port " +
                                 std::to_string(*plan.rules.control_port));
+    const tls_plan tls = plan_tls_destinations(enabled_settings_accounts());
+    plan_relay(plan, tls.destinations, resolve_host);
+    const std::string ua = user_agent_user();
+    plan.rules.ua_uid = user_id(ua);
+    if (!plan.rules.ua_uid)
+        plan.problems.push_back("the user agent's user " + ua +
+                                " is unknown here (STATION_UA_USER): its TLS cannot be held to the relay that "
+                                "verifies the PBX");
     for (const std::string& problem : plan.problems)
         std::fprintf(stderr, "sipbridge: %s\n", problem.c_str());
     for (const std::string& note : plan.notes)

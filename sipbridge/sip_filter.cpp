@@ -239,6 +239,73 @@ filter_plan plan_filter(const std::string& config_text, const std::vector<truste
     return plan;
 }
 
+void plan_relay(filter_plan& plan, const std::vector<tls_destination>& destinations, const host_resolver& resolve)
+{
+    std::set<int> ports {sips_default_port};
+    for (const tls_destination& destination : destinations) {
+        ports.insert(destination.port);
+        const resolution result = resolve(destination.host);
+        if (result.addresses.empty()) {
+            plan.problems.push_back("the TLS server " + destination.address() + " does not resolve (" +
+                                    (result.error.empty() ? "no address" : result.error) +
+                                    "): the user agent's connections to it are refused");
+            continue;
+        }
+        const std::set<ip_address> addresses(result.addresses.begin(), result.addresses.end());
+        plan.rules.relay.push_back({{addresses.begin(), addresses.end()}, destination.port, destination.local_port});
+    }
+    plan.rules.tls_ports.assign(ports.begin(), ports.end());
+}
+
+namespace {
+
+std::string relay_port_range()
+{
+    return std::to_string(relay_port_base) + "-" + std::to_string(relay_port_base + relay_ports - 1);
+}
+
+std::string port_set(const std::vector<int>& ports)
+{
+    if (ports.size() == 1)
+        return std::to_string(ports.front());
+    std::string out;
+    for (const int port : ports)
+        out += (out.empty() ? "{ " : ", ") + std::to_string(port);
+    return out + " }";
+}
+
+// The nat chain that turns the user agent's connections to its TLS
+// destinations to the relay, and the output rules that hold its TLS there.
+void relay_rules(const filter_rules& rules, std::string& output, std::string& chains)
+{
+    if (!rules.ua_uid)
+        return;
+    const std::string ua = "meta skuid " + std::to_string(*rules.ua_uid);
+    const std::string relay = relay_port_range();
+    if (!rules.relay.empty()) {
+        chains += "\tchain relay {\n\t\ttype nat hook output priority -100; policy accept;\n";
+        for (const relay_redirect& redirect : rules.relay)
+            for (const bool v6 : {false, true}) {
+                const std::string addresses = joined_addresses(redirect.addresses, v6);
+                if (!addresses.empty())
+                    chains += "\t\t" + ua + (v6 ? " ip6" : " ip") + " daddr { " + addresses + " } tcp dport " +
+                              std::to_string(redirect.port) + " redirect to :" + std::to_string(redirect.local_port) +
+                              "\n";
+            }
+        chains += "\t}\n";
+    }
+    // The nat rule has run by the output hook's filter: a connection it
+    // turned goes to a relay port on loopback.
+    output += "\t\toif \"lo\" tcp dport " + relay + " meta skuid != " + std::to_string(*rules.ua_uid) +
+              " counter reject with tcp reset\n";
+    output += "\t\t" + ua + " ct state new tcp dport " + port_set(rules.tls_ports) +
+              " counter reject with tcp reset\n";
+    output += "\t\t" + ua + " ct direction original tcp dport != " + relay +
+              " @ih,0,16 0x1603 counter drop\n";
+}
+
+}  // namespace
+
 std::string filter_ruleset(const filter_rules& rules)
 {
     const std::string table = std::string("table inet ") + filter_table;
@@ -271,10 +338,13 @@ std::string filter_ruleset(const filter_rules& rules)
         // not left waiting. Other hosts never reach the port.
         const std::string port = std::to_string(*rules.control_port);
         input = "\t\tiif != \"lo\" tcp dport " + port + " counter drop\n" + input;
-        output = "\tchain output {\n\t\ttype filter hook output priority 0; policy accept;\n\t\toif \"lo\" tcp dport " +
-                 port + (rules.bridge_uid ? " meta skuid != " + std::to_string(*rules.bridge_uid) : "") +
-                 " counter reject with tcp reset\n\t}\n";
+        output = "\t\toif \"lo\" tcp dport " + port +
+                 (rules.bridge_uid ? " meta skuid != " + std::to_string(*rules.bridge_uid) : "") +
+                 " counter reject with tcp reset\n";
     }
+    relay_rules(rules, output, chains);
+    if (!output.empty())
+        output = "\tchain output {\n\t\ttype filter hook output priority 0; policy accept;\n" + output + "\t}\n";
     // Declaring the table first makes the delete succeed when there is none
     // yet; nft runs the whole file as one transaction, so the old table
     // stays in force until the new one replaces it.
@@ -308,5 +378,15 @@ std::string filter_summary(const filter_rules& rules)
         out += "; the control port tcp " + std::to_string(*rules.control_port) +
                (rules.bridge_uid ? " only from uid " + std::to_string(*rules.bridge_uid) + " on loopback"
                                  : " closed to every user");
+    if (rules.ua_uid) {
+        std::string relayed;
+        for (const relay_redirect& redirect : rules.relay)
+            for (const ip_address& address : redirect.addresses)
+                relayed += (relayed.empty() ? "" : ", ") +
+                           (address.v6() ? "[" + address.text() + "]" : address.text()) + ":" +
+                           std::to_string(redirect.port);
+        out += "; uid " + std::to_string(*rules.ua_uid) + "'s TLS " +
+               (relayed.empty() ? std::string("goes nowhere") : "only through the relay that verifies " + relayed);
+    }
     return out;
 }

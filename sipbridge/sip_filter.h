@@ -26,6 +26,8 @@
 
 #include <sys/socket.h>
 
+#include "tlsrelay/relay_plan.h"
+
 // The table that holds the whole filter; nothing else of the ruleset is
 // touched.
 inline constexpr const char* filter_table = "orvanel_station";
@@ -96,12 +98,26 @@ struct resolution {
 };
 using host_resolver = std::function<resolution(const std::string& host)>;
 
+// A TLS destination of the user agent, turned to the relay: its addresses,
+// its port, and the relay's port on loopback.
+struct relay_redirect {
+    std::vector<ip_address> addresses;  // sorted, each once
+    int port = 0;
+    int local_port = 0;
+};
+
 struct filter_rules {
     std::optional<int> sip_port;
     std::optional<port_range> media;
     std::vector<ip_address> trusted;  // sorted, each once
     std::optional<int> control_port;  // the user agent's control socket
     std::optional<uid_t> bridge_uid;  // the one user that may connect to it; none: nobody may
+    // The user agent's TLS: its connections to the destinations go to the
+    // relay, no other TLS of its user leaves the board, and no one else
+    // may use the relay's ports. Nothing of it without the user agent's uid.
+    std::vector<relay_redirect> relay;
+    std::vector<int> tls_ports;    // 5061 and the destinations' ports, sorted, each once
+    std::optional<uid_t> ua_uid;   // the user agent's user
 };
 
 // The filter for the user agent's configuration and the trusted settings,
@@ -120,13 +136,24 @@ struct filter_plan {
 filter_plan plan_filter(const std::string& config_text, const std::vector<trusted_setting>& settings,
                         const host_resolver& resolve);
 
+// The relay's part of the plan for the TLS destinations, each host resolved
+// with the resolver; a host that does not resolve is named in a problem (the
+// user agent's connections to it find no relay and are refused).
+void plan_relay(filter_plan& plan, const std::vector<tls_destination>& destinations, const host_resolver& resolve);
+
 // The nft script that replaces the station's table as a whole, in one
 // transaction, and touches nothing else: SIP ports (UDP, TCP, and TCP + 1 for
 // TLS) take new packets from the trusted addresses only, the media range
 // takes replies only; the control port takes connections over loopback
 // from the bridge's user alone (an output rule resets the others, an input
 // rule drops what comes from another interface); everything else passes as
-// before. Dropped and reset packets are counted in the rule that stops them.
+// before. With the user agent's uid known, its TLS is held to the relay: a
+// nat rule on the output hook turns its connections to each destination to
+// the relay's port; its new connections to a TLS port that were not turned
+// are reset, and the first bytes of a TLS handshake (0x16 0x03) on any other
+// connection it begins are dropped, whatever the port; the relay's ports
+// reset every other user. Dropped and reset packets are counted in the rule
+// that stops them.
 std::string filter_ruleset(const filter_rules& rules);
 
 // One line on what the ruleset does, for the one who loads it.

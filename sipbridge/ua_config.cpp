@@ -231,6 +231,12 @@ ua_config_plan plan_ua_config(const std::string& template_text, const sip_settin
             plan.refusals.push_back({"account_info_" + std::to_string(account.n), "transport", account.transport,
                                      "TLS needs the station's certificate and key in [sip] certificate: without "
                                      "them the far end's requests within a call never arrive"});
+    // The relay verifies each TLS server against these authorities, and
+    // talks to none without them.
+    if (accounts_need_tls(accounts) && sip.cafile.empty())
+        plan.refusals.push_back({"sip", "cafile", "",
+                                 "TLS needs the authorities that sign the PBX's certificate: without them no server "
+                                 "can be verified, and the station would talk to none"});
 
     // The control socket carries no authentication: never beyond loopback.
     const std::optional<std::string> control = ua_config_word(template_text, "ctrl_tcp_listen");

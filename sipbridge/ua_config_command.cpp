@@ -1,11 +1,17 @@
 #include "sipbridge/ua_config_command.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
 
 #include "common/file_text.h"
+#include "common/process.h"
 #include "common/station_root.h"
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/ua_config.h"
+#include "sipbridge/tls_destinations.h"
 #include "sipbridge/ua_files.h"
 
 namespace {
@@ -45,6 +51,31 @@ bool bring(const std::string& dir, const char* name, const std::optional<std::st
     return done;
 }
 
+// The TLS relay's files in its folder: its configuration and the copies of
+// the CA and of the station's certificate (for a server that asks for the
+// client's), the configuration last, since the relay's unit starts on it.
+// None of them when no account uses TLS. A missing folder is a refusal
+// only when the relay is needed.
+bool bring_relay_files(const tls_plan& tls, const ua_config_plan& plan, bool& changed)
+{
+    const std::string dir = station_path(relay_dir);
+    const bool needed = !tls.destinations.empty();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!needed)
+            return true;
+        complain("the TLS relay's folder " + std::string(relay_dir) + " is missing (" + std::strerror(errno) +
+                 "): TLS cannot be verified, and nothing is written; reinstall the package, which makes it");
+        return false;
+    }
+    std::optional<std::string> config;
+    if (needed)
+        config = relay_config_text(tls.destinations, dir, station_path(relay_run_dir), plan.certificate.has_value());
+    return bring(dir, relay_ca_name, needed ? plan.cafile : std::nullopt, changed) &&
+           bring(dir, relay_client_certificate_name, needed ? plan.certificate : std::nullopt, changed) &&
+           bring(dir, relay_config_name, config, changed);
+}
+
 }  // namespace
 
 config_outcome write_config(const std::string& dir)
@@ -64,9 +95,19 @@ config_outcome write_config(const std::string& dir)
     const ua_config_plan plan = plan_ua_config(*template_text, sip, accounts, read_board_addresses(), dir,
                                                read_device_file);
 
+    const tls_plan tls = plan_tls_destinations(accounts);
+
     std::vector<setting_refusal> refusals = cut_settings("sip", sip_keys);
     refusals.insert(refusals.end(), plan.refusals.begin(), plan.refusals.end());
     refusals.insert(refusals.end(), accounts_file.refusals.begin(), accounts_file.refusals.end());
+    refusals.insert(refusals.end(), tls.refusals.begin(), tls.refusals.end());
+    if (!tls.destinations.empty() && find_on_path(relay_program).empty())
+        for (const tls_destination& destination : tls.destinations)
+            for (const int n : destination.accounts)
+                refusals.push_back({"account_info_" + std::to_string(n), "transport", "tls",
+                                    std::string(relay_program) +
+                                        " is not installed: the PBX's certificate cannot be verified, and the "
+                                        "station talks no TLS unverified; install stunnel4"});
     for (const std::string& note : accounts_file.notes)
         say(note);
     for (const std::string& note : plan.notes)
@@ -82,7 +123,8 @@ config_outcome write_config(const std::string& dir)
 
     // The files the configuration names first, the configuration last.
     bool changed = false;
-    const bool written = bring(dir, ua_certificate_name, plan.certificate, changed) &&
+    const bool written = bring_relay_files(tls, plan, changed) &&
+                         bring(dir, ua_certificate_name, plan.certificate, changed) &&
                          bring(dir, ua_cafile_name, plan.cafile, changed) &&
                          bring(dir, "accounts", accounts_file.text, changed) &&
                          bring(dir, "config", plan.config, changed);

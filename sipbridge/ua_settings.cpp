@@ -5,8 +5,13 @@
 #include "common/settings_line.h"
 
 const std::vector<std::string> account_keys = {"enable",   "username",  "domain", "server",   "password",
-                                               "transport", "auth_user", "regint", "mediaenc", "outbound"};
+                                               "transport", "auth_user", "regint", "mediaenc", "outbound", "tls_name"};
 const std::vector<std::string> sip_keys = {"listen", "certificate", "cafile"};
+
+std::string section_of(const settings_account& account)
+{
+    return "account_info_" + std::to_string(account.n);
+}
 
 std::string refusal_text(const setting_refusal& refusal)
 {
@@ -32,6 +37,7 @@ std::vector<settings_account> enabled_settings_accounts()
         account.regint = account_setting(n, "regint", 16);
         account.mediaenc = account_setting(n, "mediaenc", 16);
         account.outbound = account_setting(n, "outbound", 128);
+        account.tls_name = account_setting(n, "tls_name", 128);
         accounts.push_back(std::move(account));
     }
     return accounts;

@@ -18,6 +18,7 @@ struct settings_account {
     std::string regint;     // seconds between registrations, as written; empty: 60
     std::string mediaenc;   // srtp or srtp-mand; empty: none
     std::string outbound;   // the proxy every request goes through, when it is not the server
+    std::string tls_name;   // the name the server's certificate must carry; empty: the first hop's host
     int n = 0;              // the section's number
 };
 
@@ -27,6 +28,9 @@ struct sip_settings {
     std::string certificate;  // a PEM file with the station's certificate and key (a device path)
     std::string cafile;       // a PEM file with the authorities it trusts (a device path)
 };
+
+// "account_info_<n>".
+std::string section_of(const settings_account& account);
 
 // A setting that the user agent cannot use: where it stands, its value
 // (never shown for a secret) and why.
