@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "check/tls_check.h"
 #include "common/c_holders.h"
 #include "common/station_root.h"
 #include "orvanel/records/operation_log.h"
@@ -175,6 +176,8 @@ findings check_sip()
         out.push_back({area, account_item(a), verdict::ok, text});
         out.push_back(registration_finding(a, log));
     }
+    for (finding& relay : check_tls_relay(accounts))
+        out.push_back(std::move(relay));
     out.push_back(check_listen_address(read_sip_settings().listen, read_board_addresses()));
     return out;
 }

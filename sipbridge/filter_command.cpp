@@ -103,10 +103,13 @@ std::optional<filter_plan> current_plan(const std::string& ua_dir)
     plan_relay(plan, tls.destinations, resolve_host);
     const std::string ua = user_agent_user();
     plan.rules.ua_uid = user_id(ua);
+    // Without TLS accounts the rules only keep stray TLS in; with them, the
+    // accounts' TLS depends on them.
     if (!plan.rules.ua_uid)
-        plan.problems.push_back("the user agent's user " + ua +
-                                " is unknown here (STATION_UA_USER): its TLS cannot be held to the relay that "
-                                "verifies the PBX");
+        (tls.destinations.empty() ? plan.notes : plan.problems)
+            .push_back("the user agent's user " + ua +
+                       " is unknown here (STATION_UA_USER): its TLS cannot be held to the relay that verifies the "
+                       "PBX");
     for (const std::string& problem : plan.problems)
         std::fprintf(stderr, "sipbridge: %s\n", problem.c_str());
     for (const std::string& note : plan.notes)

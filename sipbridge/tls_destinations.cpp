@@ -1,7 +1,5 @@
 #include "sipbridge/tls_destinations.h"
 
-#include <arpa/inet.h>
-
 #include <ctime>
 
 #include "common/accounts.h"
@@ -13,12 +11,6 @@
 #include "common/station_root.h"
 
 namespace {
-
-bool is_address(const std::string& host)
-{
-    unsigned char bytes[16];
-    return inet_pton(AF_INET, host.c_str(), bytes) == 1 || inet_pton(AF_INET6, host.c_str(), bytes) == 1;
-}
 
 // The port written after the host, if any ("host:5071", "[2001:db8::1]:5071").
 std::optional<int> written_port(const std::string& host_port)
@@ -70,14 +62,14 @@ tls_plan plan_tls_destinations(const std::vector<settings_account>& accounts)
         wanted.port = written_port(hop).value_or(sips_default_port);
         wanted.ipv6 = wanted.host.find(':') != std::string::npos;
         if (!account.tls_name.empty()) {
-            if (!valid_certificate_name(account.tls_name) && !is_address(account.tls_name)) {
+            if (!valid_certificate_name(account.tls_name) && !is_ip_address(account.tls_name)) {
                 plan.refusals.push_back({section, "tls_name", account.tls_name,
                                          "not a DNS name (letters, digits, '-' and '.', a leading '*.' allowed) "
                                          "nor an address"});
                 continue;
             }
             wanted.name = account.tls_name;
-        } else if (is_address(wanted.host)) {
+        } else if (is_ip_address(wanted.host)) {
             plan.refusals.push_back({section, "tls_name", "",
                                      "the account's TLS server " + hop +
                                          " is an address: give the name its certificate carries in tls_name, "

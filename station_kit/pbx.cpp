@@ -109,6 +109,45 @@ test_certificate make_test_certificate(const std::string& dir)
     return made;
 }
 
+test_authority make_test_authority(const std::string& dir, const std::string& name)
+{
+    std::filesystem::create_directories(dir);
+    test_authority made {dir + "/" + name + ".pem", dir + "/" + name + ".key"};
+    const std::string log = dir + "/openssl-" + name + ".log";
+    const int status = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                            "-nodes", "-keyout", made.key, "-out", made.certificate, "-days", "2", "-subj",
+                            "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                            "keyUsage=critical,keyCertSign,cRLSign"},
+                           log);
+    if (status != 0)
+        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
+                                 read_text_file(log + ".err"));
+    return made;
+}
+
+test_certificate make_signed_certificate(const std::string& dir, const std::string& stem,
+                                         const test_authority& authority, const std::string& dns_name)
+{
+    std::filesystem::create_directories(dir);
+    test_certificate made {dir + "/" + stem + ".pem", dir + "/" + stem + "-cert.pem", dir + "/" + stem + "-key.pem"};
+    const std::string request = dir + "/" + stem + ".csr";
+    const std::string extensions = dir + "/" + stem + ".ext";
+    write_file(extensions, "subjectAltName=DNS:" + dns_name + ",IP:127.0.0.1,IP:::1\n");
+    const std::string log = dir + "/openssl-" + stem + ".log";
+    int status = run({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                      "-keyout", made.key, "-out", request, "-subj", "/CN=" + dns_name},
+                     log);
+    if (status == 0)
+        status = run({"openssl", "x509", "-req", "-in", request, "-CA", authority.certificate, "-CAkey", authority.key,
+                      "-CAcreateserial", "-out", made.ca, "-days", "2", "-extfile", extensions},
+                     log);
+    if (status != 0)
+        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
+                                 read_text_file(log + ".err"));
+    write_file(made.pem, read_text_file(made.ca) + read_text_file(made.key));
+    return made;
+}
+
 bool tcp_listening(int port)
 {
     return socket_in("tcp", port, "0A") || socket_in("tcp6", port, "0A");
@@ -169,7 +208,10 @@ std::string pbx::config_text() const
     return filled(read_text_file(sip_dir + "/kamailio.cfg.in"), {{"@LISTEN@", listen},
                                                                 {"@TLS_CORE@", tls_core},
                                                                 {"@TLS_MODULE@", tls_module},
-                                                                {"@USERS@", users}});
+                                                                {"@USERS@", users},
+                                                                {"@RECORD_ROUTE@", record_route_
+                                                                                       ? "record_route();"
+                                                                                       : "# no record_route()"}});
 }
 
 bool pbx::start()

@@ -26,6 +26,20 @@ struct test_certificate {
 // Makes the files in dir with openssl; throws when openssl fails.
 test_certificate make_test_certificate(const std::string& dir);
 
+// A certificate authority of the test's own: its certificate (a CA file)
+// and key, in dir.
+struct test_authority {
+    std::string certificate;
+    std::string key;
+};
+test_authority make_test_authority(const std::string& dir, const std::string& name);
+
+// A server's certificate that the authority signed for a DNS name (and
+// 127.0.0.1 and ::1 as addresses), its files in dir with the stem; ca is
+// the authority's certificate. Throws when openssl fails.
+test_certificate make_signed_certificate(const std::string& dir, const std::string& stem,
+                                         const test_authority& authority, const std::string& dns_name);
+
 // True when a socket listens on (TCP) or is bound to (UDP) the local port,
 // as /proc/net shows it (no connection is made).
 bool tcp_listening(int port);
@@ -44,6 +58,9 @@ public:
     void add_user(const std::string& auth_name, const std::string& password);
     // TLS on tls_port() with the certificate, before start().
     void use_tls(const test_certificate& certificate);
+    // Without Record-Route, before start(): requests within a call go
+    // straight to the far end's Contact, not through the registrar.
+    void skip_record_route() { record_route_ = false; }
 
     // Writes the configuration and starts Kamailio in the foreground; true
     // once its ports are bound.
@@ -85,6 +102,7 @@ private:
     std::string dir_;
     std::vector<std::pair<std::string, std::string>> users_;
     std::optional<test_certificate> certificate_;
+    bool record_route_ = true;
     std::string earlier_output_;
     std::unique_ptr<kit_program> kamailio_;
 };

@@ -54,7 +54,8 @@ namespace {
 bool of_the_build(const std::string& program)
 {
     const std::string name = program.substr(program.rfind('/') + 1);
-    for (const char* own : {"orvanel", "outputd", "sipbridge", "uasim", "station-sim", "station-check", "bench-floor"})
+    for (const char* own : {"orvanel", "outputd", "sipbridge", "uasim", "station-sim", "station-check", "bench-floor",
+                            "station-tls-relay"})
         if (name == own)
             return true;
     return false;

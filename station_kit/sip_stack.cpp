@@ -129,20 +129,46 @@ bool sip_stack::start()
 
 bool sip_stack::start_user_agent()
 {
+    return write_user_agent_config() && run_user_agent();
+}
+
+std::string sip_stack::user_agent_user() const
+{
+    return std::to_string(user_agent_uid_.value_or(::getuid()));
+}
+
+bool sip_stack::write_user_agent_config()
+{
     // The board's part of the configuration is the device's template; the
-    // bridge writes the rest from the settings.
+    // bridge writes the rest from the settings, giving the files to the
+    // folder's owner.
     std::filesystem::create_directories(root_.file("/ua"));
+    if (user_agent_uid_ && ::chown(root_.file("/ua").c_str(), *user_agent_uid_, *user_agent_uid_) != 0)
+        return false;
     root_.write("/etc/station/baresip.conf", filled(read_text_file(sip_dir + "/config.in"),
                                                     {{"@SIP_PORT@", std::to_string(sip_port_)},
                                                      {"@RTP_FIRST@", std::to_string(rtp_first_)},
                                                      {"@RTP_LAST@", std::to_string(rtp_first_ + 9)},
                                                      {"@CONTROL_PORT@", std::to_string(control_port_)}}));
     kit_program writer(root_, sipbridge_binary(), {"--write-config", root_.file("/ua")});
-    if (writer.wait_exit(5s) != 0) {
-        config_errors_ = writer.output() + writer.errors();
-        return false;
+    if (writer.wait_exit(5s) == 0)
+        return true;
+    config_errors_ = writer.output() + writer.errors();
+    return false;
+}
+
+bool sip_stack::run_user_agent()
+{
+    if (user_agent_uid_) {
+        const std::string id = std::to_string(*user_agent_uid_);
+        user_agent_ = std::make_unique<kit_program>(
+            root_, "setpriv",
+            std::vector<std::string> {"--reuid=" + id, "--regid=" + id, "--clear-groups", "--", "baresip", "-f",
+                                      root_.file("/ua")});
+    } else {
+        user_agent_ =
+            std::make_unique<kit_program>(root_, "baresip", std::vector<std::string> {"-f", root_.file("/ua")});
     }
-    user_agent_ = std::make_unique<kit_program>(root_, "baresip", std::vector<std::string> {"-f", root_.file("/ua")});
     return wait_until([&] { return port_taken(SOCK_STREAM, control_port_) || !user_agent_->running(); }, 5s) &&
            user_agent_->running();
 }
@@ -152,7 +178,7 @@ bool sip_stack::start_bridge(std::vector<std::string> args, const std::vector<st
     args.insert(args.begin(), {"--ua", "127.0.0.1:" + std::to_string(control_port_)});
     // baresip runs as this process's user here, so the bridge must take a
     // control socket of that user's (unless the caller says otherwise).
-    std::vector<std::string> bridge_env = {"STATION_UA_USER=" + std::to_string(::getuid())};
+    std::vector<std::string> bridge_env = {"STATION_UA_USER=" + user_agent_user()};
     bridge_env.insert(bridge_env.end(), env.begin(), env.end());
     bridge_.reset();  // the user agent serves one client at a time
     bridge_ = std::make_unique<kit_program>(root_, sipbridge_binary(), std::move(args), bridge_env);

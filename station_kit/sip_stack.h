@@ -6,7 +6,10 @@
 // not collide. Everything started is ended by pid.
 #pragma once
 
+#include <sys/types.h>
+
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "station_kit/programs.h"
@@ -57,8 +60,17 @@ public:
     bool start_far_end();
     // baresip with its configuration and accounts written by sipbridge
     // --write-config from the settings (write them first) and the template
-    // station/sip/config.in; true once its control socket accepts.
+    // station/sip/config.in; true once its control socket accepts. The two
+    // steps apart, for a test that does what the units do between them
+    // (the packet filter, the TLS relay).
     bool start_user_agent();
+    bool write_user_agent_config();
+    bool run_user_agent();
+    // baresip runs as this uid (its folder given to it first) instead of
+    // this process's user: the packet filter then tells its sockets apart.
+    void run_user_agent_as(uid_t uid) { user_agent_uid_ = uid; }
+    // The uid the user agent runs as, as STATION_UA_USER takes it.
+    std::string user_agent_user() const;
     // sipbridge, taking the control socket of this process's user (as
     // baresip here runs as it); env may name another STATION_UA_USER.
     bool start_bridge(std::vector<std::string> args = {"debug"}, const std::vector<std::string>& env = {});
@@ -114,6 +126,7 @@ private:
     int caller_port_ = 0;
     int caller_media_port_ = 0;
     int rtp_first_ = 0;
+    std::optional<uid_t> user_agent_uid_;
     std::string config_errors_;  // what --write-config said when it refused
     std::unique_ptr<kit_program> far_end_;
     std::unique_ptr<kit_program> user_agent_;

@@ -1,5 +1,7 @@
 #include "tlsrelay/relay_plan.h"
 
+#include <arpa/inet.h>
+
 std::string tls_destination::address() const
 {
     return (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
@@ -13,6 +15,12 @@ std::string tls_destination::service() const
 std::string relay_socket_path(const std::string& run_dir, const tls_destination& destination)
 {
     return run_dir + "/sockets/" + destination.service() + ".sock";
+}
+
+bool is_ip_address(const std::string& text)
+{
+    unsigned char bytes[16];
+    return inet_pton(AF_INET, text.c_str(), bytes) == 1 || inet_pton(AF_INET6, text.c_str(), bytes) == 1;
 }
 
 bool valid_certificate_name(const std::string& text)
@@ -69,11 +77,15 @@ std::string relay_config_text(const std::vector<tls_destination>& destinations, 
         if (!d.ipv6 && d.host.find_first_not_of("0123456789.") != std::string::npos)
             text += "delay = yes\n";
         text += "CAfile = " + dir + "/" + relay_ca_name + "\n";
-        // stunnel ignores checkHost without verifyChain or verifyPeer: the
-        // two always stand together.
+        // stunnel ignores checkHost (and checkIP) without verifyChain or
+        // verifyPeer: the two always stand together.
         text += "verifyChain = yes\n";
-        text += "checkHost = " + d.name + "\n";
-        text += "sni = " + d.name + "\n";
+        if (is_ip_address(d.name)) {
+            text += "checkIP = " + d.name + "\n";
+        } else {
+            text += "checkHost = " + d.name + "\n";
+            text += "sni = " + d.name + "\n";
+        }
         text += "sslVersionMin = TLSv1.2\n";
         if (client_certificate)
             text += "cert = " + dir + "/" + relay_client_certificate_name + "\n";

@@ -76,3 +76,7 @@ std::string relay_socket_path(const std::string& run_dir, const tls_destination&
 // of letters, digits, '-' and '.', a leading "*." allowed, at most 253
 // characters. Nothing else may reach the relay's configuration.
 bool valid_certificate_name(const std::string& text);
+
+// Whether text is an IPv4 or IPv6 address (without brackets): a name to
+// check as an address in the certificate (checkIP), never sent as SNI.
+bool is_ip_address(const std::string& text);

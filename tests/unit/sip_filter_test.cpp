@@ -106,7 +106,7 @@ TEST(SipFilter, PortsAsTheUserAgentReadsItsConfiguration)
 TEST(SipFilter, RulesetForIpv4AndIpv6Addresses)
 {
     const filter_rules rules {5060, port_range {20000, 20099},
-                              addresses({"192.0.2.10", "198.51.100.7", "2001:db8::10"}), 4444, 1000};
+                              addresses({"192.0.2.10", "198.51.100.7", "2001:db8::10"}), 4444, 1000, {}, {}, std::nullopt};
     EXPECT_EQ(filter_ruleset(rules),
               "# The station's packet filter (sipbridge --apply-filter): new SIP requests\n"
               "# reach the user agent only from trusted addresses, media only as replies,\n"
@@ -164,12 +164,12 @@ TEST(SipFilter, ControlPortIsTheBridgesAlone)
 
     // The bridge's user as root (0) is a user like any other, and a bridge
     // user that is not known lets no one connect.
-    const std::string root_only = filter_ruleset({std::nullopt, std::nullopt, {}, 14444, 0});
+    const std::string root_only = filter_ruleset({std::nullopt, std::nullopt, {}, 14444, 0, {}, {}, std::nullopt});
     EXPECT_NE(root_only.find("\t\toif \"lo\" tcp dport 14444 meta skuid != 0 counter reject with tcp reset\n"),
               std::string::npos)
         << root_only;
     EXPECT_NE(root_only.find("\t\tiif != \"lo\" tcp dport 14444 counter drop\n"), std::string::npos) << root_only;
-    const filter_rules nobody {std::nullopt, std::nullopt, {}, 14444, std::nullopt};
+    const filter_rules nobody {std::nullopt, std::nullopt, {}, 14444, std::nullopt, {}, {}, std::nullopt};
     EXPECT_NE(filter_ruleset(nobody).find("\t\toif \"lo\" tcp dport 14444 counter reject with tcp reset\n"),
               std::string::npos)
         << filter_ruleset(nobody);
@@ -180,7 +180,7 @@ TEST(SipFilter, ControlPortIsTheBridgesAlone)
 TEST(SipFilter, RulesetWithoutAddressesOrPorts)
 {
     // Nobody trusted: new SIP requests are all dropped, replies still pass.
-    const std::string nobody = filter_ruleset({5060, std::nullopt, {}, std::nullopt, std::nullopt});
+    const std::string nobody = filter_ruleset({5060, std::nullopt, {}, std::nullopt, std::nullopt, {}, {}, std::nullopt});
     EXPECT_EQ(nobody.find("saddr"), std::string::npos) << nobody;
     EXPECT_NE(nobody.find("\tchain sip {\n\t\tct state related accept\n\t\tct direction reply accept\n"
                           "\t\tcounter drop\n"),
@@ -188,16 +188,18 @@ TEST(SipFilter, RulesetWithoutAddressesOrPorts)
         << nobody;
     EXPECT_EQ(nobody.find("jump media"), std::string::npos) << "no range, no media rule";
 
-    const std::string v6_only = filter_ruleset({5060, std::nullopt, addresses({"::1"}), std::nullopt, std::nullopt});
+    const std::string v6_only = filter_ruleset(
+        {5060, std::nullopt, addresses({"::1"}), std::nullopt, std::nullopt, {}, {}, std::nullopt});
     EXPECT_NE(v6_only.find("\t\tip6 saddr { ::1 } accept\n"), std::string::npos);
     EXPECT_EQ(v6_only.find("\t\tip saddr"), std::string::npos);
 
     // The last port has no TLS port beside it.
-    EXPECT_NE(filter_ruleset({65535, std::nullopt, {}, std::nullopt, std::nullopt}).find("\t\ttcp dport 65535 jump sip\n"), std::string::npos);
+    EXPECT_NE(filter_ruleset({65535, std::nullopt, {}, std::nullopt, std::nullopt, {}, {}, std::nullopt}).find("\t\ttcp dport 65535 jump sip\n"), std::string::npos);
 
     // Without a SIP port only the media rule is left; without any port the
     // table stays empty, so a load still replaces an earlier filter.
-    const std::string media_only = filter_ruleset({std::nullopt, port_range {30000, 30000}, {}, std::nullopt, std::nullopt});
+    const std::string media_only = filter_ruleset(
+        {std::nullopt, port_range {30000, 30000}, {}, std::nullopt, std::nullopt, {}, {}, std::nullopt});
     EXPECT_EQ(media_only.find("jump sip"), std::string::npos) << media_only;
     EXPECT_EQ(media_only.find("chain sip"), std::string::npos) << media_only;
     EXPECT_NE(media_only.find("\t\tudp dport 30000 jump media\n"), std::string::npos) << media_only;
