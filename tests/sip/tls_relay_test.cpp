@@ -147,6 +147,20 @@ protected:
         EXPECT_EQ(registrar->output().find("sip:2000@"), std::string::npos)
             << "no byte of the station's SIP reached the registrar:\n" << registrar->output();
         EXPECT_EQ(count_entries(pbx_registered_entry()), 0u);
+        // The installer's check names the server and why.
+        const std::string check = check_output();
+        EXPECT_NE(check.find("tls 127.0.0.1:" + std::to_string(registrar->tls_port()) + ": 127.0.0.1:" +
+                             std::to_string(registrar->tls_port()) + " (account_info_1): " + reason.substr(5)),
+                  std::string::npos)
+            << check;
+    }
+
+    // What station-check says of the station.
+    std::string check_output() const
+    {
+        kit_program check(root, STATION_BIN_DIR "/station-check", {});
+        check.wait_exit(30s);
+        return check.output() + check.errors();
     }
 
     std::string nft_list() const
@@ -183,6 +197,14 @@ TEST_F(PbxTls, TrustedServerWithTheRightNameRegistersAndCalls)
         << joined(registrar->log_lines());
     EXPECT_EQ(verdict().rfind("verified 127.0.0.1:" + std::to_string(registrar->tls_port()) + " pbx.test ", 0), 0u)
         << verdict();
+    const std::string check = check_output();
+    EXPECT_NE(check.find("its certificate for pbx.test verified against [sip] cafile"), std::string::npos) << check;
+    EXPECT_NE(check.find("the TLS relay listens"), std::string::npos) << check;
+    // The registrar reaches the station at its own TLS listener, not at the
+    // relay.
+    EXPECT_TRUE(has_line_with(registrar->log_lines("PBX REGISTERED tls " + station_aor()),
+                              "@127.0.0.1:" + std::to_string(sip.sip_port() + 1) + ";transport=tls>"))
+        << joined(registrar->log_lines());
 
     ASSERT_NO_FATAL_FAILURE(key_call_is_answered());
     const std::vector<std::string> invites = registrar->log_lines("PBX INVITE tls");
