@@ -89,22 +89,38 @@ std::string json_string(const std::string& text)
     return out + "\"";
 }
 
+// Runs openssl with the arguments, its outputs beside the log's name;
+// throws when it fails.
+void openssl(const std::vector<std::string>& args, const std::string& log)
+{
+    std::vector<std::string> argv {"openssl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = run(argv, log);
+    if (status != 0)
+        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
+                                 read_text_file(log + ".err"));
+}
+
+// An EC key is made in a few milliseconds, where RSA takes a tenth of a
+// second or more.
+const std::vector<std::string> ec_key {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+
+std::vector<std::string> joined_words(std::vector<std::string> first, const std::vector<std::string>& second)
+{
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 }  // namespace
 
 test_certificate make_test_certificate(const std::string& dir)
 {
     std::filesystem::create_directories(dir);
     test_certificate made {dir + "/sip.pem", dir + "/ca.pem", dir + "/key.pem"};
-    const std::string log = dir + "/openssl.log";
-    // An EC key is made in a few milliseconds, where RSA takes a tenth of
-    // a second or more.
-    const int status = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                            "-nodes", "-keyout", made.key, "-out", made.ca, "-days", "2", "-subj", "/CN=127.0.0.1",
-                            "-addext", "subjectAltName=IP:127.0.0.1,IP:::1"},
-                           log);
-    if (status != 0)
-        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
-                                 read_text_file(log + ".err"));
+    openssl(joined_words(joined_words({"req", "-x509"}, ec_key),
+                         {"-keyout", made.key, "-out", made.ca, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
+                          "subjectAltName=IP:127.0.0.1,IP:::1"}),
+            dir + "/openssl.log");
     write_file(made.pem, read_text_file(made.ca) + read_text_file(made.key));
     return made;
 }
@@ -113,15 +129,11 @@ test_authority make_test_authority(const std::string& dir, const std::string& na
 {
     std::filesystem::create_directories(dir);
     test_authority made {dir + "/" + name + ".pem", dir + "/" + name + ".key"};
-    const std::string log = dir + "/openssl-" + name + ".log";
-    const int status = run({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                            "-nodes", "-keyout", made.key, "-out", made.certificate, "-days", "2", "-subj",
-                            "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
-                            "keyUsage=critical,keyCertSign,cRLSign"},
-                           log);
-    if (status != 0)
-        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
-                                 read_text_file(log + ".err"));
+    openssl(joined_words(joined_words({"req", "-x509"}, ec_key),
+                         {"-keyout", made.key, "-out", made.certificate, "-days", "2", "-subj", "/CN=" + name,
+                          "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                          "keyUsage=critical,keyCertSign,cRLSign"}),
+            dir + "/openssl-" + name + ".log");
     return made;
 }
 
@@ -134,16 +146,12 @@ test_certificate make_signed_certificate(const std::string& dir, const std::stri
     const std::string extensions = dir + "/" + stem + ".ext";
     write_file(extensions, "subjectAltName=DNS:" + dns_name + ",IP:127.0.0.1,IP:::1\n");
     const std::string log = dir + "/openssl-" + stem + ".log";
-    int status = run({"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                      "-keyout", made.key, "-out", request, "-subj", "/CN=" + dns_name},
-                     log);
-    if (status == 0)
-        status = run({"openssl", "x509", "-req", "-in", request, "-CA", authority.certificate, "-CAkey", authority.key,
-                      "-CAcreateserial", "-out", made.ca, "-days", "2", "-extfile", extensions},
-                     log);
-    if (status != 0)
-        throw std::runtime_error("openssl failed (" + std::to_string(status) + "): " + read_text_file(log) +
-                                 read_text_file(log + ".err"));
+    openssl(joined_words(joined_words({"req"}, ec_key),
+                         {"-keyout", made.key, "-out", request, "-subj", "/CN=" + dns_name}),
+            log);
+    openssl({"x509", "-req", "-in", request, "-CA", authority.certificate, "-CAkey", authority.key, "-CAcreateserial",
+             "-out", made.ca, "-days", "2", "-extfile", extensions},
+            log);
     write_file(made.pem, read_text_file(made.ca) + read_text_file(made.key));
     return made;
 }

@@ -13,8 +13,9 @@ package_units() {
 ENABLED_UNITS=(outputd.service orvanel.service station-baresip.service sipbridge.service
                station-filter.service station-filter.path station-filter.timer station-sip-config.path
                station-sitelog-config.path station-metrics.timer)
-# Enabled as well, but idle until [site] names a log server.
-SITE_UNITS=(station-sitelog.service)
+# Enabled as well, but idle until [site] names a log server, or an account
+# uses TLS.
+SITE_UNITS=(station-sitelog.service station-tls.service)
 STATION_UNITS=(redis-server@station.service outputd.service orvanel.service station-baresip.service
                sipbridge.service)
 
@@ -697,6 +698,97 @@ scenario_change() {
         pass "e.no-reboot" "the same boot throughout ($(cut -d' ' -f1 /proc/uptime) s since the kernel started)"
     else
         fail "e.no-reboot" "the guest rebooted"
+    fi
+}
+
+# ---------------------------------------------------------------- h. PBX over TLS
+
+tls_relay_user() { ps -o user= -p "$(unit_property station-tls.service MainPID)" 2>/dev/null | tr -d ' '; }
+tls_relay_runs_as_its_user() {
+    systemctl -q is-active station-tls.service && [ "$(tls_relay_user)" = station-tls ]
+}
+tls_verdict() { cat /run/station-tls/verdict-pbx1 2>/dev/null; }
+tls_verdict_is() { tls_verdict | grep -q "^$1 "; }
+
+# The account moves to the PBX's TLS port as the README tells an installer:
+# the authority that signed the PBX's certificate in [sip] cafile, the name
+# in tls_name (the server is an address). The relay verifies the PBX, the
+# registration and a call go through it, the relay's ports are closed to
+# other users; then a CA that did not sign the certificate: no registration,
+# and the failed entry says why. The account goes back as it was.
+scenario_pbxtls() {
+    local conf=/etc/speaker.conf pbx system transport server
+    transport=$(sed -n '/^\[account_info_1\]/,/^\[/s/^transport *= *//p' "$conf" | head -n 1)
+    server=$(sed -n '/^\[account_info_1\]/,/^\[/s/^server *= *//p' "$conf" | head -n 1)
+    install -m 0644 "$PEERS/tls/pbx-ca.pem" /etc/station/pbx-ca.pem
+    pbx=$(pbx_lines)
+    # The transport last, so that no state between the writes is refused.
+    set_setting "$conf" sip cafile /etc/station/pbx-ca.pem
+    set_setting "$conf" account_info_1 tls_name "$PBX_TLS_NAME"
+    set_setting "$conf" account_info_1 server "$PBX_V4:$PBX_TLS_PORT"
+    set_setting "$conf" account_info_1 transport tls
+    if wait_for 60 eval 'pbx_after $pbx | grep -q "PBX REGISTERED tls sip:$STATION_NUMBER@"'; then
+        pass "h.registers" "[sip] cafile, tls_name = $PBX_TLS_NAME, server = $PBX_V4:$PBX_TLS_PORT, transport = tls: \"$(pbx_after "$pbx" | grep -m 1 "PBX REGISTERED tls" | sed 's/.*PBX /PBX /')\"; relay's verdict: $(tls_verdict)"
+    else
+        fail "h.registers" "no TLS registration within 60 s; verdict: $(tls_verdict); baresip: $(unit_property station-baresip.service ActiveState); relay: $(journalctl -b -u station-tls.service --no-pager -o cat | tail -n 6 | tr '\n' '|'); sipbridge: $(journalctl -b -u station-baresip.service --no-pager -o cat | grep sipbridge | tail -n 3 | tr '\n' '|')"
+    fi
+    if wait_for 10 tls_relay_runs_as_its_user; then
+        pass "h.relay" "station-tls.service active as $(tls_relay_user) ($(ps -o comm= --ppid "$(unit_property station-tls.service MainPID)" | tr '\n' ' ')), exposure $(systemd-analyze security station-tls.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-2), $(NF-1)}'), $(stat -c '%a %U:%G' /var/lib/station-tls) /var/lib/station-tls"
+    else
+        fail "h.relay" "station-tls.service $(unit_property station-tls.service ActiveState) as $(tls_relay_user)"
+    fi
+    local check
+    check=$(as_station station-check 2>&1)
+    if echo "$check" | grep -q "tls $PBX_V4:$PBX_TLS_PORT: .*verified against \[sip\] cafile"; then
+        pass "h.check" "station-check as station: $(echo "$check" | grep -m 1 "tls $PBX_V4" | sed 's/^ *//')"
+    else
+        fail "h.check" "station-check as station says: $(echo "$check" | grep -i "tls" | tr '\n' '|')"
+    fi
+    # No other user reaches the PBX through the relay in the station's name.
+    local nobody
+    if nobody=$(setpriv --reuid=nobody --regid=nogroup --clear-groups -- bash -c 'exec 3<>/dev/tcp/127.0.0.1/15061' 2>&1); then
+        fail "h.nobody" "a nobody shell connected to the relay's port 127.0.0.1:15061"
+    else
+        pass "h.nobody" "a nobody shell is refused at the relay's port 127.0.0.1:15061: $(echo "$nobody" | tail -n 1)"
+    fi
+
+    # A call over TLS through the relay: its INVITE at Kamailio.
+    wait_for 30 status_is idle
+    pbx=$(pbx_lines)
+    press 140
+    if wait_for 10 eval 'pbx_after $pbx | grep -q "PBX INVITE tls from .* sip:$STATION_NUMBER@"'; then
+        pass "h.call" "key 1 over TLS: \"$(pbx_after "$pbx" | grep -m 1 "PBX INVITE tls" | sed 's/.*PBX /PBX /' | cut -c1-160)\""
+    else
+        fail "h.call" "no INVITE over TLS within 10 s of the press: $(pbx_after "$pbx" | tail -n 2 | tr '\n' ' ')"
+    fi
+    far hangup >/dev/null
+    wait_for 20 status_is idle
+
+    # The CA of another authority: the relay refuses the PBX, which gets no
+    # REGISTER, and the entry names the reason. The settings are written
+    # again, so that the path unit applies the new CA file.
+    install -m 0644 "$PEERS/tls/other-ca.pem" /etc/station/pbx-ca.pem
+    system=$(lines_of "$SYSTEM_CSV")
+    set_setting "$conf" sip cafile /etc/station/pbx-ca.pem
+    if wait_entry "$SYSTEM_CSV" "$system" "REGISTER FAILED <sip:$STATION_NUMBER@$PBX_V4>,TLS: certificate not trusted" 90 &&
+        tls_verdict_is not-trusted; then
+        pass "h.untrusted" "$(lines_after "$SYSTEM_CSV" "$system" | grep -m 1 "REGISTER FAILED" | cut -d, -f2-); relay's verdict: $(tls_verdict)"
+    else
+        fail "h.untrusted" "no failed entry for an untrusted PBX within 90 s; verdict: $(tls_verdict); entries: $(lines_after "$SYSTEM_CSV" "$system" | grep "SIP STATE" | tail -n 3 | tr '\n' '|')"
+    fi
+
+    # Back as it was.
+    pbx=$(pbx_lines)
+    install -m 0644 "$PEERS/tls/pbx-ca.pem" /etc/station/pbx-ca.pem
+    set_setting "$conf" account_info_1 transport "$transport"
+    set_setting "$conf" account_info_1 server "$server"
+    set_setting "$conf" account_info_1 tls_name ""
+    set_setting "$conf" sip cafile ""
+    if wait_for 60 eval 'pbx_after $pbx | grep -q "PBX REGISTERED ${transport:-udp} sip:$STATION_NUMBER@"' &&
+        wait_for 30 eval '! systemctl -q is-active station-tls.service'; then
+        pass "h.back" "transport ${transport:-udp} again: registered, and the relay stopped with its configuration"
+    else
+        fail "h.back" "after the account's TLS settings went: relay $(unit_property station-tls.service ActiveState); Kamailio: $(pbx_after "$pbx" | tail -n 2 | tr '\n' ' ')"
     fi
 }
 
