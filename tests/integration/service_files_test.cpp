@@ -80,7 +80,8 @@ protected:
 };
 
 const std::vector<std::string> program_units = {"orvanel.service", "outputd.service", "sipbridge.service",
-                                                "station-baresip.service", "station-sitelog.service"};
+                                                "station-baresip.service", "station-sitelog.service",
+                                                "station-tls.service"};
 
 }  // namespace
 
@@ -94,21 +95,26 @@ TEST_F(Installed, UnitsVerify)
                                    "station-filter.service", "station-filter.path", "station-filter.timer",
                                    "station-sip-config.service", "station-sip-config.path",
                                    "station-metrics.service", "station-metrics.timer", "station-sitelog.service",
-                                   "station-sitelog-config.service", "station-sitelog-config.path"}) {
+                                   "station-sitelog-config.service", "station-sitelog-config.path",
+                                   "station-tls.service"}) {
         std::string text = read_text_file(unit(name));
         ASSERT_FALSE(text.empty()) << name << " is not installed";
         if (name != "station-baresip.service" && name.rfind("station-filter", 0) != 0 &&
             name.rfind("station-sip-config", 0) != 0 && name.rfind("station-metrics", 0) != 0 &&
-            name.rfind("station-sitelog", 0) != 0) {
+            name.rfind("station-sitelog", 0) != 0 && name != "station-tls.service") {
             EXPECT_NE(text.find("Restart=always"), std::string::npos) << name;
             EXPECT_NE(text.find("After=" STATION_REDIS_UNIT), std::string::npos) << name;
         }
-        for (const std::string program : {"orvanel", "outputd", "sipbridge", "station-check", "station-sitelog"})
+        for (const std::string program :
+             {"orvanel", "outputd", "sipbridge", "station-check", "station-sitelog", "station-tls-relay"})
             replace_all(text, STATION_INSTALL_BIN_DIR "/" + program, STATION_BIN_DIR "/" + program);
         if (!have("baresip"))
             replace_all(text, "/usr/bin/baresip", "/bin/true");
         if (::access("/usr/sbin/rsyslogd", X_OK) != 0)
             replace_all(text, "/usr/sbin/rsyslogd", "/bin/true");
+        for (const char* tool : {"/usr/bin/stunnel4", "/usr/bin/openssl"})
+            if (::access(tool, X_OK) != 0)
+                replace_all(text, tool, "/bin/true");
         stage_->write("/verify/" + name, text);
         files += " " + stage_->file("/verify/" + name);
     }
@@ -307,8 +313,9 @@ TEST_F(Installed, TmpfilesGiveTheStationItsFiles)
     kit_root target;
     target.write("/etc/passwd", "root:x:0:0::/root:/bin/sh\nstation:x:990:990::/nonexistent:/usr/sbin/nologin\n"
                                 "redis:x:991:991::/var/lib/redis:/usr/sbin/nologin\n"
-                                "station-log:x:992:992::/nonexistent:/usr/sbin/nologin\n");
-    target.write("/etc/group", "root:x:0:\nstation:x:990:\nredis:x:991:\nstation-log:x:992:\n");
+                                "station-log:x:992:992::/nonexistent:/usr/sbin/nologin\n"
+                                "station-tls:x:993:993::/nonexistent:/usr/sbin/nologin\n");
+    target.write("/etc/group", "root:x:0:\nstation:x:990:\nredis:x:991:\nstation-log:x:992:\nstation-tls:x:993:\n");
     target.write("/etc/speaker.conf", "[account_info_1]\npassword = secret\n");
     ASSERT_EQ(::chmod(target.file("/etc/speaker.conf").c_str(), 0644), 0);
     target.write("/userdata/system.csv", "");
@@ -341,6 +348,8 @@ TEST_F(Installed, TmpfilesGiveTheStationItsFiles)
     // The site log's socket folder: its user's, entered by the station's group alone.
     owned("/run/station-sitelog", 992, 990, 0750);
     owned("/userdata/sitelog", 992, 992, 0700);
+    // The TLS relay's folder (its configuration and keys): its user's alone.
+    owned(STATION_TLS_DIR, 993, 993, 0700);
     owned("/etc/speaker.conf", 0, 990, 0640);
     owned("/sys/class/gpio/gpio66/value", 0, 990, 0664);
     owned("/sys/class/gpio/gpio131/value", 0, 990, 0664);
