@@ -268,6 +268,7 @@ int run_relay()
     // Until its services listen, the relay looks every 20 ms (10 s at most);
     // then it only waits.
     bool ready = false;
+    bool gave_up = false;
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::string pending;
     for (;;) {
@@ -278,7 +279,11 @@ int run_relay()
                                               O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
                 notify_ready();
             } else {
-                say("stunnel's services do not listen after 10 s: see its lines above");
+                // A relay that does not listen is no relay: it ends, and its
+                // start fails at once rather than at the unit's time-out.
+                say("stunnel's services do not listen after 10 s (see its lines above): ending it");
+                ::kill(child, SIGTERM);
+                gave_up = true;
             }
         }
         pollfd waits[] = {{log_read.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
@@ -315,6 +320,9 @@ int run_relay()
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    ::unlink((run_dir + "/" + relay_ready_name).c_str());
+    if (gave_up)
+        return 1;
     if (WIFEXITED(status)) {
         if (WEXITSTATUS(status) != 0)
             say("stunnel ended with status " + std::to_string(WEXITSTATUS(status)));
