@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -239,29 +239,34 @@ int run_relay()
     unique_fd log_read(ends[0]);
     unique_fd log_write(ends[1]);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (posix_spawn_file_actions_init(&actions) != 0 || posix_spawnattr_init(&attributes) != 0)
-        return 1;
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, log_write.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, log_write.get(), STDERR_FILENO);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    // stunnel ends with the relay, however the relay ends (a SIGKILL too):
+    // no stunnel outlives it holding the relay's ports. A child of fork()
+    // in this single-threaded program, the parent-death signal set before
+    // the exec.
     std::string program = stunnel;
     std::string config_argument = config_path;
     char* argv[] = {program.data(), config_argument.data(), nullptr};
-    pid_t child = -1;
-    const int failed = ::posix_spawn(&child, argv[0], &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    log_write.reset();
-    if (failed != 0) {
-        say("cannot start " + stunnel + ": " + std::strerror(failed));
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) {
+        say(std::string("cannot start stunnel: ") + std::strerror(errno));
         return 1;
     }
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent)
+            ::_exit(1);
+        const int null = ::open("/dev/null", O_RDONLY);
+        if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(log_write.get(), STDOUT_FILENO) < 0 ||
+            ::dup2(log_write.get(), STDERR_FILENO) < 0)
+            ::_exit(1);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    log_write.reset();
     say("relays " + std::to_string(services.size()) + " TLS destination(s) through " + stunnel + " (pid " +
         std::to_string(child) + ")");
 

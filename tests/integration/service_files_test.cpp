@@ -13,6 +13,9 @@
 #include <fstream>
 #include <regex>
 
+#include "common/process.h"
+#include "station_kit/net_namespace.h"
+#include "station_kit/pbx.h"
 #include "tests/integration/running_station.h"
 
 namespace {
@@ -505,6 +508,59 @@ TEST_F(InitScript, StartLoadsTheFilterOnceTheUserAgentsConfigIsWritten)
     EXPECT_NE(said().find("started baresip"), std::string::npos) << said();
     EXPECT_EQ(said().find("filter is incomplete or not loaded"), std::string::npos) << said();
     EXPECT_EQ(shell(with_ua + env(user_) + "sh " + service_dir + "/station stop > /dev/null 2>&1"), 0);
+}
+
+// An account over TLS: start writes the relay's configuration with the user
+// agent's, starts the relay and waits until it listens, and only then
+// starts baresip; stop ends the relay too.
+TEST_F(InitScript, StartRunsTheTlsRelayBeforeTheUserAgent)
+{
+    if (find_on_path("stunnel4").empty() || find_on_path("openssl").empty())
+        GTEST_FAIL() << "install stunnel4 and openssl: the relay runs them";
+    const std::string no_namespace = enter_own_network_namespace();
+    if (!no_namespace.empty())
+        GTEST_SKIP() << "\n*** NOT TESTED: the relay's fixed ports need a network namespace of the test's own: "
+                     << no_namespace << " ***\n";
+    const std::string ua = root.file("/ua");
+    ASSERT_EQ(shell("mkdir -p " + ua + " " + root.file(STATION_TLS_DIR) + " " + root.file("/run") + " && cp " +
+                    STATION_BIN_DIR "/station-tls-relay " + bin_ + " && chown -R " +
+                    (user_.empty() ? "$(id -u)" : user_) + " " + ua + " " + root.file(STATION_TLS_DIR)),
+              0);
+    // Stand-ins: nft takes the filter, baresip notes whether the relay
+    // listened when it started, then waits.
+    root.write("/bin/nft", "#!/bin/sh\ncat > /dev/null\n");
+    root.write("/bin/baresip", "#!/bin/sh\nif [ -e " + root.file("/run/station-tls/ready") + " ]; then echo ready > " +
+                                   root.file("/baresip.saw") + "; else echo none > " + root.file("/baresip.saw") +
+                                   "; fi\nexec sleep 60\n");
+    for (const char* tool : {"/bin/nft", "/bin/baresip"})
+        ASSERT_EQ(::chmod(root.file(tool).c_str(), 0755), 0);
+    const test_authority authority = make_test_authority(root.file("/authority"), "pbx-ca");
+    make_test_certificate(root.file("/etc/station"));
+    root.write("/etc/station/ca.pem", read_text_file(authority.certificate));
+    root.write("/etc/station/baresip.conf", read_text_file(STATION_SOURCE_DIR "/station/sip/baresip.conf"));
+    root.write_settings("[account_info_1]\nenable = yes\nusername = 1000\ndomain = pbx.test\n"
+                        "server = 127.0.0.1:5071\ntransport = tls\ntls_name = pbx.test\n"
+                        "[sip]\nlisten = 127.0.0.1:5060\ncertificate = /etc/station/sip.pem\n"
+                        "cafile = /etc/station/ca.pem\n");
+    const std::string with_ua = "STATION_UA_DIR=" + ua + " STATION_BRIDGE_USER=" + std::to_string(::geteuid()) +
+                                " STATION_TLS_USER='" + user_ + "' ";
+
+    EXPECT_EQ(shell(with_ua + env(user_) + "sh " + service_dir + "/station start >> " + root.file("/script.txt") +
+                    " 2>&1"),
+              0)
+        << said();
+    EXPECT_NE(said().find("started station-tls-relay"), std::string::npos) << said();
+    EXPECT_TRUE(wait_until([&] { return root.exists("/baresip.saw"); })) << said();
+    EXPECT_EQ(root.read("/baresip.saw"), "ready\n")
+        << "baresip started before the relay listened\n" << said() << root.read("/station.log");
+    EXPECT_NE(root.read(STATION_TLS_DIR "/stunnel.conf").find("checkHost = pbx.test"), std::string::npos);
+    // (The stand-in baresip is no baresip to status.)
+    shell(with_ua + env(user_) + "sh " + service_dir + "/station status >> " + root.file("/script.txt") + " 2>&1");
+    EXPECT_NE(said().find("station-tls-relay is running"), std::string::npos) << said();
+    EXPECT_EQ(shell(with_ua + env(user_) + "sh " + service_dir + "/station stop >> " + root.file("/script.txt") +
+                    " 2>&1"),
+              0);
+    EXPECT_NE(said().find("stopped station-tls-relay"), std::string::npos) << said();
 }
 
 TEST_F(InitScript, FilterCommandLoadsThePacketFilter)
