@@ -708,6 +708,16 @@ tls_relay_runs_as_its_user() {
     systemctl -q is-active station-tls.service && [ "$(tls_relay_user)" = station-tls ]
 }
 tls_verdict() { cat /run/station-tls/verdict-pbx1 2>/dev/null; }
+# The relay's memory: the unit's, and each process's resident and
+# proportional share (libraries shared with others counted in part).
+tls_relay_memory() {
+    local out pid
+    out="MemoryCurrent $(($(unit_property station-tls.service MemoryCurrent) / 1024)) kB"
+    for pid in $(unit_property station-tls.service MainPID) $(pgrep -P "$(unit_property station-tls.service MainPID)"); do
+        out+=", $(cat /proc/"$pid"/comm) resident $(awk '/^Rss:/ {print $2}' /proc/"$pid"/smaps_rollup) kB, proportional $(awk '/^Pss:/ {print $2}' /proc/"$pid"/smaps_rollup) kB"
+    done
+    echo "$out"
+}
 tls_verdict_is() { tls_verdict | grep -q "^$1 "; }
 
 # The account moves to the PBX's TLS port as the README tells an installer:
@@ -752,17 +762,28 @@ scenario_pbxtls() {
         pass "h.nobody" "a nobody shell is refused at the relay's port 127.0.0.1:15061: $(echo "$nobody" | tail -n 1)"
     fi
 
+    # What the relay costs at rest: its memory, and its processor time over
+    # 30 s of a registered station.
+    local cpu_rest cpu_call
+    cpu_rest=$(unit_property station-tls.service CPUUsageNSec)
+    nap 30
+    figure "TLS relay at rest" "$(tls_relay_memory); processor $(( ($(unit_property station-tls.service CPUUsageNSec) - cpu_rest) / 1000000 )) ms in 30 s"
+
     # A call over TLS through the relay: its INVITE at Kamailio.
     wait_for 30 status_is idle
     pbx=$(pbx_lines)
+    cpu_call=$(unit_property station-tls.service CPUUsageNSec)
     press 140
     if wait_for 10 eval 'pbx_after $pbx | grep -q "PBX INVITE tls from .* sip:$STATION_NUMBER@"'; then
         pass "h.call" "key 1 over TLS: \"$(pbx_after "$pbx" | grep -m 1 "PBX INVITE tls" | sed 's/.*PBX /PBX /' | cut -c1-160)\""
     else
         fail "h.call" "no INVITE over TLS within 10 s of the press: $(pbx_after "$pbx" | tail -n 2 | tr '\n' ' ')"
     fi
+    far_answers "$FAR_NUMBER" || far_answers "$FAR_OTHER_NUMBER"
+    nap 10
     far hangup >/dev/null
     wait_for 20 status_is idle
+    figure "TLS relay in a call" "$(tls_relay_memory); processor $(( ($(unit_property station-tls.service CPUUsageNSec) - cpu_call) / 1000000 )) ms for a call of 10 s, its signalling through the relay"
 
     # The CA of another authority: the relay refuses the PBX, which gets no
     # REGISTER, and the entry names the reason. The settings are written
