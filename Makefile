@@ -83,17 +83,20 @@ cross: cross-deps
 
 # Release builds for the board and this machine, stripped, as .deb files in
 # build-package-amd64/ and build-package-arm64/.
+# PACKAGE_CMAKE_FLAGS adds to them (CI: -Werror and ccache, as its first
+# build, whose objects the package's then reuse).
 PACKAGE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DSTATION_BUILD_TESTS=OFF -DSTATION_BUILD_SIMULATOR=OFF \
 	-DSTATION_INSTALL_INIT_SCRIPT=OFF
+PACKAGE_CMAKE_FLAGS ?=
 package: package-amd64 package-arm64
 
 package-amd64: deps
-	cmake -S . -B build-package-amd64 $(PACKAGE_FLAGS)
+	cmake -S . -B build-package-amd64 $(PACKAGE_FLAGS) $(PACKAGE_CMAKE_FLAGS)
 	cmake --build build-package-amd64 -j$(JOBS)
 	cd build-package-amd64 && cpack
 
 package-arm64: cross-deps
-	cmake -S . -B build-package-arm64 $(PACKAGE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+	cmake -S . -B build-package-arm64 $(PACKAGE_FLAGS) $(PACKAGE_CMAKE_FLAGS) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 	cmake --build build-package-arm64 -j$(JOBS)
 	cd build-package-arm64 && cpack
 

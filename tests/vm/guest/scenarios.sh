@@ -566,6 +566,9 @@ site_diagnose() {
 # The settings name the site's server as the README tells an installer:
 # the station's instance starts, forwards over TLS, the metrics follow;
 # unnamed again, the instance stops.
+sitelog_user() { ps -o user= -p "$(unit_property station-sitelog.service MainPID)" 2>/dev/null | tr -d ' '; }
+sitelog_runs_as_its_user() { [ "$(sitelog_user)" = station-log ]; }
+
 scenario_site() {
     local conf=/etc/speaker.conf
     if ! start_site_server; then
@@ -579,10 +582,12 @@ scenario_site() {
     set_setting "$conf" site log_ca /etc/station/site-ca.pem
     set_setting "$conf" site log_name "$SITE_LOG_NAME"
     set_setting "$conf" site log_server "$PBX_V4"
-    if wait_for 30 systemctl -q is-active station-sitelog.service; then
-        pass "g.instance" "[site] log_server = $PBX_V4: station-sitelog.service active as $(ps -o user= -p "$(unit_property station-sitelog.service MainPID)"), $(stat -c '%a %U:%G' /run/station-sitelog) /run/station-sitelog, exposure $(systemd-analyze security station-sitelog.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-2), $(NF-1)}')"
+    # Active comes as systemd forks the instance, a moment before the child
+    # gives up root for its user: the user is looked at once it has.
+    if wait_for 30 systemctl -q is-active station-sitelog.service && wait_for 10 sitelog_runs_as_its_user; then
+        pass "g.instance" "[site] log_server = $PBX_V4: station-sitelog.service active as $(sitelog_user), $(stat -c '%a %U:%G' /run/station-sitelog) /run/station-sitelog, exposure $(systemd-analyze security station-sitelog.service 2>/dev/null | awk '/Overall exposure/ {print $(NF-2), $(NF-1)}')"
     else
-        fail "g.instance" "station-sitelog.service $(unit_property station-sitelog.service ActiveState); config service: $(unit_property station-sitelog-config.service Result); $(journalctl -b -u station-sitelog-config.service -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
+        fail "g.instance" "station-sitelog.service $(unit_property station-sitelog.service ActiveState) as $(sitelog_user); config service: $(unit_property station-sitelog-config.service Result); $(journalctl -b -u station-sitelog-config.service -u station-sitelog.service --no-pager -n 5 | tr '\n' '|')"
         stop_site_server
         return
     fi
