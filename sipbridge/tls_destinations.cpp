@@ -4,11 +4,11 @@
 
 #include "common/accounts.h"
 #include "common/settings_line.h"
+#include "common/station_root.h"
 #include "sipbridge/accounts_file.h"
 #include "sipbridge/bridge_rules.h"
 #include "sipbridge/sip_filter.h"
 #include "tlsrelay/relay_verdicts.h"
-#include "common/station_root.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "common/process.h"
 #include "common/station_root.h"
 #include "sipbridge/accounts_file.h"
-#include "sipbridge/ua_config.h"
 #include "sipbridge/tls_destinations.h"
+#include "sipbridge/ua_config.h"
 #include "sipbridge/ua_files.h"
 
 namespace {
