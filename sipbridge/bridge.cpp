@@ -24,6 +24,7 @@
 #include "sipbridge/command_plan.h"
 #include "sipbridge/event_translation.h"
 #include "sipbridge/local_player.h"
+#include "sipbridge/relay_watch.h"
 #include "sipbridge/tls_destinations.h"
 
 namespace {
@@ -189,6 +190,10 @@ public:
         try {
             std::thread([this] { publisher_.run(); }).detach();
             std::thread([this] { link_.run(); }).detach();
+            std::thread([this] {
+                watch_relay_verdicts(
+                    [this](const std::string& destination, const std::string& reason) { on_refused(destination, reason); });
+            }).detach();
         } catch (const std::system_error&) {
             say("cannot start its threads");
             end_process(1);
@@ -280,6 +285,26 @@ private:
             }
         std::lock_guard<std::mutex> lock(state_mutex_);
         post(state_.on_event(event));
+    }
+
+    // The relay refused a TLS server: its accounts that are not registered
+    // fail now, with the relay's reason (the user agent's own failure comes
+    // half a minute later, with the same reason, and adds no entry).
+    void on_refused(const std::string& destination, const std::string& reason)
+    {
+        for (const std::string& aor : tls_accounts_reaching(destination)) {
+            json_ptr event(cJSON_CreateObject());
+            if (!event)
+                return;
+            cJSON_AddBoolToObject(event.get(), event_field::event, true);
+            cJSON_AddStringToObject(event.get(), event_field::type, "REGISTER_FAIL");
+            cJSON_AddStringToObject(event.get(), event_field::event_class, "register");
+            cJSON_AddStringToObject(event.get(), event_field::account, aor.c_str());
+            cJSON_AddStringToObject(event.get(), event_field::param, reason.c_str());
+            std::lock_guard<std::mutex> lock(state_mutex_);
+            if (state_.registered().count(aor) == 0)
+                post(state_.on_event(event.get()));
+        }
     }
 
     void on_closed()

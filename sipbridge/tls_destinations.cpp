@@ -100,20 +100,42 @@ tls_plan plan_tls_destinations(const std::vector<settings_account>& accounts)
     return plan;
 }
 
-std::optional<tls_destination> tls_destination_of(const std::string& aor)
+namespace {
+
+// Each enabled TLS account's address of record with its destination, as
+// the settings give them now.
+std::vector<std::pair<std::string, tls_destination>> tls_accounts()
 {
+    std::vector<std::pair<std::string, tls_destination>> out;
     const std::vector<settings_account> accounts = enabled_settings_accounts();
     const tls_plan plan = plan_tls_destinations(accounts);
-    for (const settings_account& account : accounts) {
-        const std::string host = account.domain.empty() ? account.server : account.domain;
-        if (!tls_account(account) || account_address_of_record({account.username, host}) != aor)
-            continue;
+    for (const settings_account& account : accounts)
         for (const tls_destination& destination : plan.destinations)
             for (const int n : destination.accounts)
                 if (n == account.n)
-                    return destination;
-    }
+                    out.emplace_back(account_address_of_record(
+                                         {account.username, account.domain.empty() ? account.server : account.domain}),
+                                     destination);
+    return out;
+}
+
+}  // namespace
+
+std::optional<tls_destination> tls_destination_of(const std::string& aor)
+{
+    for (const auto& [account, destination] : tls_accounts())
+        if (account == aor)
+            return destination;
     return std::nullopt;
+}
+
+std::vector<std::string> tls_accounts_reaching(const std::string& destination)
+{
+    std::vector<std::string> aors;
+    for (const auto& [account, reached] : tls_accounts())
+        if (reached.address() == destination)
+            aors.push_back(account);
+    return aors;
 }
 
 std::optional<std::string> tls_failure_reason(const std::string& aor)

@@ -34,6 +34,10 @@ tls_plan plan_tls_destinations(const std::vector<settings_account>& accounts);
 // account that does not use TLS.
 std::optional<tls_destination> tls_destination_of(const std::string& aor);
 
+// The addresses of record of the enabled TLS accounts that reach the
+// destination ("HOST:PORT") first, read from the settings.
+std::vector<std::string> tls_accounts_reaching(const std::string& destination);
+
 // The reason a registration of the account failed by when the relay found
 // its server's certificate wanting at the last connection, within the last
 // two minutes ("TLS: certificate not trusted", "TLS: name mismatch", ...):
