@@ -173,10 +173,15 @@ public:
         verdict.name = service->second.name;
         verdict.detail = found->detail;
         verdict.time = static_cast<long long>(std::time(nullptr));
-        // The runtime folder is in memory: nothing to sync.
+        // The runtime folder is in memory: nothing to sync. The verdicts
+        // are for the station's user to read, whatever the unit's umask
+        // (the relay is single-threaded: the mask is its own meanwhile).
         const unique_fd folder(::open(run_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const std::string name = "verdict-" + found->service;
-        if (!folder || !replace_file(folder.get(), name, verdict_line(verdict), 0644, std::nullopt))
+        const mode_t mask = ::umask(022);
+        const bool written = folder && replace_file(folder.get(), name, verdict_line(verdict), 0644, std::nullopt);
+        ::umask(mask);
+        if (!written)
             say("cannot write " + run_dir_ + "/" + name + ": " + std::strerror(errno));
     }
 
@@ -280,8 +285,10 @@ int run_relay()
         if (!ready && (listening(sockets) || std::chrono::steady_clock::now() > give_up)) {
             ready = true;
             if (listening(sockets)) {
+                const mode_t mask = ::umask(022);
                 const unique_fd marker(::open((run_dir + "/" + relay_ready_name).c_str(),
                                               O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+                ::umask(mask);
                 notify_ready();
             } else {
                 // A relay that does not listen is no relay: it ends, and its

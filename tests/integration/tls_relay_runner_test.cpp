@@ -62,7 +62,10 @@ TEST(TlsRelayRunner, ListensBeforeItIsReadyAndJudgesEachConnection)
     const test_authority authority = make_test_authority(root.file("/authority"), "site-ca");
     root.write(std::string(relay_dir) + "/" + relay_ca_name, read_text_file(authority.certificate));
 
+    // Under its unit's umask, 077.
+    const mode_t mask = ::umask(077);
     kit_program relay(root, relay_binary(), {"--run"});
+    ::umask(mask);
     ASSERT_TRUE(wait_until([&] { return root.exists(std::string(relay_run_dir) + "/ready"); }, 15s))
         << relay.report("station-tls-relay");
     struct stat own {};
@@ -83,6 +86,9 @@ TEST(TlsRelayRunner, ListensBeforeItIsReadyAndJudgesEachConnection)
         [&] { return root.exists(verdict) && root.read(verdict).rfind("unreachable 127.0.0.1:", 0) == 0; }, 10s))
         << (root.exists(verdict) ? root.read(verdict) : "no verdict") << relay.report("station-tls-relay");
     client.kill();
+    struct stat readable {};
+    ASSERT_EQ(::stat(root.file(verdict).c_str(), &readable), 0);
+    EXPECT_EQ(readable.st_mode & 07777, 0644u) << "the bridge and the check, as the station's user, read it";
 
     ::kill(relay.pid(), SIGTERM);
     EXPECT_EQ(relay.wait_exit(10s), 0) << relay.report("station-tls-relay");
