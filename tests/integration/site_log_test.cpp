@@ -199,6 +199,9 @@ TEST_F(SiteLog, TheSeriesGoesOnAcrossARestartAndALineInFlightKeepsItsNumber)
     ASSERT_TRUE(sink.wait_for(1));
     const long long first = received().back().sequence;
     ASSERT_GT(first, 0);
+    // The writer is done with it (the message goes out before the entry
+    // leaves its processing list): a kill now leaves nothing of it behind.
+    ASSERT_TRUE(wait_until([&] { return client.command("LLEN %s", "writelog-processing")->integer == 0; }));
 
     orvanel.reset();
     // As a writer killed between its file and the socket leaves it: the
