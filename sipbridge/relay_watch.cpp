@@ -1,11 +1,14 @@
 #include "sipbridge/relay_watch.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
+#include <memory>
 
 #include "common/c_holders.h"
 #include "common/file_text.h"
@@ -18,6 +21,10 @@ namespace {
 constexpr int folder_retry_ms = 60 * 1000;
 constexpr std::size_t verdict_limit = 4096;
 
+// A verdict older than this is of an attempt the user agent has given up
+// on: it has said so itself.
+constexpr long long fresh_seconds = 120;
+
 void take_verdict(const std::string& path,
                   const std::function<void(const std::string&, const std::string&)>& refused)
 {
@@ -26,10 +33,26 @@ void take_verdict(const std::string& path,
     if (!text)
         return;
     const std::optional<relay_verdict> verdict = parse_verdict_line(*text);
-    if (!verdict)
+    if (!verdict || static_cast<long long>(std::time(nullptr)) - verdict->time > fresh_seconds)
         return;
     if (const std::optional<std::string> reason = verdict_failure_reason(*verdict))
         refused(verdict->destination, *reason);
+}
+
+// The verdicts already there when the watch begins: the relay may have
+// refused a server before this thread watched (the user agent connects
+// as it starts, the bridge after it).
+void take_present_verdicts(const std::string& folder,
+                           const std::function<void(const std::string&, const std::string&)>& refused)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name.rfind("verdict-", 0) == 0)
+            take_verdict(folder + "/" + name, refused);
+    }
 }
 
 }  // namespace
@@ -46,6 +69,7 @@ void watch_relay_verdicts(const std::function<void(const std::string&, const std
             ::poll(&none, 1, folder_retry_ms);
             continue;
         }
+        take_present_verdicts(folder, refused);
         bool watching = true;
         while (watching) {
             alignas(inotify_event) char buffer[4096];
