@@ -54,9 +54,10 @@ TEST_F(SiteStation, OtherUsersCannotSendOrReadTheQueue)
             // gone file's mode reads "unknown".)
             std::error_code gone;
             const std::filesystem::file_status status = std::filesystem::status(entry.path(), gone);
-            if (!gone && std::filesystem::exists(status))
+            if (!gone && std::filesystem::exists(status)) {
                 EXPECT_EQ(status.permissions() & std::filesystem::perms::others_all, std::filesystem::perms::none)
                     << entry.path();
+            }
             const std::optional<int> opened = open_as(nobody, nobody, entry.path().string());
             EXPECT_TRUE(opened == std::optional<int>(EACCES) ||
                         (opened == std::optional<int>(ENOENT) && !std::filesystem::exists(entry.path())))
