@@ -550,7 +550,9 @@ TEST_F(InitScript, StartRunsTheTlsRelayBeforeTheUserAgent)
               0)
         << said();
     EXPECT_NE(said().find("started station-tls-relay"), std::string::npos) << said();
-    EXPECT_TRUE(wait_until([&] { return root.exists("/baresip.saw"); })) << said();
+    // (The stand-in makes its file, then writes its word into it.)
+    EXPECT_TRUE(wait_until([&] { return root.exists("/baresip.saw") && !root.read("/baresip.saw").empty(); }))
+        << said();
     EXPECT_EQ(root.read("/baresip.saw"), "ready\n")
         << "baresip started before the relay listened\n" << said() << root.read("/station.log");
     EXPECT_NE(root.read(STATION_TLS_DIR "/stunnel.conf").find("checkHost = pbx.test"), std::string::npos);
