@@ -16,7 +16,7 @@ result() {
 }
 pass() { result PASS "$1" "$2"; }
 fail() { result FAIL "$1" "$2"; }
-# A figure for the README: "figure NAME: VALUE".
+# A figure for docs/testing.md: "figure NAME: VALUE".
 figure() {
     echo "figure $1: $2" >>"$RESULTS"
     echo "vmtest: figure $1: $2" >/dev/console

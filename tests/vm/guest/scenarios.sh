@@ -1,9 +1,10 @@
 # The VM test's scenarios, run in the booted guest by ./run. Each ends in
 # PASS or FAIL lines with their evidence (lib.sh: pass, fail) and some leave
-# figures for the README (figure).
+# figures for docs/testing.md (figure).
 # shellcheck shell=bash
 
-# The units the package ships, and those the README has an installer enable.
+# The units the package ships, and those that docs/installing.md has an
+# installer enable.
 package_units() {
     local path
     for path in $(dpkg -L orvanel-station | grep '^/usr/lib/systemd/system/[^/]*$'); do
@@ -28,7 +29,8 @@ wait_entry() { wait_for "${4:-15}" has_entry "$1" "$2" "$3"; }
 
 # ---------------------------------------------------------------- install
 
-# First boot: the package and the settings, as the README tells an installer.
+# First boot: the package and the settings, as docs/installing.md tells an
+# installer.
 install_package() {
     local deb log=$SHARE/install.log
     deb=$(ls "$SHARE"/package/*.deb | head -n 1)
@@ -73,7 +75,7 @@ install_package() {
     install -m 0644 /home/kovrin/target/share/sounds/beep.mp3 /userdata/alarm.mp3
     pass "install.settings" "/etc/speaker.conf from the example ($(stat -c '%a %U:%G' "$conf")): account $STATION_NUMBER at $PBX_V4 with a password of ';', blanks and quotes, key 1 calls $FAR_NUMBER, door code $DOOR_CODE, a TLS certificate"
 
-    # The README's enabling steps.
+    # The enabling steps of docs/installing.md.
     local out
     if out=$(systemctl disable --now redis-server 2>&1 && systemctl enable --now "${ENABLED_UNITS[@]}" "${SITE_UNITS[@]}" 2>&1); then
         pass "install.enable" "systemctl disable --now redis-server; systemctl enable --now ${ENABLED_UNITS[*]} ${SITE_UNITS[*]}: exit 0"
@@ -107,7 +109,7 @@ scenario_boot() {
         fail "a.running" "systemctl is-system-running: $state; failed: $(systemctl --failed --plain --no-legend | awk '{print $1}' | tr '\n' ' ')"
     fi
 
-    # Every unit of the package: those the README enables active (a
+    # Every unit of the package: those docs/installing.md enables active (a
     # one-shot succeeded), none failed; the Redis instance they need.
     local unit good=() bad=()
     for unit in $(package_units) redis-server@station.service; do
@@ -563,7 +565,7 @@ site_diagnose() {
     systemctl daemon-reload
 }
 
-# The settings name the site's server as the README tells an installer:
+# The settings name the site's server as docs/records.md tells an installer:
 # the station's instance starts, forwards over TLS, the metrics follow;
 # unnamed again, the instance stops.
 sitelog_user() { ps -o user= -p "$(unit_property station-sitelog.service MainPID)" 2>/dev/null | tr -d ' '; }
@@ -731,7 +733,7 @@ tls_relay_memory() {
 }
 tls_verdict_is() { tls_verdict | grep -q "^$1 "; }
 
-# The account moves to the PBX's TLS port as the README tells an installer:
+# The account moves to the PBX's TLS port as docs/pbx.md tells an installer:
 # the authority that signed the PBX's certificate in [sip] cafile, the name
 # in tls_name (the server is an address). The relay verifies the PBX, the
 # registration and a call go through it, the relay's ports are closed to
