@@ -12,9 +12,11 @@ endif()
 set(CMAKE_INSTALL_DOCDIR "share/doc/orvanel-station" CACHE PATH "Documentation and the example settings")
 include(GNUInstallDirs)
 set(STATION_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING "Where the systemd units go, under the prefix")
-# A build folder made before the station had its own users and Redis keeps
-# the old defaults in its cache: they move to the new ones.
-foreach(old IN ITEMS "STATION_REDIS_UNIT=redis-server.service" "STATION_UA_DIR=/root/.baresip")
+# A build folder made before the station had its own users and Redis (or
+# before the package's maintainer placeholder had a valid address) keeps the
+# old defaults in its cache: they move to the new ones.
+foreach(old IN ITEMS "STATION_REDIS_UNIT=redis-server.service" "STATION_UA_DIR=/root/.baresip"
+                     "STATION_PACKAGE_CONTACT=Intercom station firmware team <firmware@localhost>")
     string(REPLACE "=" ";" old ${old})
     list(GET old 0 name)
     list(GET old 1 value)

@@ -1,13 +1,56 @@
 # The Debian package (`cpack -G DEB` in a build directory, or `make package`
 # at the top for amd64 and arm64): the programs stripped, the units, the init
-# script and the example settings, with the libraries they link declared.
+# script, the example settings, the copyright file and the changelog, with
+# the libraries they link declared; lintian finds no error or warning in it
+# (scripts/lintian-package.sh).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvanel-station)
-set(CPACK_PACKAGE_VERSION 1.0.0)
-# The maintainer, copyright and changelog of a released package are the
-# project owner's to give; lintian reports them missing until then.
-set(STATION_PACKAGE_CONTACT "Intercom station firmware team <firmware@localhost>" CACHE STRING "Package maintainer")
+# The maintainer, the copyright holders and the licence are the project
+# owner's to give: until then the package names placeholders that say so.
+set(STATION_PACKAGE_CONTACT "Maintainer not yet named <maintainer@placeholder.invalid>" CACHE STRING
+    "Package maintainer, \"Name <address>\" (also the changelog's signature)")
+set(STATION_PACKAGE_COPYRIGHT "2026 the project's owner, not yet named (STATION_PACKAGE_COPYRIGHT)" CACHE STRING
+    "The copyright file's Copyright field: years and holders")
+set(STATION_PACKAGE_LICENSE "not-yet-given" CACHE STRING "The copyright file's licence short name, e.g. Apache-2.0")
+set(STATION_PACKAGE_LICENSE_FILE "" CACHE FILEPATH "The licence's text for the copyright file")
 set(CPACK_PACKAGE_CONTACT ${STATION_PACKAGE_CONTACT})
+
+# The package's version is its changelog's latest entry's; the changelog
+# and the copyright file go with the documentation (Debian's machine-readable
+# copyright format, the changelog compressed as Debian wants, gzip -9n).
+set(station_changelog_source ${PROJECT_SOURCE_DIR}/station/package/changelog.in)
+file(STRINGS ${station_changelog_source} station_changelog_top LIMIT_COUNT 1)
+if(NOT station_changelog_top MATCHES "^orvanel-station \\(([^)]+)\\) ")
+    message(FATAL_ERROR "${station_changelog_source} must begin with \"orvanel-station (VERSION) ...\"")
+endif()
+set(CPACK_PACKAGE_VERSION ${CMAKE_MATCH_1})
+configure_file(${station_changelog_source} ${PROJECT_BINARY_DIR}/package/changelog @ONLY)
+execute_process(COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/package/changelog RESULT_VARIABLE station_gzip_status)
+if(NOT station_gzip_status EQUAL 0)
+    message(FATAL_ERROR "gzip could not compress ${PROJECT_BINARY_DIR}/package/changelog")
+endif()
+if(STATION_PACKAGE_LICENSE_FILE)
+    file(READ ${STATION_PACKAGE_LICENSE_FILE} station_license_text)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${STATION_PACKAGE_LICENSE_FILE})
+else()
+    string(CONCAT station_license_text "The project owner has not yet given the licence: the package is built\n"
+           "with STATION_PACKAGE_LICENSE and STATION_PACKAGE_LICENSE_FILE to name it.")
+endif()
+# The licence's text as a field's continuation lines: each indented by a
+# space, an empty line as " .".
+string(REGEX REPLACE "[ \t\r]+\n" "\n" station_license_text "${station_license_text}")
+string(STRIP "${station_license_text}" station_license_text)
+string(REPLACE "\n" "\n " station_license_text " ${station_license_text}")
+while(station_license_text MATCHES "\n \n")
+    string(REPLACE "\n \n" "\n .\n" station_license_text "${station_license_text}")
+endwhile()
+configure_file(${PROJECT_SOURCE_DIR}/station/package/copyright.in ${PROJECT_BINARY_DIR}/package/copyright @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/copyright ${PROJECT_BINARY_DIR}/package/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What lintian reports that the package means, each with its reason.
+install(FILES ${PROJECT_SOURCE_DIR}/station/package/lintian-overrides DESTINATION share/lintian/overrides
+        RENAME ${CPACK_PACKAGE_NAME})
+
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Control software of a SIP push-button intercom station")
 set(CPACK_PACKAGE_DESCRIPTION "orvanel watches the call keys and the tamper switch, drives the LEDs,
 places and answers calls through a SIP user agent, switches the relay and
@@ -15,18 +58,22 @@ writes call records and an operation log; outputd drives the relay output;
 sipbridge puts baresip's control socket behind the station's Redis protocol.")
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
-set(CPACK_STRIP_FILES ON)
+# The programs are stripped once staged, as Debian strips them.
+set(CPACK_STATION_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package_strip.cmake)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 else()
     set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 endif()
-# The C++ runtime is linked in; the C libraries are Debian 12's.
+# The C++ runtime is linked in; the C libraries are Debian 12's, at the
+# versions whose symbols the programs use, as dpkg-shlibdeps finds them
+# (the arm64 libraries that install-cross-deps.sh installs for a cross build).
 # The station's Redis server is an instance of Debian's redis-server; its
 # maintainer scripts create the users with adduser.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libhiredis0.14 (>= 0.14.1), libiniparser1 (>= 4.1), libcjson1 (>= 1.7.15), redis-server (>= 5:7.0), adduser")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "redis-server (>= 5:7.0), adduser")
 # nft loads the packet filter that sipbridge --apply-filter writes; setpriv
 # (util-linux) is in every Debian system.
 # rsyslog and its GnuTLS driver run the site log's instance, which forwards

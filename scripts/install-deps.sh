@@ -8,7 +8,7 @@ packages=(g++ make cmake pkg-config libgtest-dev libgmock-dev
           libhiredis-dev libiniparser-dev libcjson-dev redis-server
           libfaketime baresip-core sip-tester systemd nftables util-linux
           kamailio kamailio-tls-modules openssl python3 strace rsyslog rsyslog-gnutls
-          prometheus-node-exporter curl stunnel4 scdoc man-db)
+          prometheus-node-exporter curl stunnel4 scdoc man-db dpkg-dev lintian)
 if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()
