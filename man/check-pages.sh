@@ -2,10 +2,11 @@
 # The man pages as the package installs them, read the way lintian reads
 # them. The build is installed into a folder of the test's own, and then:
 #   - every program in the binary folders has a page, in any section;
-#   - each page is gzip -9n (no name, no time), renders with man --warnings
-#     (groff's warnings too) at a terminal's 80 columns and at lintian's 120
-#     without a word on standard error, and holds no build path and no \'
-#     (which groff takes for an acute accent);
+#   - each page is gzip -9n (no name, no time), renders at a terminal's 80
+#     columns and at lintian's 120 without a word on standard error, with
+#     all of groff's warnings (lintian asks man --warnings for the macros'
+#     alone), and holds no build path and no \' (which groff takes for an
+#     acute accent);
 #   - lexgrog reads its NAME section (the whatis entry) as "NAME - TEXT",
 #     the page's own name among the names, and the .TH line names the
 #     section of the folder it is installed in;
@@ -81,7 +82,7 @@ for page in "$pages"/man*/*; do
 
     for width in 80 120; do
         warnings=$("${clean_env[@]}" MANROFFSEQ= MANWIDTH=$width \
-                   man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+                   man --warnings=w -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
         status=$?
         [ "$status" -eq 0 ] || fail "$shown: man exits $status at $width columns"
         [ -z "$warnings" ] || fail "$shown: at $width columns: $warnings"
