@@ -2,13 +2,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "common/c_holders.h"
 
@@ -41,6 +45,21 @@ std::string filled(std::string text, const std::vector<std::pair<std::string, st
     return text;
 }
 
+// A block is this process's while it holds the block's lock file: the
+// ports are free when they are tried, but the program that takes them
+// starts later, and a test running beside this one must not take the same
+// block meanwhile. The lock goes with the process, however it ends.
+unique_fd claim_block(int base)
+{
+    const std::string folder =
+        std::filesystem::temp_directory_path() / ("station-test-ports-" + std::to_string(::getuid()));
+    ::mkdir(folder.c_str(), 0700);
+    unique_fd lock(::open((folder + "/" + std::to_string(base)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
+        lock = unique_fd();
+    return lock;
+}
+
 }  // namespace
 
 std::string sipbridge_binary()
@@ -58,18 +77,24 @@ int free_port_block(int count)
     static int tried = static_cast<int>(::getpid()) * 7;
     for (int attempt = 0; attempt < blocks; ++attempt) {
         const int base = first + (tried++ % blocks) * 32;
-        std::vector<unique_fd> held;
-        bool all_free = true;
-        for (int port = base; port < base + count && all_free; ++port)
-            for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
-                unique_fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-                const sockaddr_in address = loopback(port);
-                if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-                    all_free = false;
-                held.push_back(std::move(fd));
-            }
-        if (all_free)
+        unique_fd claim = claim_block(base);
+        bool all_free = static_cast<bool>(claim);
+        {
+            std::vector<unique_fd> held;
+            for (int port = base; port < base + count && all_free; ++port)
+                for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+                    unique_fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+                    const sockaddr_in address = loopback(port);
+                    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                        all_free = false;
+                    held.push_back(std::move(fd));
+                }
+        }
+        if (all_free) {
+            static std::vector<unique_fd> claims;
+            claims.push_back(std::move(claim));
             return base;
+        }
     }
     throw std::runtime_error("no free block of loopback ports");
 }
