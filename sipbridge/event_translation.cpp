@@ -158,6 +158,21 @@ station_update bridge_state::on_connected(const std::string& listing)
 station_update bridge_state::on_user_agent_gone()
 {
     station_update update;
+    // The user agent's calls ended with it, although it said nothing of
+    // them: each is closed for the station, so that no call of a user agent
+    // that is gone holds the station's keys or misses its record.
+    for (const ua_call& call : calls_.newest_first()) {
+        json_ptr closed(cJSON_CreateObject());
+        cJSON_AddStringToObject(closed.get(), event_field::event_class, "call");
+        cJSON_AddStringToObject(closed.get(), event_field::account, call.aor.c_str());
+        cJSON_AddStringToObject(closed.get(), event_field::direction, call.outgoing ? "outgoing" : "incoming");
+        cJSON_AddStringToObject(closed.get(), event_field::peer, call.peer.c_str());
+        if (!call.id.empty())
+            cJSON_AddStringToObject(closed.get(), event_field::call_id, call.id.c_str());
+        cJSON_AddStringToObject(closed.get(), event_field::param, user_agent_gone_reason);
+        update.events.push_back(station_event_text("CALL_CLOSED", closed.get()));
+        update.all_statuses = true;
+    }
     calls_.clear();
     registered_.clear();
     first_registration_.forget_all();

@@ -15,6 +15,9 @@
 #include "sipbridge/bridge_rules.h"
 #include "sipbridge/call_book.h"
 
+// The close reason of the calls a user agent took with it when it ended.
+inline constexpr const char* user_agent_gone_reason = "User agent gone";
+
 struct station_update {
     std::vector<std::string> events;  // to publish, in order
     // Call-status keys to write (by address of record): a status, or none
@@ -33,7 +36,8 @@ public:
     // The control socket is connected and the user agent listed its
     // accounts: registrations that happened before are reported now.
     station_update on_connected(const std::string& listing);
-    // The user agent ended, or its socket closed: reported once.
+    // The user agent ended, or its socket closed: reported once, after its
+    // calls, each closed with the reason user_agent_gone_reason.
     station_update on_user_agent_gone();
 
     const call_book& calls() const { return calls_; }

@@ -156,6 +156,38 @@ TEST_F(SipCalls, UserAgentThatQuitsOrDiesLeavesTheStationNotReady)
     EXPECT_TRUE(holds([&] { return count_entries("SIP STATE,APP EXIT,") == 2; }, 500ms)) << "reported once";
 }
 
+// A user agent that dies in a call takes the call with it without a word
+// (a settings change restarts it, too): the station closes the call all
+// the same, keeps its record, and the call key 1 made is not in the way of
+// key 2 answering the next visitor.
+TEST_F(SipCalls, UserAgentThatDiesInACallLeavesNoCallBehind)
+{
+    start_registered(settings("next_number_1 = 2001001\n"));
+    tap(140);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL ESTABLISHED,outgoing") == 1; }))
+        << sip.report();
+    sip.stop_user_agent(SIGKILL);
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,CALL CLOSED,User agent gone") == 1; }))
+        << orvanel->output();
+    ASSERT_TRUE(wait_until([&] { return count_entries("SIP STATE,APP EXIT,") == 1; }));
+    const auto records = wait_records(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0][4], "2001001");
+    EXPECT_EQ(records[0][6], "out");
+    EXPECT_EQ(records[0][7], "ANSWERED");
+    EXPECT_EQ(records[0][8], "User agent gone");
+
+    ASSERT_TRUE(sip.start_user_agent()) << sip.report();
+    ASSERT_TRUE(wait_registered(2)) << sip.report();
+    const std::unique_ptr<kit_program> visitor = sip.call_station();
+    ASSERT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"ring"})"); }))
+        << sip.report() << visitor->report("visitor");
+    tap(67);
+    EXPECT_TRUE(wait_until([&] { return client.get(status_key()) == std::string(R"({"status":"answer"})"); }))
+        << orvanel->output();
+    EXPECT_TRUE(wait_until([&] { return count_entries("FUNCTION,KEY Answer,") == 1; }));
+}
+
 TEST_F(SipCalls, RedisRestartLosesNeitherTheKeysNorTheCalls)
 {
     start_registered(settings());

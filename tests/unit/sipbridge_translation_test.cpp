@@ -222,8 +222,21 @@ TEST(BridgeTranslation, UserAgentGoneIsReportedOnceAndForgetsEverything)
     state.on_connected("\n--- User Agents (1) ---\n> " + aor + " OK\n");
     feed(state, ua_event("CALL_INCOMING", "incoming", "i1"));
 
+    // The calls it took with it are closed for the station first, so that
+    // none of them holds a key or misses its record.
+    feed(state, ua_event("CALL_LOCAL_SDP", "outgoing", ""));
     station_update update = feed(state, R"({"event":true,"type":"EXIT","class":"application"})");
-    EXPECT_EQ(types_of(update), std::vector<std::string> {"EXIT"});
+    EXPECT_EQ(types_of(update), (std::vector<std::string> {"CALL_CLOSED", "CALL_CLOSED", "EXIT"}));
+    EXPECT_EQ(member_of(update.events.at(0), "direction"), "outgoing");
+    EXPECT_EQ(member_of(update.events.at(0), "id"), "");
+    EXPECT_EQ(member_of(update.events.at(1), "direction"), "incoming");
+    EXPECT_EQ(member_of(update.events.at(1), "id"), "i1");
+    for (int i : {0, 1}) {
+        EXPECT_EQ(member_of(update.events.at(i), "class"), "call");
+        EXPECT_EQ(member_of(update.events.at(i), "accountaor"), aor);
+        EXPECT_EQ(member_of(update.events.at(i), "peeruri"), peer);
+        EXPECT_EQ(member_of(update.events.at(i), "param"), user_agent_gone_reason);
+    }
     EXPECT_TRUE(update.all_statuses);
     EXPECT_TRUE(state.registered().empty());
     EXPECT_EQ(state.calls().current(), nullptr);
