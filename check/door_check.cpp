@@ -16,11 +16,6 @@ using guard = door_code_guard;
 // A code shorter than this is found by trying within the lockouts' limits.
 constexpr std::size_t shortest_code = 4;
 
-std::string relay(const settings_as_read& settings, const std::string& key, std::size_t size)
-{
-    return value_as_read(raw_value(settings.speaker, "relay_ctrl", key), size);
-}
-
 void add(findings& out, const std::string& item, verdict level, const std::string& text)
 {
     out.push_back({area, item, level, text});
@@ -33,8 +28,8 @@ bool dtmf_digit(char c)
 
 void check_call_relay(findings& out, const settings_as_read& settings)
 {
-    const std::string call_state = relay(settings, "call_state", 8);
-    const std::string state_info = relay(settings, "state_info", 16);
+    const std::string call_state = setting_as_read(settings, setting::relay_call_state);
+    const std::string state_info = setting_as_read(settings, setting::relay_state_info);
     if (call_state != "yes") {
         add(out, "relay on calls", verdict::ok, "relay_ctrl:call_state is not yes: calls do not switch the relay");
         return;
@@ -58,11 +53,11 @@ void check_call_relay(findings& out, const settings_as_read& settings)
 
 void check_code(findings& out, const settings_as_read& settings)
 {
-    if (relay(settings, "dtmf", 8) != "yes") {
+    if (setting_as_read(settings, setting::relay_dtmf) != "yes") {
         add(out, "door code", verdict::ok, "relay_ctrl:dtmf is not yes: no code opens the door; digits are only recorded");
         return;
     }
-    const std::string code = relay(settings, "dtmf_code", 32);
+    const std::string code = setting_as_read(settings, setting::relay_dtmf_code);
     if (code.empty()) {
         add(out, "door code", verdict::error,
             "relay_ctrl:dtmf = yes with an empty dtmf_code: any digit a caller sends opens the door; "
@@ -83,7 +78,7 @@ void check_code(findings& out, const settings_as_read& settings)
     else
         add(out, "door code", verdict::ok, std::to_string(code.size()) + " digits (not shown)");
 
-    const std::string tries_text = relay(settings, "dtmf_tries", 8);
+    const std::string tries_text = setting_as_read(settings, setting::relay_dtmf_tries);
     const int tries = guard::tries_of_setting(tries_text);
     const std::string limits = std::to_string(tries) + " tries per call; once the wrong digits since the last "
                                "right code come to " + std::to_string(guard::calls_to_lock) +
@@ -140,8 +135,8 @@ void check_callers(findings& out, const settings_as_read& settings)
         if (!contains_word(hosts, caller.word))
             hosts += (hosts.empty() ? "" : ", ") + caller.word;
     }
-    const bool p2p = value_as_read(raw_value(settings.speaker, "account_info_p2p", "enable"), 8) == "yes";
-    if (p2p && value_as_read(raw_value(settings.speaker, "account_info_p2p", "allowed_hosts"), 256).empty())
+    const bool p2p = setting_as_read(settings, setting::p2p_enable) == "yes";
+    if (p2p && setting_as_read(settings, setting::p2p_allowed_hosts).empty())
         add(out, "trusted callers", verdict::warning,
             "the P2P line is on but account_info_p2p:allowed_hosts is empty: the filter refuses every P2P call; "
             "name the hosts that may call");
@@ -160,19 +155,17 @@ void check_callers(findings& out, const settings_as_read& settings)
 std::vector<trusted_caller> trusted_callers(const settings_as_read& settings)
 {
     std::vector<trusted_caller> callers;
-    for (int n = 1; n <= 3; ++n) {
-        const std::string section = "account_info_" + std::to_string(n);
-        if (value_as_read(raw_value(settings.speaker, section, "enable"), 8) != "yes")
+    for (const int n : account_numbers) {
+        if (setting_as_read(settings, setting::account_enable, n) != "yes")
             continue;
-        for (const char* key : {"domain", "server", "outbound"}) {
-            const std::string value = proxy_host(value_as_read(raw_value(settings.speaker, section, key), 128));
+        for (const setting key : {setting::account_domain, setting::account_server, setting::account_outbound}) {
+            const std::string value = proxy_host(setting_as_read(settings, key, n));
             if (!value.empty())
-                callers.push_back({section + ":" + key, value});
+                callers.push_back({setting_name(key, n), value});
         }
     }
-    if (value_as_read(raw_value(settings.speaker, "account_info_p2p", "enable"), 8) == "yes")
-        for (const std::string& word :
-             allowed_host_words(value_as_read(raw_value(settings.speaker, "account_info_p2p", "allowed_hosts"), 256)))
+    if (setting_as_read(settings, setting::p2p_enable) == "yes")
+        for (const std::string& word : allowed_host_words(setting_as_read(settings, setting::p2p_allowed_hosts)))
             callers.push_back({"account_info_p2p:allowed_hosts", word});
     return callers;
 }

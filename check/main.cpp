@@ -113,7 +113,7 @@ findings run_checks(station_figures* figures)
     append(all, check_programs(station_processes(station_root()), redis.get()));
 
     const settings_as_read settings = read_station_settings();
-    append(all, check_gpio(value_as_read(raw_value(settings.speaker, "system", "model"), 32)));
+    append(all, check_gpio(setting_as_read(settings, setting::system_model)));
     append(all, check_storage());
     append(all, check_tools());
     const registration_states registered = read_registrations(redis.get());

@@ -15,8 +15,6 @@ namespace {
 
 constexpr const char* area = "settings";
 
-const char* const key_sections[] = {"button-gpio140", "button-gpio67"};
-
 // The names outputd knows: the modes a setting may give the relay, music
 // and alarm, and the types a relay request may carry.
 std::vector<std::string> output_names(const char* besides_modes, bool first)
@@ -67,72 +65,76 @@ std::string meant_name(const std::string& value, const std::vector<std::string>&
     return meant;
 }
 
-std::vector<setting_key> make_table()
+std::vector<checked_key> make_table()
 {
     using k = setting_kind;
-    std::vector<setting_key> table;
-    auto add = [&table](const std::string& section, const std::string& key, std::size_t size, k kind,
-                        std::vector<std::string> choices = {}) {
-        table.push_back({false, section, key, size, kind, std::move(choices)});
+    std::vector<checked_key> table;
+    // Name and buffer come from the settings table; n and k are the
+    // section's and the key's numbers.
+    auto add = [&table](setting s, int n, int number, k kind, std::vector<std::string> choices = {}) {
+        const std::string name = setting_name(s, n, number);
+        const std::size_t colon = name.find(':');
+        const setting_key& entry = setting_entry(s);
+        table.push_back({entry.file == settings_file::volume, name.substr(0, colon), name.substr(colon + 1),
+                         entry.size, kind, std::move(choices)});
     };
-    for (const char* section : key_sections) {
-        add(section, "key_mode", 32, k::key_mode);
-        add(section, "api_url", 256, k::url);
-        add(section, "next_number_1", 32, k::sip_number);
-        add(section, "number_1_line", 24, k::line);
-        for (int n = 2; n <= 5; ++n) {
-            add(section, "next_number_" + std::to_string(n), 64, k::sip_number);
-            add(section, "number_" + std::to_string(n) + "_line", 32, k::line);
+    for (const int line : call_key_lines) {
+        add(setting::key_mode, line, 0, k::key_mode);
+        add(setting::key_api_url, line, 0, k::url);
+        add(setting::key_next_number_1, line, 0, k::sip_number);
+        add(setting::key_number_1_line, line, 0, k::line);
+        for (const int n : next_numbers) {
+            add(setting::key_next_number, line, n, k::sip_number);
+            add(setting::key_number_line, line, n, k::line);
         }
-        add(section, "busy_or_unuse", 16, k::yes_no);
-        add(section, "no_reply", 16, k::yes_no);
-        add(section, "next_time", 16, k::number);
-        add(section, "hang_up", 8, k::yes_no);
+        add(setting::key_busy_or_unuse, line, 0, k::yes_no);
+        add(setting::key_no_reply, line, 0, k::yes_no);
+        add(setting::key_next_time, line, 0, k::number);
+        add(setting::key_hang_up, line, 0, k::yes_no);
     }
-    add("relay_ctrl", "relay_mode", 16, k::output_mode);
-    add("relay_ctrl", "play_music", 16, k::output_mode);
-    add("relay_ctrl", "alarm", 16, k::output_mode);
-    add("relay_ctrl", "type", 32, k::relay_type);
-    add("relay_ctrl", "call_state", 8, k::yes_no);
-    add("relay_ctrl", "state_info", 16, k::choice, {"answered", "incoming", "outgoing", "both", "hangup"});
-    add("relay_ctrl", "call_reset_mode", 16, k::choice, {"delay", "answered", "hangup"});
-    add("relay_ctrl", "call_reset_duration", 8, k::number);
-    add("relay_ctrl", "dtmf", 8, k::yes_no);
-    add("relay_ctrl", "dtmf_code", 32, k::secret);
-    add("relay_ctrl", "dtmf_tries", 8, k::number);
-    add("relay_ctrl", "mode", 16, k::choice, {"delay"});
-    add("relay_ctrl", "dtmf_reset_duration", 8, k::number);
-    add("relay_action_url", "on_enable", 8, k::yes_no);
-    add("relay_action_url", "on_url", 256, k::url);
-    add("relay_action_url", "off_enable", 8, k::yes_no);
-    add("relay_action_url", "off_url", 256, k::url);
-    add("unpack-intercom", "active", 16, k::tamper_mode);
-    add("unpack-intercom", "api_url", 64, k::url);
-    add("unpack-intercom", "audio_file", 32, k::text);
-    add("unpack-intercom", "play_count", 16, k::number);
-    add("unpack-intercom", "number", 32, k::sip_number);
-    add("unpack-intercom", "number_line", 16, k::line);
-    for (int n = 1; n <= 3; ++n) {
-        const std::string section = "account_info_" + std::to_string(n);
-        add(section, "enable", 8, k::yes_no);
-        add(section, "username", 32, k::text);
-        add(section, "auth_user", 64, k::text);
-        add(section, "password", 64, k::secret);
-        add(section, "domain", 128, k::text);
-        add(section, "server", 128, k::text);
-        add(section, "outbound", 128, k::text);
-        add(section, "transport", 8, k::text);
-        add(section, "regint", 16, k::digits);
-        add(section, "mediaenc", 16, k::text);
+    add(setting::relay_mode, 0, 0, k::output_mode);
+    add(setting::relay_play_music, 0, 0, k::output_mode);
+    add(setting::relay_alarm, 0, 0, k::output_mode);
+    add(setting::relay_type, 0, 0, k::relay_type);
+    add(setting::relay_call_state, 0, 0, k::yes_no);
+    add(setting::relay_state_info, 0, 0, k::choice, {"answered", "incoming", "outgoing", "both", "hangup"});
+    add(setting::relay_call_reset_mode, 0, 0, k::choice, {"delay", "answered", "hangup"});
+    add(setting::relay_call_reset_duration, 0, 0, k::number);
+    add(setting::relay_dtmf, 0, 0, k::yes_no);
+    add(setting::relay_dtmf_code, 0, 0, k::secret);
+    add(setting::relay_dtmf_tries, 0, 0, k::number);
+    add(setting::relay_dtmf_mode, 0, 0, k::choice, {"delay"});
+    add(setting::relay_dtmf_reset_duration, 0, 0, k::number);
+    add(setting::action_on_enable, 0, 0, k::yes_no);
+    add(setting::action_on_url, 0, 0, k::url);
+    add(setting::action_off_enable, 0, 0, k::yes_no);
+    add(setting::action_off_url, 0, 0, k::url);
+    add(setting::tamper_active, 0, 0, k::tamper_mode);
+    add(setting::tamper_api_url, 0, 0, k::url);
+    add(setting::tamper_audio_file, 0, 0, k::text);
+    add(setting::tamper_play_count, 0, 0, k::number);
+    add(setting::tamper_number, 0, 0, k::sip_number);
+    add(setting::tamper_number_line, 0, 0, k::line);
+    for (const int n : account_numbers) {
+        add(setting::account_enable, n, 0, k::yes_no);
+        add(setting::account_username, n, 0, k::text);
+        add(setting::account_auth_user, n, 0, k::text);
+        add(setting::account_password, n, 0, k::secret);
+        add(setting::account_domain, n, 0, k::text);
+        add(setting::account_server, n, 0, k::text);
+        add(setting::account_outbound, n, 0, k::text);
+        add(setting::account_transport, n, 0, k::text);
+        add(setting::account_regint, n, 0, k::digits);
+        add(setting::account_mediaenc, n, 0, k::text);
     }
-    add("account_info_p2p", "enable", 8, k::yes_no);
-    add("account_info_p2p", "allowed_hosts", 256, k::text);
-    add("sip", "listen", 64, k::text);
-    add("sip", "certificate", 128, k::text);
-    add("sip", "cafile", 128, k::text);
-    add("system", "model", 32, k::text);
-    add("system", "language", 8, k::text);
-    table.push_back({true, "volume", "key_beep", 8, k::yes_no, {}});
+    add(setting::p2p_enable, 0, 0, k::yes_no);
+    add(setting::p2p_allowed_hosts, 0, 0, k::text);
+    add(setting::sip_listen, 0, 0, k::text);
+    add(setting::sip_certificate, 0, 0, k::text);
+    add(setting::sip_cafile, 0, 0, k::text);
+    add(setting::system_model, 0, 0, k::text);
+    add(setting::system_language, 0, 0, k::text);
+    add(setting::volume_key_beep, 0, 0, k::yes_no);
     return table;
 }
 
@@ -226,7 +228,7 @@ bool user_part_character(unsigned char c)
     return marks.find(static_cast<char>(c)) != std::string::npos;
 }
 
-std::string item_of(const setting_key& key)
+std::string item_of(const checked_key& key)
 {
     return key.section + ":" + key.key;
 }
@@ -237,7 +239,7 @@ void add(findings& out, const std::string& item, verdict level, const std::strin
 }
 
 // The rules of one key over its value as read.
-void check_value(findings& out, const setting_key& key, const std::string& value)
+void check_value(findings& out, const checked_key& key, const std::string& value)
 {
     const std::string item = item_of(key);
     const int number = std::atoi(value.c_str());
@@ -343,18 +345,12 @@ void check_value(findings& out, const setting_key& key, const std::string& value
     }
 }
 
-std::string value_of(const settings_as_read& settings, const std::string& section, const std::string& key,
-                     std::size_t size)
-{
-    return value_as_read(raw_value(settings.speaker, section, key), size);
-}
-
 // A number on a line: whether the line can dial now.
 void check_line(findings& out, const settings_as_read& settings, const registration_states& registered,
                 const std::string& item, const std::string& number, int line)
 {
     const auto enabled = [&settings](int n) {
-        return value_of(settings, "account_info_" + std::to_string(n), "enable", 8) == "yes";
+        return setting_as_read(settings, setting::account_enable, n) == "yes";
     };
     if (line == 1) {
         bool any_enabled = false;
@@ -392,7 +388,7 @@ void check_line(findings& out, const settings_as_read& settings, const registrat
         return;
     }
     if (line == 5) {
-        if (value_of(settings, "account_info_p2p", "enable", 8) != "yes")
+        if (setting_as_read(settings, setting::p2p_enable) != "yes")
             add(out, item, verdict::warning,
                 shown(number) + " on line 5 (P2P): account_info_p2p:enable is not yes, so the user agent "
                                 "has no P2P line; enable it or choose another line");
@@ -408,16 +404,16 @@ void check_line(findings& out, const settings_as_read& settings, const registrat
 // where the modes make the line rest high (outputd/output_state).
 void check_relay_type(findings& out, const settings_as_read& settings)
 {
-    const std::string type = value_of(settings, "relay_ctrl", "type", 32);
+    const std::string type = setting_as_read(settings, setting::relay_type);
     if (contains(relay_type_names, type))
         return;
-    const bool used = value_of(settings, "relay_ctrl", "call_state", 8) == "yes" ||
-                      value_of(settings, "relay_ctrl", "dtmf", 8) == "yes";
+    const bool used = setting_as_read(settings, setting::relay_call_state) == "yes" ||
+                      setting_as_read(settings, setting::relay_dtmf) == "yes";
     if (type.empty() && !used)
         return;
-    const output_modes modes{value_of(settings, "relay_ctrl", "relay_mode", 16),
-                             value_of(settings, "relay_ctrl", "play_music", 16),
-                             value_of(settings, "relay_ctrl", "alarm", 16)};
+    const output_modes modes{setting_as_read(settings, setting::relay_mode),
+                             setting_as_read(settings, setting::relay_play_music),
+                             setting_as_read(settings, setting::relay_alarm)};
     const bool rests_high = idle_level(modes) == OUT_HIGH;
     std::string meant = meant_name(type, relay_type_names);
     if (meant.empty())
@@ -433,20 +429,19 @@ void check_relay_type(findings& out, const settings_as_read& settings)
                 meant);
 }
 
-void check_action_url(findings& out, const settings_as_read& settings, const std::string& which)
+void check_action_url(findings& out, const settings_as_read& settings, setting enable_key, setting url_key)
 {
-    const std::string enable_key = which + "_enable";
-    const std::string url_key = which + "_url";
-    const bool on = value_of(settings, "relay_action_url", enable_key, 8) == "yes";
-    const std::string url = value_of(settings, "relay_action_url", url_key, 256);
-    const std::string item = "relay_action_url:" + url_key;
+    const std::string enable_name = setting_entry(enable_key).key;
+    const bool on = setting_as_read(settings, enable_key) == "yes";
+    const std::string url = setting_as_read(settings, url_key);
+    const std::string item = setting_name(url_key);
     const bool placeholders = url.find("${ip}") != std::string::npos || url.find("${mac}") != std::string::npos;
     if (on && url.empty())
-        add(out, item, verdict::warning, which + "_enable is yes but the URL is empty: nothing is fetched");
+        add(out, item, verdict::warning, enable_name + " is yes but the URL is empty: nothing is fetched");
     else if (!on && placeholders)
         add(out, item, verdict::warning,
-            "the URL has placeholders but " + which + "_enable is not yes: it is never fetched; set " + which +
-                "_enable = yes");
+            "the URL has placeholders but " + enable_name + " is not yes: it is never fetched; set " + enable_name +
+                " = yes");
     // A placeholder written another way is sent as it stands.
     for (std::size_t at = url.find('$'); at != std::string::npos; at = url.find('$', at + 1)) {
         const std::string rest = url.substr(at);
@@ -469,10 +464,22 @@ std::string report_value(const std::string& value)
     return text + "\"";
 }
 
-const std::vector<setting_key>& station_setting_keys()
+const std::vector<checked_key>& station_setting_keys()
 {
-    static const std::vector<setting_key> table = make_table();
+    static const std::vector<checked_key> table = make_table();
     return table;
+}
+
+std::string setting_as_read(const settings_as_read& settings, setting s, int n, int k)
+{
+    const std::string name = setting_name(s, n, k);
+    const std::size_t colon = name.find(':');
+    if (colon == std::string::npos)
+        return {};
+    const setting_key& entry = setting_entry(s);
+    const std::optional<raw_sections>& file =
+        entry.file == settings_file::volume ? settings.volume : settings.speaker;
+    return value_as_read(raw_value(file, name.substr(0, colon), name.substr(colon + 1)), entry.size);
 }
 
 std::string value_as_read(const std::string& raw, std::size_t size)
@@ -503,7 +510,7 @@ findings check_settings(const settings_as_read& settings, const registration_sta
         add(out, speaker_conf, verdict::error, "cannot be read: the station runs with every setting empty");
         return out;
     }
-    for (const setting_key& key : station_setting_keys()) {
+    for (const checked_key& key : station_setting_keys()) {
         const std::optional<raw_sections>& file = key.volume_file ? settings.volume : settings.speaker;
         if (!file)
             continue;
@@ -529,27 +536,27 @@ findings check_settings(const settings_as_read& settings, const registration_sta
         check_value(out, key, value);
     }
 
-    for (std::size_t k = 0; k < 2; ++k) {
-        const std::string section = key_sections[k];
+    for (const int key_line : call_key_lines) {
         for (int n = 1; n <= 5; ++n) {
-            const std::string number_key = "next_number_" + std::to_string(n);
-            const std::string line_key = "number_" + std::to_string(n) + "_line";
-            const std::string number = value_of(settings, section, number_key, n == 1 ? 32 : 64);
+            const setting number_key = n == 1 ? setting::key_next_number_1 : setting::key_next_number;
+            const setting line_key = n == 1 ? setting::key_number_1_line : setting::key_number_line;
+            const int k = n == 1 ? 0 : n;
+            const std::string number = setting_as_read(settings, number_key, key_line, k);
             if (number.empty())
                 continue;
-            const int line = std::atoi(value_of(settings, section, line_key, n == 1 ? 24 : 32).c_str());
-            check_line(out, settings, registered, section + ":" + line_key, number, line);
+            const int line = std::atoi(setting_as_read(settings, line_key, key_line, k).c_str());
+            check_line(out, settings, registered, setting_name(line_key, key_line, k), number, line);
         }
     }
-    const int tamper_mode = std::atoi(value_of(settings, "unpack-intercom", "active", 16).c_str());
-    const std::string tamper_number = value_of(settings, "unpack-intercom", "number", 32);
+    const int tamper_mode = std::atoi(setting_as_read(settings, setting::tamper_active).c_str());
+    const std::string tamper_number = setting_as_read(settings, setting::tamper_number);
     if (tamper_calls(tamper_mode) && !tamper_number.empty())
         check_line(out, settings, registered, "unpack-intercom:number_line", tamper_number,
-                   std::atoi(value_of(settings, "unpack-intercom", "number_line", 16).c_str()));
+                   std::atoi(setting_as_read(settings, setting::tamper_number_line).c_str()));
 
     check_relay_type(out, settings);
-    check_action_url(out, settings, "on");
-    check_action_url(out, settings, "off");
+    check_action_url(out, settings, setting::action_on_enable, setting::action_on_url);
+    check_action_url(out, settings, setting::action_off_enable, setting::action_off_url);
     return out;
 }
 
@@ -559,7 +566,7 @@ settings_as_read read_station_settings()
     bool unreadable[2] = {false, false};
     settings.speaker.emplace();
     settings.volume.emplace();
-    for (const setting_key& key : station_setting_keys()) {
+    for (const checked_key& key : station_setting_keys()) {
         const int which = key.volume_file ? 1 : 0;
         std::optional<raw_sections>& file = key.volume_file ? settings.volume : settings.speaker;
         if (unreadable[which] || file->count(key.section))

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "check/findings.h"
+#include "common/settings_keys.h"
 
 // A section's keys (lower case) and the text after each key's '=' as the
 // line stands.
@@ -48,17 +49,25 @@ enum class setting_kind {
     choice,      // one of the words in `choices`
 };
 
-struct setting_key {
+// A key of the settings table (common/settings_keys.h) in one numbered
+// section, with how it is used.
+struct checked_key {
     bool volume_file = false;  // volume settings file, else speaker.conf
-    std::string section;
-    std::string key;
-    std::size_t size = 0;  // the reader's buffer: the value keeps size - 1 bytes
+    std::string section;       // "button-gpio67"
+    std::string key;           // "next_number_3"
+    std::size_t size = 0;      // the reader's buffer: the value keeps size - 1 bytes
     setting_kind kind = setting_kind::text;
     std::vector<std::string> choices;
 };
 
-// Every key the programs read, with its buffer and how it is used.
-const std::vector<setting_key>& station_setting_keys();
+// The keys the programs read that an installer sets for the station's
+// behaviour, with their buffers from the table and how each is used ([site]
+// and the accounts' TLS have checks of their own).
+const std::vector<checked_key>& station_setting_keys();
+
+// The value the programs get for a setting of the table, from the raw
+// sections; n and k are its numbers (setting_name).
+std::string setting_as_read(const settings_as_read& settings, setting s, int n = 0, int k = 0);
 
 // The value the programs get from a raw value: a quoted value without its
 // quotes, an unquoted one up to the first ';' or '#' without trailing

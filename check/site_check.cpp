@@ -101,7 +101,7 @@ findings check_site()
 {
     findings out;
     const site_plan plan = current_site_plan();
-    out.push_back(name_finding(config_value(speaker_conf, "site:name", site_name_limit + 1)));
+    out.push_back(name_finding(setting_value(setting::site_name)));
     for (const setting_refusal& refusal : plan.refusals) {
         if (refusal.key == "log_ca" && plan.ca_unreadable_here)
             out.push_back({area, "log_ca", verdict::warning,
@@ -138,7 +138,7 @@ findings check_site()
         out.push_back({area, "tls driver", verdict::ok, driver});
 
     out.push_back(socket_finding());
-    const std::string ca = station_path(config_value(speaker_conf, "site:log_ca", 1024));
+    const std::string ca = station_path(setting_value(setting::site_log_ca));
     out.push_back(site_tls_finding(server, probe_site_server(server, ca, tls_timeout)));
     return out;
 }

@@ -60,7 +60,7 @@ findings check_tools()
                               "the amplifier is never switched on: no beep or sound is heard"));
     out.push_back(device_file("beep", std::string(sounds) + "beep.mp3", false, "a key press gives no beep"));
 
-    const std::string language = config_value(speaker_conf, "system:language", 8);
+    const std::string language = setting_value(setting::system_language);
     const std::string folder = std::string(sounds) + (language == "en" ? "en/" : "cn/");
     bool spoken_ok = true;
     for (const char* name : {"digit-0.mp3", "digit-1.mp3", "digit-2.mp3", "digit-3.mp3", "digit-4.mp3",
@@ -77,8 +77,8 @@ findings check_tools()
 
     // The tamper switch plays its file only in mode 3; the file is a path as
     // the player is given it.
-    if (std::atoi(config_value(speaker_conf, "unpack-intercom:active", 16).c_str()) == 3) {
-        const std::string file = config_value(speaker_conf, "unpack-intercom:audio_file", 32);
+    if (std::atoi(setting_value(setting::tamper_active).c_str()) == 3) {
+        const std::string file = setting_value(setting::tamper_audio_file);
         if (file.empty())
             out.push_back({area, "tamper sound", verdict::error,
                            "unpack-intercom:audio_file is empty with active = 3: the tamper switch plays "

@@ -15,29 +15,28 @@ std::string cut(std::string text)
 
 }  // namespace
 
-std::string account_setting(int n, const char* key, std::size_t size)
+std::string account_setting(int n, setting key)
 {
-    const std::string name = "account_info_" + std::to_string(n) + ":" + key;
-    return config_value(speaker_conf, name.c_str(), size);
+    return setting_value(key, n);
 }
 
 bool account_enabled(int n)
 {
-    return account_setting(n, "enable", 8) == "yes";
+    return account_setting(n, setting::account_enable) == "yes";
 }
 
 bool p2p_account_enabled()
 {
-    return config_value(speaker_conf, "account_info_p2p:enable", 8) == "yes";
+    return setting_value(setting::p2p_enable) == "yes";
 }
 
 account_identity account_identity_of(int n)
 {
     account_identity id;
-    id.username = account_setting(n, "username", 32);
-    id.host = account_setting(n, "domain", 128);
+    id.username = account_setting(n, setting::account_username);
+    id.host = account_setting(n, setting::account_domain);
     if (id.host.empty())
-        id.host = account_setting(n, "server", 128);
+        id.host = account_setting(n, setting::account_server);
     return id;
 }
 

@@ -5,11 +5,12 @@
 // user agent registers the same accounts.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
-// The key of section "account_info_<n>", read with a buffer of size bytes.
-std::string account_setting(int n, const char* key, std::size_t size);
+#include "common/settings_keys.h"
+
+// A key of section "account_info_<n>" (setting::account_...).
+std::string account_setting(int n, setting key);
 
 // Section "account_info_<n>" has enable = yes.
 bool account_enabled(int n);

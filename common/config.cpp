@@ -60,3 +60,34 @@ std::string config_value(const char* path, const char* key, std::size_t size)
     read_config_value(path, key, value, size);
     return value;
 }
+
+namespace {
+
+bool read_setting_at(setting s, std::string& dst, int n, int k, std::size_t size)
+{
+    const std::string name = setting_name(s, n, k);
+    if (name.empty())
+        return false;
+    return read_config_value(settings_path(setting_entry(s).file), name.c_str(), dst, size) == 1;
+}
+
+}  // namespace
+
+bool read_setting(setting s, std::string& dst, int n, int k)
+{
+    return read_setting_at(s, dst, n, k, setting_entry(s).size);
+}
+
+std::string setting_value(setting s, int n, int k)
+{
+    std::string value;
+    read_setting(s, value, n, k);
+    return value;
+}
+
+std::string judged_setting_value(setting s)
+{
+    std::string value;
+    read_setting_at(s, value, 0, 0, judged_read_size);
+    return value;
+}

@@ -6,14 +6,29 @@
 #include <cstddef>
 #include <string>
 
-// The two settings files (device paths).
-inline constexpr const char* speaker_conf = "/etc/speaker.conf";
-inline constexpr const char* volume_conf = "/oem/etc/volctrl.conf";
+#include "common/settings_keys.h"
 
-// Reads "section:key" from the INI file at the device path `path` into dst,
-// at most size - 1 bytes of it. Returns 1 when the file was loaded (dst then
-// holds the value, empty for a missing key) and 0 when it could not be
-// loaded, leaving dst untouched.
+// A setting of the table (common/settings_keys.h), read from its file into
+// dst, cut to the entry's size - 1 bytes; n and k are the numbers of a
+// numbered section and key (setting_name). True when the file was loaded
+// (dst then holds the value, empty for a missing key); false when it could
+// not be loaded or the numbers are not the entry's, leaving dst untouched.
+bool read_setting(setting s, std::string& dst, int n = 0, int k = 0);
+
+// The same for a caller that starts from an empty value: a file that cannot
+// be loaded gives the empty text.
+std::string setting_value(setting s, int n = 0, int k = 0);
+
+// The setting read at judged_read_size instead of its buffer, for the one
+// program that judges it whole (station-sitelog).
+std::string judged_setting_value(setting s);
+
+// The INI reader beneath: "section:key" from the INI file at the device path
+// `path` into dst, at most size - 1 bytes of it; 1 when the file was loaded
+// (dst then holds the value, empty for a missing key), 0 when it could not
+// be loaded, leaving dst untouched. The station's programs read their
+// settings through the table above; this serves the stand-in user agent's
+// own file and the reader's tests.
 int read_config_value(const char* path, const char* key, std::string& dst, std::size_t size);
 
 // The same for a caller that starts from an empty value: a file that cannot

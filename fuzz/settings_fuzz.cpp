@@ -27,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     p2p_account_enabled();
     for (int key : {1, 2, 3})
-        fuzz_require(key_setting(key, "next_number_1", 32).size() < 32, "a key setting fits its size");
+        fuzz_require(key_setting(key, setting::key_next_number_1).size() < setting_entry(setting::key_next_number_1).size,
+                     "a key setting fits its size");
     return 0;
 }

@@ -9,11 +9,11 @@
 
 namespace {
 
-void relay_action(const char* enable_key, const char* url_key)
+void relay_action(setting enable_key, setting url_key)
 {
-    if (config_value(speaker_conf, enable_key, 8) != "yes")
+    if (setting_value(enable_key) != "yes")
         return;
-    std::string url = config_value(speaker_conf, url_key, 256);
+    std::string url = setting_value(url_key);
     std::string address;
     if (url.find("${ip}") != std::string::npos && lookup_ip_address(address))
         replace_all(url, "${ip}", address);
@@ -63,10 +63,10 @@ int lookup_mac_address(std::string& out)
 
 void relay_on_action()
 {
-    relay_action("relay_action_url:on_enable", "relay_action_url:on_url");
+    relay_action(setting::action_on_enable, setting::action_on_url);
 }
 
 void relay_off_action()
 {
-    relay_action("relay_action_url:off_enable", "relay_action_url:off_url");
+    relay_action(setting::action_off_enable, setting::action_off_url);
 }

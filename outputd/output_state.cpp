@@ -17,9 +17,8 @@ int mode_state(const std::string& mode)
 
 output_modes read_output_modes()
 {
-    return {config_value(speaker_conf, "relay_ctrl:relay_mode", 16),
-            config_value(speaker_conf, "relay_ctrl:play_music", 16),
-            config_value(speaker_conf, "relay_ctrl:alarm", 16)};
+    return {setting_value(setting::relay_mode), setting_value(setting::relay_play_music),
+            setting_value(setting::relay_alarm)};
 }
 
 int idle_level(const output_modes& m)

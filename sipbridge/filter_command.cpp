@@ -36,22 +36,22 @@ constexpr std::size_t config_limit = 1 << 20;
 std::optional<std::vector<trusted_setting>> trusted_settings()
 {
     std::string p2p;
-    if (read_config_value(speaker_conf, "account_info_p2p:enable", p2p, 8) == 0)
+    if (!read_setting(setting::p2p_enable, p2p))
         return std::nullopt;
     std::vector<trusted_setting> settings;
     for (int n = 1; n <= 3; ++n) {
         if (!account_enabled(n))
             continue;
         const std::string section = "account_info_" + std::to_string(n);
-        for (const char* key : {"domain", "server", "outbound"}) {
-            const std::string value = proxy_host(account_setting(n, key, 128));
+        for (const setting key : {setting::account_domain, setting::account_server, setting::account_outbound}) {
+            const std::string value = proxy_host(account_setting(n, key));
             if (!value.empty())
-                settings.push_back({section, key, value});
+                settings.push_back({section, setting_entry(key).key, value});
         }
     }
     if (p2p == "yes")
         for (const std::string& word :
-             allowed_host_words(config_value(speaker_conf, "account_info_p2p:allowed_hosts", 256)))
+             allowed_host_words(setting_value(setting::p2p_allowed_hosts)))
             settings.push_back({"account_info_p2p", "allowed_hosts", word});
     return settings;
 }

@@ -4,9 +4,8 @@
 #include "common/config.h"
 #include "common/settings_line.h"
 
-const std::vector<std::string> account_keys = {"enable",   "username",  "domain", "server",   "password",
-                                               "transport", "auth_user", "regint", "mediaenc", "outbound", "tls_name"};
-const std::vector<std::string> sip_keys = {"listen", "certificate", "cafile"};
+const std::vector<std::string> account_keys = section_keys("account_info_N");
+const std::vector<std::string> sip_keys = section_keys("sip");
 
 std::string section_of(const settings_account& account)
 {
@@ -28,16 +27,16 @@ std::vector<settings_account> enabled_settings_accounts()
             continue;
         settings_account account;
         account.n = n;
-        account.username = account_setting(n, "username", 32);
-        account.domain = account_setting(n, "domain", 128);
-        account.server = account_setting(n, "server", 128);
-        account.password = account_setting(n, "password", 64);
-        account.transport = account_setting(n, "transport", 8);
-        account.auth_user = account_setting(n, "auth_user", 64);
-        account.regint = account_setting(n, "regint", 16);
-        account.mediaenc = account_setting(n, "mediaenc", 16);
-        account.outbound = account_setting(n, "outbound", 128);
-        account.tls_name = account_setting(n, "tls_name", 128);
+        account.username = account_setting(n, setting::account_username);
+        account.domain = account_setting(n, setting::account_domain);
+        account.server = account_setting(n, setting::account_server);
+        account.password = account_setting(n, setting::account_password);
+        account.transport = account_setting(n, setting::account_transport);
+        account.auth_user = account_setting(n, setting::account_auth_user);
+        account.regint = account_setting(n, setting::account_regint);
+        account.mediaenc = account_setting(n, setting::account_mediaenc);
+        account.outbound = account_setting(n, setting::account_outbound);
+        account.tls_name = account_setting(n, setting::account_tls_name);
         accounts.push_back(std::move(account));
     }
     return accounts;
@@ -45,8 +44,8 @@ std::vector<settings_account> enabled_settings_accounts()
 
 sip_settings read_sip_settings()
 {
-    return {config_value(speaker_conf, "sip:listen", 64), config_value(speaker_conf, "sip:certificate", 128),
-            config_value(speaker_conf, "sip:cafile", 128)};
+    return {setting_value(setting::sip_listen), setting_value(setting::sip_certificate),
+            setting_value(setting::sip_cafile)};
 }
 
 std::vector<setting_refusal> cut_settings(const std::string& section, const std::vector<std::string>& keys)

@@ -9,15 +9,14 @@
 #include "common/station_root.h"
 #include "sipbridge/bridge_rules.h"
 
-const std::vector<std::string> site_keys = {"log_server", "log_ca", "log_name", "name"};
+const std::vector<std::string> site_keys = section_keys("site");
+
+static_assert(setting_entry(setting::site_name).size == site_name_limit + 1,
+              "orvanel reads as much of the station's name as the site's log carries");
 
 namespace {
 
 constexpr const char* section = "site";
-
-// Each value is read at this length, so that one longer than any of them
-// may be is seen long rather than cut to a length that passes.
-constexpr std::size_t read_size = 1024;
 
 constexpr std::size_t path_limit = 255;
 constexpr std::size_t pem_limit = 1 << 20;
@@ -119,9 +118,10 @@ std::string site_forwarding::address() const
 
 site_settings read_site_settings()
 {
-    return {config_value(speaker_conf, "site:log_server", read_size),
-            config_value(speaker_conf, "site:log_ca", read_size),
-            config_value(speaker_conf, "site:log_name", read_size), config_value(speaker_conf, "site:name", read_size)};
+    // Each value is read longer than any may be (judged_read_size), so that
+    // one too long is seen long rather than cut to a length that passes.
+    return {judged_setting_value(setting::site_log_server), judged_setting_value(setting::site_log_ca),
+            judged_setting_value(setting::site_log_name), judged_setting_value(setting::site_name)};
 }
 
 bool valid_host_name(const std::string& text)
@@ -217,7 +217,7 @@ site_plan plan_site(const site_settings& settings, const file_reader& read)
 site_plan current_site_plan()
 {
     std::string probe;
-    if (!read_config_value(speaker_conf, "site:log_server", probe, 2)) {
+    if (!read_setting(setting::site_log_server, probe)) {
         site_plan plan;
         plan.refusals.push_back({section, "log_server", "",
                                  std::string("the settings file ") + speaker_conf + " cannot be read"});

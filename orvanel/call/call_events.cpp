@@ -193,9 +193,9 @@ bool on_outgoing_closed(const cJSON* event)
         return release_tamper_call();
     if (key == 1 || key == 2) {
         set_active_led(LED_CALL_FAILED);
-        const std::string busy_or_unuse = key_setting(key, "busy_or_unuse", 16);
-        const std::string next_time = key_setting(key, "next_time", 16);
-        const std::string next_number = key_setting(key, "next_number_2", 64);
+        const std::string busy_or_unuse = key_setting(key, setting::key_busy_or_unuse);
+        const std::string next_time = key_setting(key, setting::key_next_time);
+        const std::string next_number = key_setting(key, setting::key_next_number, 2);
         bool retry_armed = false;
         // After a hang-up with the key no next number is dialled, whatever
         // reason the user agent gives for the close.
@@ -245,8 +245,8 @@ bool on_call_outgoing(const cJSON* event)
     // This timer hangs up an unanswered call; it does not arm a next hop.
     const int key = active_key;
     if (key == 1 || key == 2) {
-        const bool no_reply = key_setting(key, "no_reply", 16) == "yes";
-        const std::string next_time = key_setting(key, "next_time", 16);
+        const bool no_reply = key_setting(key, setting::key_no_reply) == "yes";
+        const std::string next_time = key_setting(key, setting::key_next_time);
         if (no_reply) {
             if (key == 1)
                 log_print(LEVEL_INFO, "start timer\n");

@@ -29,9 +29,8 @@ void dial_next_number(int& position)
 {
     const int hop = position + 2;
     const int key = active_key;  // other keys than 1 and 2 have no numbers
-    const std::string k = std::to_string(hop);
-    const std::string number = key_setting(key, "next_number_" + k, 64);
-    const std::string line = key_setting(key, "number_" + k + "_line", 32);
+    const std::string number = key_setting(key, setting::key_next_number, hop);
+    const std::string line = key_setting(key, setting::key_number_line, hop);
     if (number.empty()) {
         // An empty number ends the chain, even when a later one is set.
         log_print(LEVEL_NOTICE, "第%d个号码为空\n", hop);

@@ -92,7 +92,7 @@ void Led_State_GPIO67()
 {
     log_print(LEVEL_INFO, "thread %s is ready!\n", "Led_State_GPIO67");
     // Only the two-key model has the second key's LEDs; read once.
-    const std::string model = config_value(speaker_conf, "system:model", 32);
+    const std::string model = setting_value(setting::system_model);
     if (model != "ZR-K11") {
         log_print(LEVEL_INFO, "module:%s 不含有gpio67 结束当前线程:%s\n", model.c_str(), "Led_State_GPIO67");
         return;
@@ -103,7 +103,7 @@ void Led_State_GPIO67()
 
 void key_beep()
 {
-    if (config_value(volume_conf, "volume:key_beep", 8) != "yes")
+    if (setting_value(setting::volume_key_beep) != "yes")
         return;
     if (beep_announced(baresip_status))
         publish_volume_event("on");

@@ -34,7 +34,7 @@ std::string ip_speech_command(const std::string& address, bool english)
 
 void announce_ip()
 {
-    const bool english = config_value(speaker_conf, "system:language", 8) == "en";
+    const bool english = setting_value(setting::system_language) == "en";
     run_shell(station_path("/usr/bin/amixer") + " -q sset 'Master',0 29");
     amplifier_on(true);
     std::string address;

@@ -34,7 +34,7 @@ void not_active(int key)
 void http_request(int key)
 {
     log_print(LEVEL_INFO, key == 1 ? "发起HTTP请求\n" : "GPIO67发起HTTP请求\n");
-    const std::string url = key_setting(key, "api_url", 256);
+    const std::string url = key_setting(key, setting::key_api_url);
     write_oplog("Other Event", "HTTP API URL:", url);
     if (url.empty())
         return;
@@ -61,8 +61,8 @@ void start_call()
         give_up_dial();
         return;
     }
-    const std::string number = key_setting(key, "next_number_1", 32);
-    const std::string line = key_setting(key, "number_1_line", 24);
+    const std::string number = key_setting(key, setting::key_next_number_1);
+    const std::string line = key_setting(key, setting::key_number_1_line);
     if (number.empty()) {
         give_up_dial();
         return;
@@ -82,7 +82,7 @@ void hang_up()
     const int key = active_key;
     if (key != 1 && key != 2)
         return;
-    const std::string mode = key_setting(key, "hang_up", 8);
+    const std::string mode = key_setting(key, setting::key_hang_up);
     if (mode != "yes")
         return;
     // Marked before the command goes out: a user agent that reports the
@@ -108,7 +108,7 @@ void answer()
 void key_action(int key, double held_seconds)
 {
     log_print(LEVEL_INFO, key == 1 ? "按钮类型:gpio140\n" : "按钮类型:gpio67\n");
-    const int mode = std::atoi(key_setting(key, "key_mode", 32).c_str());
+    const int mode = std::atoi(key_setting(key, setting::key_mode).c_str());
 
     if (key == 1 && held_seconds >= long_press_seconds) {
         if (active_key == tamper_key) {

@@ -10,24 +10,15 @@
 #include "orvanel/core/dial.h"
 #include "orvanel/core/publish.h"
 
-namespace {
-
-std::string tamper_setting(const char* name, std::size_t size)
-{
-    return config_value(speaker_conf, (std::string("unpack-intercom:") + name).c_str(), size);
-}
-
-}  // namespace
-
 bool tamper_action()
 {
-    const int mode = std::atoi(tamper_setting("active", 16).c_str());
+    const int mode = std::atoi(setting_value(setting::tamper_active).c_str());
     if (mode == TAMPER_NOT_ACTIVE) {
         write_oplog("BUTTON", "KEY_GPIO3 not active", "");
         return false;
     }
     if (mode == TAMPER_HTTP) {
-        const std::string url = tamper_setting("api_url", 64);
+        const std::string url = setting_value(setting::tamper_api_url);
         if (url.empty()) {
             write_oplog("Other Event", "API URL IS NULL:", "");
             return false;
@@ -37,8 +28,8 @@ bool tamper_action()
         return true;
     }
     if (mode == TAMPER_SOUND) {
-        const std::string file = tamper_setting("audio_file", 32);
-        const int count = std::atoi(tamper_setting("play_count", 16).c_str());
+        const std::string file = setting_value(setting::tamper_audio_file);
+        const int count = std::atoi(setting_value(setting::tamper_play_count).c_str());
         play_sound(file, count);
         write_oplog("FUNCTION", "KEY1 Play Auido", "File: " + file + "; Repeat: " + std::to_string(count));
         return true;
@@ -46,8 +37,8 @@ bool tamper_action()
     if (baresip_status != STATUS_IDLE)
         return true;
     claim_call(tamper_key);
-    const std::string number = tamper_setting("number", 32);
-    const int line = std::atoi(tamper_setting("number_line", 16).c_str());
+    const std::string number = setting_value(setting::tamper_number);
+    const int line = std::atoi(setting_value(setting::tamper_number_line).c_str());
     if (dial_number(number, line, true))
         write_oplog("FUNCTION", "KEY3 Call", "key_gpio3 " + number + " <" + account_label(line) + ">");
     return true;

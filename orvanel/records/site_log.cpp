@@ -102,7 +102,7 @@ site_origin site_log::origin()
     site_origin o;
     // Read afresh, as every setting: a renamed station says so from its
     // next line on.
-    o.name = config_value(speaker_conf, "site:name", 65);
+    o.name = setting_value(setting::site_name);
     if (o.name.empty()) {
         char host[256] = {};
         if (gethostname(host, sizeof host - 1) == 0)

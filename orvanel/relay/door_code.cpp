@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/config.h"
 #include "common/oplog.h"
 #include "common/process.h"
 #include "common/record_text.h"
@@ -214,7 +215,7 @@ dtmf_take take_dtmf(const std::string& digits)
     if (guard.call_locked())
         return take;
     take.recorded = true;
-    if (relay_setting("dtmf", 8) != "yes")
+    if (setting_value(setting::relay_dtmf) != "yes")
         return take;  // no door code: the digits are only recorded
     if (!restored)
         restore_dtmf_lockout();
@@ -227,8 +228,8 @@ dtmf_take take_dtmf(const std::string& digits)
                       whole_seconds(guard.remaining(at)));
         return take;
     }
-    take.code = relay_setting("dtmf_code", 32);
-    take.tries = door_code_guard::tries_of_setting(relay_setting("dtmf_tries", 8));
+    take.code = setting_value(setting::relay_dtmf_code);
+    take.tries = door_code_guard::tries_of_setting(setting_value(setting::relay_dtmf_tries));
     take.digits = digits.substr(0, guard.admit(digits.size(), take.code.size(), take.tries));
     take.collected = true;
     return take;
@@ -245,8 +246,8 @@ void relay_on_dtmf(const dtmf_take& take)
     const door_code_guard::verdict verdict = guard.after(matched, take.code.size(), take.tries, now());
     if (matched) {
         open_relay("DTMF code");
-        if (relay_setting("mode", 16) == "delay")
-            start_relay_reset("relay_ctrl:dtmf_reset_duration");
+        if (setting_value(setting::relay_dtmf_mode) == "delay")
+            start_relay_reset(setting::relay_dtmf_reset_duration);
         dtmf_digits.clear();
         if (had_wrong_digits)
             forget_wrong_digits();

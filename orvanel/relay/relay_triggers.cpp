@@ -18,21 +18,16 @@ namespace {
 // The call triggers that switch on for the state_info values given.
 void relay_on_call(const char* first, const char* second, const char* opener)
 {
-    const std::string call_state = relay_setting("call_state", 8);
-    const std::string state_info = relay_setting("state_info", 16);
+    const std::string call_state = setting_value(setting::relay_call_state);
+    const std::string state_info = setting_value(setting::relay_state_info);
     if (call_state != "yes" || (state_info != first && state_info != second))
         return;
     open_relay(opener);
-    if (relay_setting("call_reset_mode", 16) == "delay")
-        start_relay_reset("relay_ctrl:call_reset_duration");
+    if (setting_value(setting::relay_call_reset_mode) == "delay")
+        start_relay_reset(setting::relay_call_reset_duration);
 }
 
 }  // namespace
-
-std::string relay_setting(const char* key, std::size_t size)
-{
-    return config_value(speaker_conf, (std::string("relay_ctrl:") + key).c_str(), size);
-}
 
 void open_relay(const char* opener)
 {
@@ -47,10 +42,10 @@ void switch_relay(bool on)
         std::puts(on ? "GPIO_RELAY set on" : "GPIO_RELAY set off");
 }
 
-void start_relay_reset(const char* duration_key)
+void start_relay_reset(setting duration_key)
 {
     try {
-        std::thread(relayDelayControl, std::string(duration_key)).detach();
+        std::thread(relayDelayControl, duration_key).detach();
     } catch (const std::system_error&) {
         std::puts("create thread_delay relayDelayControl failed");
     }
@@ -58,7 +53,7 @@ void start_relay_reset(const char* duration_key)
 
 void publish_relay_request(const std::string& id, bool on)
 {
-    const std::string type = on ? relay_setting("type", 32) : std::string();
+    const std::string type = on ? setting_value(setting::relay_type) : std::string();
     publish_command(TARGET_OUTPUT, relay_request_text(id, on, type));
 }
 
@@ -74,31 +69,31 @@ void relay_on_outgoing()
 
 void relay_on_answered()
 {
-    const std::string reset_mode = relay_setting("call_reset_mode", 16);
+    const std::string reset_mode = setting_value(setting::relay_call_reset_mode);
     if (reset_mode == "answered") {
         switch_relay(false);
         return;
     }
-    if (relay_setting("call_state", 8) != "yes" || relay_setting("state_info", 16) != "answered")
+    if (setting_value(setting::relay_call_state) != "yes" || setting_value(setting::relay_state_info) != "answered")
         return;
     open_relay("answered call");
     if (reset_mode == "delay")
-        start_relay_reset("relay_ctrl:call_reset_duration");
+        start_relay_reset(setting::relay_call_reset_duration);
 }
 
 void relay_on_hangup(const std::string& reason)
 {
-    const std::string reset_mode = relay_setting("call_reset_mode", 16);
+    const std::string reset_mode = setting_value(setting::relay_call_reset_mode);
     if (reset_mode == "hangup") {
         switch_relay(false);
     } else {
-        const std::string call_state = relay_setting("call_state", 8);
-        const std::string state_info = relay_setting("state_info", 16);
+        const std::string call_state = setting_value(setting::relay_call_state);
+        const std::string state_info = setting_value(setting::relay_state_info);
         if (call_state == "yes" && state_info == "hangup") {
             // A relay switched on by a hang-up always goes off after the
             // call reset duration, whatever the reset mode.
             open_relay("call hang-up");
-            start_relay_reset("relay_ctrl:call_reset_duration");
+            start_relay_reset(setting::relay_call_reset_duration);
         } else if (call_state == "yes") {
             switch_relay(false);
         }
@@ -106,9 +101,9 @@ void relay_on_hangup(const std::string& reason)
     cdr_finish(reason);
 }
 
-void relayDelayControl(const std::string& duration_key)
+void relayDelayControl(setting duration_key)
 {
-    const int seconds = std::atoi(config_value(speaker_conf, duration_key.c_str(), 8).c_str());
+    const int seconds = std::atoi(setting_value(duration_key).c_str());
     if (seconds > 0)
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
     switch_relay(false);

@@ -5,13 +5,10 @@
 // afresh. The triggers run on the event thread, one event at a time.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
+#include "common/settings_keys.h"
 #include "common/station_protocol.h"
-
-// The relay_ctrl setting `key`, read afresh into a buffer of `size` bytes.
-std::string relay_setting(const char* key, std::size_t size);
 
 // A switch-on or switch-off request, followed in debug mode by the console
 // line "GPIO_RELAY set on" or "GPIO_RELAY set off".
@@ -24,8 +21,9 @@ void switch_relay(bool on);
 // reaches outputd directly and has only outputd's "RELAY Control" entry.)
 void open_relay(const char* opener);
 
-// Starts a detached relayDelayControl thread with the duration setting.
-void start_relay_reset(const char* duration_key);
+// Starts a detached relayDelayControl thread with the duration setting
+// (setting::relay_call_reset_duration or relay_dtmf_reset_duration).
+void start_relay_reset(setting duration_key);
 
 // The request for the output (relay_request_text): on with relay_ctrl:type,
 // or off.
@@ -39,4 +37,4 @@ void relay_on_hangup(const std::string& reason);
 
 // Waits the seconds of the duration setting (read when the thread starts),
 // then switches the relay off.
-void relayDelayControl(const std::string& duration_key);
+void relayDelayControl(setting duration_key);

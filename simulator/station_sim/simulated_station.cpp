@@ -51,7 +51,7 @@ std::string sim_station::key1_number(int n) const
 {
     setenv("STATION_ROOT", root_.path().c_str(), 1);
     station_root_init();
-    return config_value(speaker_conf, ("button-gpio140:next_number_" + std::to_string(n)).c_str(), 128);
+    return n == 1 ? setting_value(setting::key_next_number_1, 140) : setting_value(setting::key_next_number, 140, n);
 }
 
 sim_station::~sim_station()
