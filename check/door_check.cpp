@@ -4,8 +4,9 @@
 #include <cstdlib>
 
 #include "common/c_holders.h"
-#include "sipbridge/accounts_file.h"
-#include "sipbridge/sip_filter.h"
+#include "sipbridge/config/accounts_file.h"
+#include "sipbridge/config/sip_address.h"
+#include "sipbridge/filter/sip_filter.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "common/redis_link.h"
 #include "common/station_protocol.h"
 #include "common/station_root.h"
-#include "sipbridge/sip_filter.h"
+#include "sipbridge/filter/sip_filter.h"
 
 extern char** environ;
 

@@ -14,7 +14,7 @@
 #include "common/c_holders.h"
 #include "common/station_root.h"
 #include "orvanel/records/operation_log.h"
-#include "sipbridge/accounts_file.h"
+#include "sipbridge/config/accounts_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check/findings.h"
-#include "sipbridge/ua_config.h"
+#include "sipbridge/config/ua_config.h"
 
 // The last registration entry of an address of record in an operation-log
 // text: registered or failed, with its time and the failure's reason.

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "check/findings.h"
-#include "sipbridge/tls_destinations.h"
+#include "sipbridge/config/tls_destinations.h"
 #include "tlsrelay/relay_verdicts.h"
 
 // A destination's finding from its verdict (none: the relay has not

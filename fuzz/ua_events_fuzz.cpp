@@ -4,8 +4,8 @@
 #include "common/c_holders.h"
 #include "common/station_protocol.h"
 #include "fuzz/fuzz_station.h"
-#include "sipbridge/event_translation.h"
-#include "sipbridge/netstring.h"
+#include "sipbridge/link/event_translation.h"
+#include "sipbridge/link/netstring.h"
 
 namespace {
 

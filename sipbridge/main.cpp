@@ -13,11 +13,11 @@
 #include <string>
 
 #include "common/process.h"
-#include "sipbridge/accounts_file.h"
-#include "sipbridge/bridge.h"
-#include "sipbridge/filter_command.h"
-#include "sipbridge/ua_config_command.h"
-#include "sipbridge/ua_files.h"
+#include "sipbridge/config/accounts_file.h"
+#include "sipbridge/config/ua_config_command.h"
+#include "sipbridge/config/ua_files.h"
+#include "sipbridge/filter/filter_command.h"
+#include "sipbridge/link/bridge.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/station_root.h"
-#include "sipbridge/ua_files.h"
+#include "sipbridge/config/ua_files.h"
 #include "sitelog/site_config.h"
 
 namespace {

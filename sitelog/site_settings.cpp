@@ -7,7 +7,7 @@
 #include "common/config.h"
 #include "common/file_text.h"
 #include "common/station_root.h"
-#include "sipbridge/bridge_rules.h"
+#include "sipbridge/config/sip_address.h"
 
 const std::vector<std::string> site_keys = section_keys("site");
 

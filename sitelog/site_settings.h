@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "sipbridge/ua_config.h"
-#include "sipbridge/ua_settings.h"
+#include "sipbridge/config/ua_config.h"
+#include "sipbridge/config/ua_settings.h"
 
 // RFC 5425's port for syslog over TLS.
 inline constexpr int site_default_port = 6514;

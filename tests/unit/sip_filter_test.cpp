@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "sipbridge/sip_filter.h"
+#include "sipbridge/config/sip_address.h"
+#include "sipbridge/filter/sip_filter.h"
 
 namespace {
 

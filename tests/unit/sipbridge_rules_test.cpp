@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "sipbridge/accounts_file.h"
-#include "sipbridge/bridge_rules.h"
-#include "sipbridge/call_book.h"
-#include "sipbridge/command_plan.h"
-#include "sipbridge/netstring.h"
-#include "sipbridge/ua_config.h"
 #include "common/station_accounts.h"
+#include "sipbridge/config/accounts_file.h"
+#include "sipbridge/config/sip_address.h"
+#include "sipbridge/config/ua_config.h"
+#include "sipbridge/link/bridge_rules.h"
+#include "sipbridge/link/call_book.h"
+#include "sipbridge/link/command_plan.h"
+#include "sipbridge/link/netstring.h"
 #include "station_kit/station.h"
 
 #include <string>

@@ -5,8 +5,9 @@
 
 #include "common/c_holders.h"
 #include "common/json_text.h"
-#include "sipbridge/command_plan.h"
-#include "sipbridge/event_translation.h"
+#include "sipbridge/config/accounts_file.h"
+#include "sipbridge/link/command_plan.h"
+#include "sipbridge/link/event_translation.h"
 
 #include <string>
 #include <vector>

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "sipbridge/accounts_file.h"
-#include "sipbridge/sip_filter.h"
-#include "sipbridge/tls_destinations.h"
+#include "sipbridge/config/accounts_file.h"
+#include "sipbridge/config/tls_destinations.h"
+#include "sipbridge/filter/sip_filter.h"
 #include "tlsrelay/relay_plan.h"
 #include "tlsrelay/relay_verdicts.h"
 

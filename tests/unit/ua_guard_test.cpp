@@ -18,11 +18,11 @@
 #include <iterator>
 
 #include "common/c_holders.h"
+#include "sipbridge/link/ua_link.h"
+#include "sipbridge/trust/proc_net_tcp.h"
+#include "sipbridge/trust/station_users.h"
+#include "sipbridge/trust/ua_owner.h"
 #include "station_kit/other_user.h"
-#include "sipbridge/proc_net_tcp.h"
-#include "sipbridge/station_users.h"
-#include "sipbridge/ua_link.h"
-#include "sipbridge/ua_owner.h"
 
 namespace {
 
