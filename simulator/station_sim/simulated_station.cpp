@@ -51,7 +51,8 @@ std::string sim_station::key1_number(int n) const
 {
     setenv("STATION_ROOT", root_.path().c_str(), 1);
     station_root_init();
-    return n == 1 ? setting_value(setting::key_next_number_1, 140) : setting_value(setting::key_next_number, 140, n);
+    const int key1 = call_key_lines[0];
+    return n == 1 ? setting_value(setting::key_next_number_1, key1) : setting_value(setting::key_next_number, key1, n);
 }
 
 sim_station::~sim_station()
