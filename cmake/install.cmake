@@ -73,3 +73,5 @@ install(FILES ${PROJECT_SOURCE_DIR}/station/template/etc/speaker.conf
               ${PROJECT_SOURCE_DIR}/station/template/oem/etc/volctrl.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README's map links its pages in docs/, which go beside it.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs FILES_MATCHING PATTERN "*.md")
