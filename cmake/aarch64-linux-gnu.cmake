@@ -4,7 +4,7 @@
 #
 #   cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
 #
-# The binaries then need the GLIBC of Debian 12 (2.34 to 2.36). For a board
+# The binaries then need the GLIBC of Debian 12 (2.36). For a board
 # whose C library is older, build against the board SDK's sysroot instead:
 #
 #   -DCMAKE_SYSROOT=/opt/board-sdk/sysroot
