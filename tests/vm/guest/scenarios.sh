@@ -546,7 +546,9 @@ site_diagnose() {
     say "site: queue $(ls -la /userdata/sitelog 2>&1 | tr -s ' ' | tr '\n' '|')"
     say "site: journal $(journalctl -b -u station-sitelog.service --no-pager -o cat | tail -n 20 | tr '\n' '|')"
     local lift n=0
-    for lift in "SystemCallFilter=\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged" "SystemCallFilter=\nSystemCallFilter=@system-service" "SystemCallFilter="; do
+    # First a plain restart: an instance that forwards then was slow or
+    # stuck, not held by its sandbox.
+    for lift in "" "SystemCallFilter=\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged" "SystemCallFilter=\nSystemCallFilter=@system-service" "SystemCallFilter="; do
         n=$((n + 1))
         mkdir -p /run/systemd/system/station-sitelog.service.d
         printf '[Service]\n%b\n' "$lift" >/run/systemd/system/station-sitelog.service.d/lift.conf
@@ -554,9 +556,13 @@ site_diagnose() {
         systemctl restart station-sitelog.service
         wait_for 20 test -S /run/station-sitelog/log.sock
         redis LPUSH writelog-channel "Other Event,site try $n," >/dev/null
-        if wait_for 25 site_arrived "Other Event,site try $n,"; then
-            say "site: arrives with $(echo -e "$lift" | tr '\n' ' ')"
-            fail "g.sandbox" "the instance forwards only with $(echo -e "$lift" | tr '\n' ' ')"
+        if wait_for 90 site_arrived "Other Event,site try $n,"; then
+            if [ -z "$lift" ]; then
+                say "site: arrives after a plain restart: the first instance was slow or stuck, not held by its sandbox"
+            else
+                say "site: arrives with $(echo -e "$lift" | tr '\n' ' ')"
+                fail "g.sandbox" "the instance forwards only with $(echo -e "$lift" | tr '\n' ' ')"
+            fi
             break
         fi
         say "site: still nothing with $(echo -e "$lift" | tr '\n' ' '): $(journalctl -b -u station-sitelog.service --no-pager -o cat | tail -n 5 | tr '\n' '|')"
@@ -601,11 +607,16 @@ scenario_site() {
     system=$(lines_of "$SYSTEM_CSV")
     mac=$(cat /sys/class/net/eth0/address)
     pull 3 1
-    if wait_entry "$SYSTEM_CSV" "$system" "BUTTON,KEY_GPIO3 trigger," && wait_for 30 site_arrived "BUTTON,KEY_GPIO3 trigger,"; then
+    # The instance's first connection may come late under emulation (one
+    # run's first start spent 25 s of processor time before it connected);
+    # what it was sent waits in its queue meanwhile, and a failed attempt
+    # is tried again within 60 s.
+    local sent=$SECONDS
+    if wait_entry "$SYSTEM_CSV" "$system" "BUTTON,KEY_GPIO3 trigger," && wait_for 90 site_arrived "BUTTON,KEY_GPIO3 trigger,"; then
         local message
         message=$(grep -F -- "BUTTON,KEY_GPIO3 trigger," "$SITE_DIR/received.log" | tail -n 1)
         if [[ "$message" == "<132>1 "*" door-vm orvanel "*" tamper [meta sequenceId=\""*"[station@32473 name=\"door-vm\" mac=\"$mac\"]"* ]]; then
-            pass "g.forwarded" "a tamper opening at the site's server over TLS: $message"
+            pass "g.forwarded" "a tamper opening at the site's server over TLS within $((SECONDS - sent)) s: $message"
         else
             fail "g.forwarded" "not the station's form: $message"
         fi
