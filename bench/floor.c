@@ -10,8 +10,9 @@
  *                       pushes the dial command onto control-channel.
  *   bench-floor events  takes session events; for each it prints the
  *                       "Msg [...]" line, parses the JSON, pushes the
- *                       operation-log entry of a DTMF event and reads the two
- *                       DTMF relay settings.
+ *                       operation-log entry of a DTMF event and reads
+ *                       whether a door code is on; only when it is, the code
+ *                       and its tries (the station reads no more).
  *
  * Paths are those of the station under STATION_ROOT. No checks beyond what
  * keeps it from crashing: it is a yardstick, not a station. The lists and
@@ -133,9 +134,12 @@ static int events(redisContext *c)
                 char entry[256];
                 snprintf(entry, sizeof entry, "FUNCTION,RECEIVE DTMF,%s", param->valuestring);
                 push(pushes, STATION_WRITELOG_LIST, entry);
-                char dtmf[8], code[32];
+                char dtmf[8], code[32], tries[8];
                 read_setting("relay_ctrl:dtmf", dtmf, sizeof dtmf);
-                read_setting("relay_ctrl:dtmf_code", code, sizeof code);
+                if (strcmp(dtmf, "yes") == 0) {
+                    read_setting("relay_ctrl:dtmf_code", code, sizeof code);
+                    read_setting("relay_ctrl:dtmf_tries", tries, sizeof tries);
+                }
             }
             cJSON_Delete(event);
         }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 
 #include "common/config.h"
 #include "common/settings_line.h"
+#include "common/station_root.h"
 #include "orvanel/keys/key_actions.h"
 #include "orvanel/keys/tamper_key.h"
 #include "outputd/output_state.h"
@@ -454,6 +456,24 @@ void check_action_url(findings& out, const settings_as_read& settings, setting e
     }
 }
 
+// A file the settings reader refuses: the line, and what it costs.
+void check_refusal(findings& out, const char* file, const std::optional<refused_line>& refused)
+{
+    if (!refused)
+        return;
+    const std::string line = "line " + std::to_string(refused->number);
+    const bool long_line = refused->length > settings_line_limit;
+    const std::string what =
+        refused->number == 0 ? std::string("the settings reader refuses the whole file")
+        : long_line ? line + " is " + std::to_string(refused->length) + " bytes, longer than the " +
+                          std::to_string(settings_line_limit) + " the settings reader takes: it refuses the whole file"
+                    : line + " is neither a [section], a key = value nor a comment: the settings reader refuses the "
+                             "whole file";
+    add(out, file, verdict::error,
+        what + ", and the station runs with every setting of it empty; " +
+            (refused->number == 0 ? "look for a long or broken line" : long_line ? "shorten the line" : "mend or remove the line"));
+}
+
 }  // namespace
 
 std::string report_value(const std::string& value)
@@ -510,6 +530,8 @@ findings check_settings(const settings_as_read& settings, const registration_sta
         add(out, speaker_conf, verdict::error, "cannot be read: the station runs with every setting empty");
         return out;
     }
+    check_refusal(out, speaker_conf, settings.speaker_refused);
+    check_refusal(out, volume_conf, settings.volume_refused);
     for (const checked_key& key : station_setting_keys()) {
         const std::optional<raw_sections>& file = key.volume_file ? settings.volume : settings.speaker;
         if (!file)
@@ -560,6 +582,35 @@ findings check_settings(const settings_as_read& settings, const registration_sta
     return out;
 }
 
+namespace {
+
+// The line the settings reader refused the file at, with its length; the
+// file's sections are then emptied, as the station sees them.
+std::optional<refused_line> refusal_of(const char* path, std::optional<raw_sections>& sections)
+{
+    if (!sections)
+        return std::nullopt;
+    const std::optional<int> number = refused_settings_line(path);
+    if (!number)
+        return std::nullopt;
+    sections->clear();
+    refused_line refused;
+    refused.number = *number;
+    // A line that ends in '\\' goes on in the next, and the reader's limit
+    // holds for the lines joined.
+    std::ifstream file(station_path(path));
+    std::string line;
+    std::size_t carried = 0;
+    for (int n = 1; n <= *number && std::getline(file, line); ++n) {
+        refused.length = carried + line.size();
+        const std::size_t last = line.find_last_not_of(" \t\r\n\v\f");
+        carried = last != std::string::npos && line[last] == '\\' ? carried + last : 0;
+    }
+    return refused;
+}
+
+}  // namespace
+
 settings_as_read read_station_settings()
 {
     settings_as_read settings;
@@ -583,5 +634,7 @@ settings_as_read read_station_settings()
         settings.speaker.reset();
     if (unreadable[1])
         settings.volume.reset();
+    settings.speaker_refused = refusal_of(speaker_conf, settings.speaker);
+    settings.volume_refused = refusal_of(volume_conf, settings.volume);
     return settings;
 }

@@ -25,11 +25,21 @@
 using raw_section = std::map<std::string, std::string>;
 using raw_sections = std::map<std::string, raw_section>;
 
+// The line at which the settings reader refused a file as a whole: its
+// number from 1 (0 where the reader did not say) and its length in bytes.
+struct refused_line {
+    int number = 0;
+    std::size_t length = 0;
+};
+
 // The two settings files, each by section; nothing for a file that cannot
-// be read.
+// be read. A file the settings reader refuses has no sections, as every
+// read of it then gives the empty text, and the line it refused.
 struct settings_as_read {
     std::optional<raw_sections> speaker;
     std::optional<raw_sections> volume;
+    std::optional<refused_line> speaker_refused;
+    std::optional<refused_line> volume_refused;
 };
 
 // How a key's value is used.

@@ -53,7 +53,7 @@ finding device_file(const char* item, const std::string& device_path, bool execu
 findings check_tools()
 {
     findings out;
-    out.push_back(on_path("mpg123", "the beep, the spoken address and played sounds"));
+    out.push_back(on_path("mpg123", "playing the beep, the spoken address and other sounds"));
     out.push_back(on_path("curl", "every HTTP action of the keys, the tamper switch and the relay"));
     out.push_back(device_file("amixer", "/usr/bin/amixer", true, "the spoken address plays at the last volume set"));
     out.push_back(device_file("amplifier script", "/etc/scripts/pa_mute.sh", true,

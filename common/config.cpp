@@ -1,5 +1,8 @@
 #include "common/config.h"
 
+#include <fcntl.h>
+
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
@@ -11,10 +14,40 @@ namespace {
 bool echo_reads = false;
 bool report_load_failures = true;
 
-// The parser reports its own errors on standard error; the one message that
-// the programs give for a file that cannot be loaded is theirs.
-int quiet_parser_errors(const char*, ...)
+// What the parser said of the last file it refused on this thread. It would
+// say it on standard error; the one message that the programs give for a
+// file that cannot be loaded is theirs.
+thread_local std::string parser_complaint;
+
+int keep_parser_errors(const char* format, ...)
 {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    parser_complaint += text;
+    return 0;
+}
+
+ini_ptr load_settings_file(const std::string& file)
+{
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { iniparser_set_error_callback(keep_parser_errors); });
+    parser_complaint.clear();
+    return ini_ptr(iniparser_load(file.c_str()));
+}
+
+// The line number in the parser's complaint: "... in FILE (N)".
+int complaint_line(const std::string& complaint)
+{
+    for (std::size_t open = complaint.rfind(" ("); open != std::string::npos && open > 0;
+         open = complaint.rfind(" (", open - 1)) {
+        const std::size_t close = complaint.find(')', open);
+        const std::string digits = complaint.substr(open + 2, close == std::string::npos ? 0 : close - open - 2);
+        if (!digits.empty() && digits.size() < 9 && digits.find_first_not_of("0123456789") == std::string::npos)
+            return std::stoi(digits);
+    }
     return 0;
 }
 
@@ -32,11 +65,8 @@ void set_config_load_report(bool on)
 
 int read_config_value(const char* path, const char* key, std::string& dst, std::size_t size)
 {
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { iniparser_set_error_callback(quiet_parser_errors); });
-
     const std::string file = station_path(path);
-    ini_ptr dict(iniparser_load(file.c_str()));
+    ini_ptr dict = load_settings_file(file);
     if (!dict) {
         if (report_load_failures)
             std::fprintf(stderr, "cannot parse file: %s\n", file.c_str());
@@ -59,6 +89,14 @@ std::string config_value(const char* path, const char* key, std::size_t size)
     std::string value;
     read_config_value(path, key, value, size);
     return value;
+}
+
+std::optional<int> refused_settings_line(const char* path)
+{
+    const std::string file = station_path(path);
+    if (!unique_fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) || load_settings_file(file))
+        return std::nullopt;
+    return complaint_line(parser_complaint);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "common/settings_keys.h"
@@ -34,6 +35,17 @@ int read_config_value(const char* path, const char* key, std::string& dst, std::
 // The same for a caller that starts from an empty value: a file that cannot
 // be loaded gives the empty text.
 std::string config_value(const char* path, const char* key, std::size_t size);
+
+// The longest line the INI reader takes, in bytes without its line end.
+inline constexpr std::size_t settings_line_limit = 1022;
+
+// Whether the INI reader refuses the whole file at the device path `path`
+// although the file opens: it does for a line longer than
+// settings_line_limit and for one that is neither a section, a key = value
+// nor a comment, and every setting of the file then reads empty. Gives the
+// line it stopped at, counted from 1 (0 where it did not say which);
+// nothing when it takes the file or the file does not open.
+std::optional<int> refused_settings_line(const char* path);
 
 // The output daemon prints every read in debug mode; the main program does
 // not. Set once at start.

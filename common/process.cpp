@@ -66,7 +66,7 @@ void start_station_program()
 {
     prepare_process();
     if (!station_root_init()) {
-        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , : %s\n",
+        std::fprintf(stderr, "STATION_ROOT may hold only letters, digits and / . _ - + , (it is \"%s\")\n",
                      station_root().c_str());
         end_process(1);
     }

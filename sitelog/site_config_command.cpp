@@ -25,11 +25,7 @@ void complain(const std::string& line)
 // user, when root writes it); changed tells whether it differed.
 bool bring(const std::string& dir, const char* name, const std::optional<std::string>& text, bool& changed)
 {
-    std::string error;
-    const bool done = bring_ua_file(dir, name, text, changed, error);
-    if (!error.empty())
-        complain(error);  // what failed, or what may not survive a power cut
-    return done;
+    return bring_ua_file_reported("station-sitelog", dir, name, text, changed);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "common/file_text.h"
 #include "common/station_root.h"
 #include "sipbridge/config/sip_address.h"
+#include "sipbridge/config/ua_files.h"
 
 const std::vector<std::string> site_keys = section_keys("site");
 
@@ -19,7 +20,6 @@ namespace {
 constexpr const char* section = "site";
 
 constexpr std::size_t path_limit = 255;
-constexpr std::size_t pem_limit = 1 << 20;
 
 bool printable_without_blanks(const std::string& text)
 {
@@ -96,17 +96,6 @@ std::optional<server_address> parse_server(const std::string& text, std::string&
         out.port = *number;
     }
     return out;
-}
-
-std::optional<std::string> read_device_text(const std::string& device_path, std::string& error)
-{
-    const std::optional<std::string> text = read_file_text(station_path(device_path), pem_limit, error);
-    if (!text) {
-        // The reason without the station root, which the setting does not name.
-        const std::size_t colon = error.rfind(": ");
-        error = "cannot read it" + (colon == std::string::npos ? std::string() : error.substr(colon));
-    }
-    return text;
 }
 
 }  // namespace
@@ -223,7 +212,7 @@ site_plan current_site_plan()
                                  std::string("the settings file ") + speaker_conf + " cannot be read"});
         return plan;
     }
-    site_plan plan = plan_site(read_site_settings(), read_device_text);
+    site_plan plan = plan_site(read_site_settings(), read_named_file);
     std::vector<setting_refusal> cut = cut_settings(section, site_keys);
     for (setting_refusal& refusal : cut)
         refusal.value = shown_value(refusal.value);

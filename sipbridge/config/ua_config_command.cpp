@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr std::size_t pem_limit = 1 << 20;
 
 void say(const std::string& line)
 {
@@ -28,27 +27,11 @@ void complain(const std::string& line)
     std::fprintf(stderr, "sipbridge: %s\n", line.c_str());
 }
 
-std::optional<std::string> read_device_file(const std::string& device_path, std::string& error)
-{
-    const std::optional<std::string> text = read_file_text(station_path(device_path), pem_limit, error);
-    if (!text) {
-        // "cannot read PATH: REASON" without the station root, which the
-        // installer's setting does not name.
-        const std::size_t colon = error.rfind(": ");
-        error = "cannot read it" + (colon == std::string::npos ? std::string() : error.substr(colon));
-    }
-    return text;
-}
-
 // One file of the folder brought to its new text (or removed when it has
 // none); changed tells whether it differed.
 bool bring(const std::string& dir, const char* name, const std::optional<std::string>& text, bool& changed)
 {
-    std::string error;
-    const bool done = bring_ua_file(dir, name, text, changed, error);
-    if (!error.empty())
-        complain(error);  // what failed, or what may not survive a power cut
-    return done;
+    return bring_ua_file_reported("sipbridge", dir, name, text, changed);
 }
 
 // The TLS relay's files in its folder: its configuration and the copies of
@@ -86,14 +69,14 @@ config_outcome write_config(const std::string& dir)
 
     std::string error;
     const std::string template_path = station_path(ua_config_template);
-    const std::optional<std::string> template_text = read_file_text(template_path, pem_limit, error);
+    const std::optional<std::string> template_text = read_file_text(template_path, named_file_limit, error);
     if (!template_text) {
         complain("the user agent's template " + std::string(ua_config_template) + ": " + error +
                  "; nothing written");
         return config_outcome::refused;
     }
     const ua_config_plan plan = plan_ua_config(*template_text, sip, accounts, read_board_addresses(), dir,
-                                               read_device_file);
+                                               read_named_file);
 
     const tls_plan tls = plan_tls_destinations(accounts);
 

@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/c_holders.h"
 #include "common/durable_file.h"
 #include "common/file_text.h"
+#include "common/station_root.h"
 
 namespace {
 
@@ -107,4 +109,24 @@ bool bring_ua_file(const std::string& dir, const std::string& name, const std::o
         return true;
     changed = true;
     return text ? write_ua_file(dir, name, *text, error) : remove_ua_file(dir, name, error);
+}
+
+bool bring_ua_file_reported(const char* program, const std::string& dir, const std::string& name,
+                            const std::optional<std::string>& text, bool& changed)
+{
+    std::string error;
+    const bool done = bring_ua_file(dir, name, text, changed, error);
+    if (!error.empty())
+        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return done;
+}
+
+std::optional<std::string> read_named_file(const std::string& device_path, std::string& error)
+{
+    const std::optional<std::string> text = read_file_text(station_path(device_path), named_file_limit, error);
+    if (!text) {
+        const std::size_t colon = error.rfind(": ");
+        error = "cannot read it" + (colon == std::string::npos ? std::string() : error.substr(colon));
+    }
+    return text;
 }

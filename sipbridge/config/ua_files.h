@@ -3,6 +3,7 @@
 // followed. They hold the SIP passwords and the station's private key.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,19 @@ std::optional<std::string> read_ua_file(const std::string& dir, const std::strin
 // it differed; true and error as write_ua_file and remove_ua_file leave them.
 bool bring_ua_file(const std::string& dir, const std::string& name, const std::optional<std::string>& text,
                    bool& changed, std::string& error);
+
+// bring_ua_file for a command that reports as PROGRAM: what failed, or what
+// may not survive a power cut, goes to standard error after its name.
+bool bring_ua_file_reported(const char* program, const std::string& dir, const std::string& name,
+                            const std::optional<std::string>& text, bool& changed);
+
+// The largest file a setting may name (a CA bundle, a certificate and key).
+inline constexpr std::size_t named_file_limit = 1 << 20;
+
+// The text of the file at the device path a setting names (under the
+// station root), or nothing with the reason in error as the installer's
+// setting names it: "cannot read it: REASON", without the station root.
+std::optional<std::string> read_named_file(const std::string& device_path, std::string& error);
 
 // The accounts file and an empty contacts file beside it, which the user
 // agent wants; true and error as write_ua_file leaves them.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "check/door_check.h"
@@ -264,6 +265,49 @@ TEST_F(CheckSettings, UnreadableSettingsAreOneError)
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].level, verdict::error);
     EXPECT_TRUE(check_door(read_station_settings(), door_lockout{}).empty());
+}
+
+// The settings reader refuses a whole file for one line it cannot take, and
+// the station then runs with every setting empty: the door code too. The
+// check names the line and judges the rest as the station sees it.
+TEST_F(CheckSettings, AFileTheReaderRefusesIsNamedByItsLine)
+{
+    const std::size_t limit = settings_line_limit;
+    const int last_line = 1 + static_cast<int>(std::count(healthy.begin(), healthy.end(), '\n'));
+    struct case_ {
+        std::string extra;  // the file's last line
+        bool refused;
+        std::string says;
+    };
+    const case_ cases[] = {
+        {"; " + std::string(limit - 2, 'c'), false, ""},
+        {"; " + std::string(limit - 1, 'c'), true, std::to_string(limit + 1) + " bytes, longer than the"},
+        {"note = " + std::string(limit - 7, 'n') + "\r", true, "bytes, longer than the"},
+        {"note = " + std::string(600, 'a') + "\\  \n" + std::string(500, 'b'), true, "bytes, longer than the"},
+        {"note = " + std::string(600, 'a') + "\\\n" + std::string(300, 'b'), false, ""},
+        {"the door code is 4711", true, "is neither a [section], a key = value nor a comment"},
+        {"[unclosed", true, "is neither"},
+    };
+    for (const case_& c : cases) {
+        const settings_as_read settings = settings_of(healthy + c.extra + "\n");
+        // What the programs read decides the case, not the check's own idea.
+        ASSERT_EQ(config_value(speaker_conf, "relay_ctrl:dtmf", 8).empty(), c.refused) << c.extra.substr(0, 40);
+        const findings all = check_settings(settings, {});
+        if (!c.refused) {
+            EXPECT_EQ(texts_of(all, speaker_conf), "");
+            continue;
+        }
+        const int line = last_line + (c.extra.find('\n') != std::string::npos ? 1 : 0);
+        const std::string text = texts_of(all, speaker_conf);
+        EXPECT_EQ(level_of(all, speaker_conf), verdict::error);
+        EXPECT_NE(text.find("line " + std::to_string(line) + " "), std::string::npos) << text;
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_NE(text.find("every setting of it empty"), std::string::npos) << text;
+        EXPECT_EQ(text.find("4711"), std::string::npos) << "the refused line is never shown";
+        // Judged as the station has it: no door code, so no door opens by one.
+        EXPECT_EQ(setting_as_read(settings, setting::relay_dtmf), "");
+        EXPECT_EQ(texts_of(all, "relay_ctrl:dtmf_code"), "");
+    }
 }
 
 TEST_F(CheckSettings, RelaySettingsThatOpenWithoutACode)
