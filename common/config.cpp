@@ -19,7 +19,7 @@ bool report_load_failures = true;
 // file that cannot be loaded is theirs.
 thread_local std::string parser_complaint;
 
-int keep_parser_errors(const char* format, ...)
+__attribute__((format(printf, 1, 2))) int keep_parser_errors(const char* format, ...)
 {
     char text[256];
     va_list args;
