@@ -3,7 +3,7 @@
 // site's log server, from [site] of speaker.conf.
 //
 //   station-sitelog --write-config    write it (or remove it: no log_server) and exit:
-//                                     0 written or already so, 255 refused
+//                                     0 written or already so, 1 refused (as sipbridge's)
 //   station-sitelog --update-config   the same, for an instance that runs: 0 when it
 //                                     changed (restart the instance), 1 when nothing did,
 //                                     255 when refused (the instance keeps what it had)
@@ -17,7 +17,7 @@ int main(int argc, char** argv)
 {
     start_station_program();
     if (argc == 2 && std::strcmp(argv[1], "--write-config") == 0)
-        return write_site_config() == site_outcome::refused ? 255 : 0;
+        return write_site_config() == site_outcome::refused ? 1 : 0;
     if (argc == 2 && std::strcmp(argv[1], "--update-config") == 0) {
         switch (write_site_config()) {
         case site_outcome::changed:

@@ -48,16 +48,30 @@ public:
                 continue;
             }
             deadline_.reset();
+            expiring_ = true;
             lock.unlock();
             on_no_reply_alarm(SIGALRM);
             lock.lock();
+            expiring_ = false;
+            expired_.notify_all();
         }
+    }
+
+    // Cancels the deadline and waits while an expiry that has begun runs.
+    void cancel_and_wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        deadline_.reset();
+        changed_.notify_one();
+        expired_.wait(lock, [this] { return !expiring_; });
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::condition_variable expired_;
     std::optional<clock::time_point> deadline_;
+    bool expiring_ = false;
 };
 
 one_shot_timer& timer()
@@ -88,6 +102,12 @@ bool start_no_reply_alarm(const std::string& seconds_text)
 void cancel_no_reply_alarm()
 {
     no_reply_alarm(0);
+    next_hop_timer_armed = 0;
+}
+
+void cancel_no_reply_alarm_and_wait()
+{
+    timer().cancel_and_wait();
     next_hop_timer_armed = 0;
 }
 

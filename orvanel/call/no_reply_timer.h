@@ -21,6 +21,11 @@ bool start_no_reply_alarm(const std::string& seconds_text);
 // Cancels the timer and clears next_hop_timer_armed.
 void cancel_no_reply_alarm();
 
+// The same, and returns only once an expiry that had begun has ended: for
+// a caller about to take away what the expiry uses (the Redis pool, the
+// next-hop queue). Never from the expiry's own steps, which it would wait on.
+void cancel_no_reply_alarm_and_wait();
+
 // What happens when the timer expires: hang up a call that still rings, or
 // ask for the next number after a busy or unavailable end. A call that is
 // established or ringing at this station meanwhile keeps its status.

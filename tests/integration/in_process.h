@@ -41,7 +41,9 @@ protected:
     }
     void TearDown() override
     {
-        cancel_no_reply_alarm();
+        // An expiry that began as the test ended still uses the pool and
+        // the queue: it ends before they go.
+        cancel_no_reply_alarm_and_wait();
         next_hop_queue.reset();
         redis_pool.reset();
         debug_mode = 0;

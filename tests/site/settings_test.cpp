@@ -1,6 +1,7 @@
 // station-sitelog as the installer meets it: the configuration follows
-// [site], a setting it cannot use is refused loudly and whole (exit 255, the
-// setting named on standard error, the files as they were), no log_server
+// [site], a setting it cannot use is refused loudly and whole (exit 255 for
+// an update, 1 at start, the setting named on standard error, the files as
+// they were), no log_server
 // takes the configuration away, and rsyslogd itself accepts what it writes.
 #include "tests/site/site_station.h"
 
@@ -75,6 +76,8 @@ TEST_F(SiteStation, HostileSettingsAreRefusedAndTheConfigurationStays)
     for (const hostile& attempt : cases) {
         root.write_settings("[site]\n" + attempt.settings);
         EXPECT_EQ(station.write_config("--update-config"), 255) << attempt.settings << station.report();
+        // At start the same refusal is a plain failure, as sipbridge's.
+        EXPECT_EQ(station.write_config("--write-config"), 1) << attempt.settings << station.report();
         EXPECT_NE(station.last_errors().find(attempt.named), std::string::npos)
             << attempt.settings << "\n" << station.last_errors();
         EXPECT_EQ(station.last_errors().find('\x1b'), std::string::npos) << station.last_errors();
