@@ -98,8 +98,13 @@ pid_t spawn(const std::vector<std::string>& given_argv, const std::vector<std::s
     for (const auto& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
@@ -112,6 +117,9 @@ void kill_and_reap(pid_t& pid)
 {
     if (pid <= 0)
         return;
+    // The group: what the program started goes with it, as the service
+    // manager ends a unit's whole cgroup on the board.
+    ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);

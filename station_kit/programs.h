@@ -87,6 +87,7 @@ std::string own_redis_user();
 // stand-in tools first in PATH and the kit's Redis user trusted.
 std::vector<std::string> station_environment(const std::string& root, const std::string& bin_dir);
 // Starts the program with standard input from /dev/null and both outputs
-// into the files; throws when it cannot be started.
+// into the files, in a process group of its own, so that what it starts
+// (a player, a shell) ends with it; throws when it cannot be started.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out_path,
             const std::string& err_path);
