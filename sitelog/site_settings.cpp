@@ -5,8 +5,6 @@
 #include <cstring>
 
 #include "common/config.h"
-#include "common/file_text.h"
-#include "common/station_root.h"
 #include "sipbridge/config/sip_address.h"
 #include "sipbridge/config/ua_files.h"
 

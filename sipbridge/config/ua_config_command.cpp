@@ -16,7 +16,6 @@
 
 namespace {
 
-
 void say(const std::string& line)
 {
     std::printf("sipbridge: %s\n", line.c_str());
