@@ -461,17 +461,20 @@ void check_refusal(findings& out, const char* file, const std::optional<refused_
 {
     if (!refused)
         return;
-    const std::string line = "line " + std::to_string(refused->number);
-    const bool long_line = refused->length > settings_line_limit;
-    const std::string what =
-        refused->number == 0 ? std::string("the settings reader refuses the whole file")
-        : long_line ? line + " is " + std::to_string(refused->length) + " bytes, longer than the " +
-                          std::to_string(settings_line_limit) + " the settings reader takes: it refuses the whole file"
-                    : line + " is neither a [section], a key = value nor a comment: the settings reader refuses the "
-                             "whole file";
-    add(out, file, verdict::error,
-        what + ", and the station runs with every setting of it empty; " +
-            (refused->number == 0 ? "look for a long or broken line" : long_line ? "shorten the line" : "mend or remove the line"));
+    std::string what = "the settings reader refuses the whole file";
+    std::string fix = "look for a long or broken line";
+    if (refused->number > 0) {
+        const std::string line = "line " + std::to_string(refused->number);
+        if (refused->length > settings_line_limit) {
+            what = line + " is " + std::to_string(refused->length) + " bytes, longer than the " +
+                   std::to_string(settings_line_limit) + " the settings reader takes: it refuses the whole file";
+            fix = "shorten the line";
+        } else {
+            what = line + " is neither a [section], a key = value nor a comment: " + what;
+            fix = "mend or remove the line";
+        }
+    }
+    add(out, file, verdict::error, what + ", and the station runs with every setting of it empty; " + fix);
 }
 
 }  // namespace

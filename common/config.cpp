@@ -38,11 +38,12 @@ ini_ptr load_settings_file(const std::string& file)
     return ini_ptr(iniparser_load(file.c_str()));
 }
 
-// The line number in the parser's complaint: "... in FILE (N)".
+// The line number in the parser's complaint, "... in FILE (N)", which may
+// go on with the refused line's text: the first " (N)", as no device path
+// under a station root holds a blank or a parenthesis.
 int complaint_line(const std::string& complaint)
 {
-    for (std::size_t open = complaint.rfind(" ("); open != std::string::npos && open > 0;
-         open = complaint.rfind(" (", open - 1)) {
+    for (std::size_t open = complaint.find(" ("); open != std::string::npos; open = complaint.find(" (", open + 1)) {
         const std::size_t close = complaint.find(')', open);
         const std::string digits = complaint.substr(open + 2, close == std::string::npos ? 0 : close - open - 2);
         if (!digits.empty() && digits.size() < 9 && digits.find_first_not_of("0123456789") == std::string::npos)

@@ -287,6 +287,8 @@ TEST_F(CheckSettings, AFileTheReaderRefusesIsNamedByItsLine)
         {"note = " + std::string(600, 'a') + "\\\n" + std::string(300, 'b'), false, ""},
         {"the door code is 4711", true, "is neither a [section], a key = value nor a comment"},
         {"[unclosed", true, "is neither"},
+        // The reader quotes the line after its number: its text is not taken for one.
+        {"see note (3)", true, "is neither"},
     };
     for (const case_& c : cases) {
         const settings_as_read settings = settings_of(healthy + c.extra + "\n");
